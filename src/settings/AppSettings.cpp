@@ -1,0 +1,262 @@
+#include "AppSettings.h"
+
+#include "Log.h"
+
+#include <QLocale>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSet>
+
+#include <cmath>
+
+namespace {
+
+AppSettings::SupportedLocalesSource &supportedLocalesSource()
+{
+    static AppSettings::SupportedLocalesSource source;
+    return source;
+}
+
+} // namespace
+
+AppSettings &AppSettings::shared()
+{
+    static AppSettings instance(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                                            QStringLiteral("ambrite"), QStringLiteral("sonorel")));
+    return instance;
+}
+
+AppSettings::AppSettings(const QString &fileName)
+    : AppSettings(std::make_unique<QSettings>(fileName, QSettings::NativeFormat))
+{
+}
+
+AppSettings::AppSettings(std::unique_ptr<QSettings> store) : m_store(std::move(store))
+{
+    m_store->setFallbacksEnabled(false);
+}
+
+AppSettings::~AppSettings() = default;
+
+QString AppSettings::fileName() const
+{
+    return m_store->fileName();
+}
+
+double AppSettings::readDouble(const QString &key, double fallback) const
+{
+    const QVariant raw = m_store->value(key);
+    if (!raw.isValid())
+        return fallback;
+    bool ok = false;
+    double value = 0;
+    switch (raw.typeId()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        value = raw.toDouble(&ok);
+        break;
+    case QMetaType::QString:
+        // The settings file keeps numbers as text; anything but a plain number is a hand edit gone wrong.
+        value = raw.toString().trimmed().toDouble(&ok);
+        break;
+    default:
+        break;
+    }
+    return ok && std::isfinite(value) ? value : fallback;
+}
+
+void AppSettings::write(const QString &key, const QVariant &value)
+{
+    m_store->setValue(key, value);
+    m_store->sync();
+    if (m_store->status() != QSettings::NoError)
+        SLOG_ERROR(lcApp, "Failed to write settings file %{public}s", m_store->fileName());
+}
+
+double AppSettings::fontSize() const
+{
+    return readDouble(fontSizeKey, defaultFontSize);
+}
+
+void AppSettings::setFontSize(double value)
+{
+    objectWillChange.send();
+    write(fontSizeKey, value);
+}
+
+double AppSettings::backgroundOpacity() const
+{
+    return readDouble(backgroundOpacityKey, defaultBackgroundOpacity);
+}
+
+void AppSettings::setBackgroundOpacity(double value)
+{
+    objectWillChange.send();
+    write(backgroundOpacityKey, value);
+}
+
+bool AppSettings::darkMode() const
+{
+    const QVariant raw = m_store->value(darkModeKey);
+    if (raw.typeId() == QMetaType::Bool)
+        return raw.toBool();
+    if (raw.typeId() == QMetaType::QString) {
+        const QString text = raw.toString().trimmed();
+        if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || text == QLatin1String("1"))
+            return true;
+        if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 || text == QLatin1String("0"))
+            return false;
+    }
+    return defaultDarkMode;
+}
+
+void AppSettings::setDarkMode(bool value)
+{
+    objectWillChange.send();
+    write(darkModeKey, value);
+}
+
+QString AppSettings::selectedLanguage() const
+{
+    const QVariant raw = m_store->value(selectedLanguageKey);
+    return raw.typeId() == QMetaType::QString ? raw.toString() : defaultLanguage;
+}
+
+void AppSettings::setSelectedLanguage(const QString &value)
+{
+    objectWillChange.send();
+    write(selectedLanguageKey, value);
+}
+
+bool AppSettings::isRightToLeft() const
+{
+    return isRightToLeft(selectedLanguage());
+}
+
+bool AppSettings::isRightToLeft(const QString &localeIdentifier)
+{
+    // The language code is what comes before the first separator ("ar" of "ar-SA").
+    const QString language = localeIdentifier.section(QRegularExpression(QStringLiteral("[-_@.]")), 0, 0);
+    if (language.isEmpty())
+        return false;
+    const QLocale locale(language);
+    if (locale.language() == QLocale::C || locale.language() == QLocale::AnyLanguage)
+        return false;
+    return locale.textDirection() == Qt::RightToLeft;
+}
+
+QList<LanguageEntry> AppSettings::availableLanguages()
+{
+    const auto &source = supportedLocalesSource();
+    return filterLanguages(source ? source() : QStringList());
+}
+
+QList<LanguageEntry> AppSettings::filterLanguages(const QStringList &supportedLocales)
+{
+    const QSet<QString> supported(supportedLocales.cbegin(), supportedLocales.cend());
+    QList<LanguageEntry> kept;
+    for (const auto &entry : languageTable()) {
+        if (supported.contains(entry.code))
+            kept.append(entry);
+    }
+    return kept;
+}
+
+void AppSettings::setSupportedLocalesSource(SupportedLocalesSource source)
+{
+    supportedLocalesSource() = std::move(source);
+}
+
+const QList<LanguageEntry> &AppSettings::languageTable()
+{
+    static const QList<LanguageEntry> table = [] {
+        static constexpr const char *rows[][2] = {
+            {"en-US", "English (US)"},
+            {"en-GB", "English (UK)"},
+            {"es-ES", "Spanish (Spain)"},
+            {"es-MX", "Spanish (Mexico)"},
+            {"fr-FR", "French (France)"},
+            {"fr-CA", "French (Canada)"},
+            {"de-DE", "German"},
+            {"it-IT", "Italian"},
+            {"pt-BR", "Portuguese (Brazil)"},
+            {"pt-PT", "Portuguese (Portugal)"},
+            {"zh-CN", "Chinese (Simplified)"},
+            {"zh-TW", "Chinese (Traditional)"},
+            {"ja-JP", "Japanese"},
+            {"ko-KR", "Korean"},
+            {"ru-RU", "Russian"},
+            {"ar-SA", "Arabic"},
+            {"hi-IN", "Hindi"},
+            {"th-TH", "Thai"},
+            {"vi-VN", "Vietnamese"},
+            {"nl-NL", "Dutch"},
+            {"sv-SE", "Swedish"},
+            {"da-DK", "Danish"},
+            {"no-NO", "Norwegian"},
+            {"fi-FI", "Finnish"},
+            {"pl-PL", "Polish"},
+            {"cs-CZ", "Czech"},
+            {"hu-HU", "Hungarian"},
+            {"ro-RO", "Romanian"},
+            {"sk-SK", "Slovak"},
+            {"sl-SI", "Slovenian"},
+            {"hr-HR", "Croatian"},
+            {"bg-BG", "Bulgarian"},
+            {"uk-UA", "Ukrainian"},
+            {"tr-TR", "Turkish"},
+            {"he-IL", "Hebrew"},
+            {"fa-IR", "Persian"},
+            {"ur-PK", "Urdu"},
+            {"bn-BD", "Bengali"},
+            {"ta-IN", "Tamil"},
+            {"te-IN", "Telugu"},
+            {"ml-IN", "Malayalam"},
+            {"kn-IN", "Kannada"},
+            {"gu-IN", "Gujarati"},
+            {"mr-IN", "Marathi"},
+            {"pa-IN", "Punjabi"},
+            {"ne-NP", "Nepali"},
+            {"si-LK", "Sinhala"},
+            {"my-MM", "Burmese"},
+            {"km-KH", "Khmer"},
+            {"lo-LA", "Lao"},
+            {"ka-GE", "Georgian"},
+            {"am-ET", "Amharic"},
+            {"sw-TZ", "Swahili"},
+            {"zu-ZA", "Zulu"},
+            {"af-ZA", "Afrikaans"},
+            {"is-IS", "Icelandic"},
+            {"mt-MT", "Maltese"},
+            {"cy-GB", "Welsh"},
+            {"ga-IE", "Irish"},
+            {"eu-ES", "Basque"},
+            {"ca-ES", "Catalan"},
+            {"gl-ES", "Galician"},
+            {"et-EE", "Estonian"},
+            {"lv-LV", "Latvian"},
+            {"lt-LT", "Lithuanian"},
+            {"mk-MK", "Macedonian"},
+            {"sq-AL", "Albanian"},
+            {"sr-RS", "Serbian"},
+            {"bs-BA", "Bosnian"},
+            {"mn-MN", "Mongolian"},
+            {"kk-KZ", "Kazakh"},
+            {"ky-KG", "Kyrgyz"},
+            {"uz-UZ", "Uzbek"},
+            {"tg-TJ", "Tajik"},
+            {"az-AZ", "Azerbaijani"},
+            {"hy-AM", "Armenian"},
+        };
+        QList<LanguageEntry> list;
+        list.reserve(std::size(rows));
+        for (const auto &row : rows)
+            list.append({QString::fromLatin1(row[0]), QString::fromLatin1(row[1])});
+        return list;
+    }();
+    return table;
+}

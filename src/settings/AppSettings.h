@@ -1,0 +1,82 @@
+#pragma once
+
+#include "ObjectWillChange.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class QSettings;
+
+// A recognition language the user can pick: a locale identifier and the name shown for it.
+struct LanguageEntry {
+    QString code;
+    QString name;
+    friend bool operator==(const LanguageEntry &, const LanguageEntry &) = default;
+};
+
+// The application's settings: caption font size, background opacity, dark appearance and the
+// recognition language, kept in the user's settings file. Every setter sends objectWillChange first and
+// then stores the value, so a subscriber that reads inside the notification still sees the old value.
+// Values that are missing, of the wrong type or not finite read as their defaults; reading never writes.
+// Used on the main thread.
+class AppSettings final
+{
+public:
+    static constexpr double defaultFontSize = 18.0;
+    static constexpr double defaultBackgroundOpacity = 0.6;
+    static constexpr bool defaultDarkMode = true;
+    static inline const QString defaultLanguage = QStringLiteral("en-US");
+
+    static inline const QString fontSizeKey = QStringLiteral("fontSize");
+    static inline const QString backgroundOpacityKey = QStringLiteral("backgroundOpacity");
+    static inline const QString darkModeKey = QStringLiteral("darkMode");
+    static inline const QString selectedLanguageKey = QStringLiteral("selectedLanguage");
+
+    // The one instance, on the user's settings file (organisation "ambrite", application "sonorel").
+    static AppSettings &shared();
+
+    // A store on a settings file of its own, for tests and tools.
+    explicit AppSettings(const QString &fileName);
+    explicit AppSettings(std::unique_ptr<QSettings> store);
+    ~AppSettings();
+    AppSettings(const AppSettings &) = delete;
+    AppSettings &operator=(const AppSettings &) = delete;
+
+    ObjectWillChange objectWillChange;
+
+    double fontSize() const;
+    void setFontSize(double value);
+    double backgroundOpacity() const;
+    void setBackgroundOpacity(double value);
+    bool darkMode() const;
+    void setDarkMode(bool value);
+    QString selectedLanguage() const;
+    void setSelectedLanguage(const QString &value);
+
+    // Whether the selected language is written right to left.
+    bool isRightToLeft() const;
+    static bool isRightToLeft(const QString &localeIdentifier);
+
+    QString fileName() const;
+
+    // The languages that can be offered: the rows of the language table whose code the speech engine
+    // supports, in table order. Computed afresh on every call.
+    static QList<LanguageEntry> availableLanguages();
+    static QList<LanguageEntry> filterLanguages(const QStringList &supportedLocales);
+    static const QList<LanguageEntry> &languageTable();
+
+    // Where availableLanguages() learns which locales the speech engine supports. The engine installs
+    // its own source at start-up; tests install a list of their choosing. Without a source, none.
+    using SupportedLocalesSource = std::function<QStringList()>;
+    static void setSupportedLocalesSource(SupportedLocalesSource source);
+
+private:
+    double readDouble(const QString &key, double fallback) const;
+    void write(const QString &key, const QVariant &value);
+
+    std::unique_ptr<QSettings> m_store;
+};
