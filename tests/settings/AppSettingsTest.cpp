@@ -1,0 +1,201 @@
+#include "AppSettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+class AppSettingsTest final : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString path(const char *name) const { return m_dir.filePath(QString::fromLatin1(name)); }
+
+    static void writeFile(const QString &file, const QByteArray &contents)
+    {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(contents);
+    }
+
+private Q_SLOTS:
+    void defaultsAreReadWithoutWriting()
+    {
+        const QString file = path("fresh.conf");
+        {
+            AppSettings settings(file);
+            QCOMPARE(settings.fontSize(), 18.0);
+            QCOMPARE(settings.backgroundOpacity(), 0.6);
+            QCOMPARE(settings.darkMode(), true);
+            QCOMPARE(settings.selectedLanguage(), QStringLiteral("en-US"));
+            QVERIFY(!settings.isRightToLeft());
+        }
+        QVERIFY(!QFile::exists(file));
+    }
+
+    void valuesRoundTripExactlyAcrossInstances()
+    {
+        const QString file = path("roundtrip.conf");
+        const double awkward = 0.1 + 0.2; // not representable in a short decimal
+        const double tiny = std::nextafter(18.0, 19.0);
+        {
+            AppSettings settings(file);
+            settings.setFontSize(tiny);
+            settings.setBackgroundOpacity(awkward);
+            settings.setDarkMode(false);
+            settings.setSelectedLanguage(QStringLiteral("xx-Unknown")); // not in the table: kept as is
+        }
+        AppSettings again(file);
+        const double fontSize = again.fontSize();
+        QVERIFY(std::memcmp(&tiny, &fontSize, sizeof(double)) == 0);
+        const double opacity = again.backgroundOpacity();
+        QVERIFY(std::memcmp(&awkward, &opacity, sizeof(double)) == 0);
+        QCOMPARE(again.darkMode(), false);
+        QCOMPARE(again.selectedLanguage(), QStringLiteral("xx-Unknown"));
+    }
+
+    void everySetNotifiesOnceBeforeStoring()
+    {
+        AppSettings settings(path("notify.conf"));
+        QList<double> seenInsideNotification;
+        int notifications = 0;
+        auto token = settings.objectWillChange.subscribe([&] {
+            ++notifications;
+            seenInsideNotification << settings.fontSize();
+        });
+        settings.setFontSize(24);
+        settings.setFontSize(24); // equal value: still one notification and a store
+        settings.setBackgroundOpacity(0.3);
+        settings.setDarkMode(true);
+        settings.setSelectedLanguage(QStringLiteral("fr-FR"));
+        QCOMPARE(notifications, 5);
+        QCOMPARE(seenInsideNotification.mid(0, 2), QList<double>({18.0, 24.0})); // the old value
+        QCOMPARE(settings.fontSize(), 24.0);
+        QCOMPARE(settings.selectedLanguage(), QStringLiteral("fr-FR"));
+    }
+
+    void damagedValuesReadAsDefaults_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::newRow("wrong types") << QByteArray("[General]\nfontSize=large\nbackgroundOpacity=@ByteArray(xyz)\n"
+                                                   "darkMode=maybe\nselectedLanguage=a, b\n");
+        QTest::newRow("not finite") << QByteArray("[General]\nfontSize=nan\nbackgroundOpacity=inf\n"
+                                                  "darkMode=\nselectedLanguage=@Variant(\\0\\0\\0\\x7f\\0)\n");
+        QTest::newRow("negative infinity and garbage bytes")
+            << QByteArray("[General]\nfontSize=-inf\nbackgroundOpacity=1e999\n\xff\xfe=1\n");
+        QTest::newRow("not a settings file") << QByteArray("\x00\x01\x02 binary \xff", 12);
+    }
+    void damagedValuesReadAsDefaults()
+    {
+        QFETCH(QByteArray, contents);
+        const QString file = path("damaged.conf");
+        writeFile(file, contents);
+        AppSettings settings(file);
+        QCOMPARE(settings.fontSize(), 18.0);
+        QCOMPARE(settings.backgroundOpacity(), 0.6);
+        QCOMPARE(settings.darkMode(), true);
+        QCOMPARE(settings.selectedLanguage(), QStringLiteral("en-US"));
+
+        // A later change still works and leaves the other keys untouched.
+        settings.setFontSize(30);
+        AppSettings again(file);
+        QCOMPARE(again.fontSize(), 30.0);
+        QCOMPARE(again.backgroundOpacity(), 0.6);
+    }
+
+    void handEditedButValidTextIsAccepted()
+    {
+        const QString file = path("edited.conf");
+        writeFile(file, "[General]\nfontSize= 22.5 \nbackgroundOpacity=1\ndarkMode=false\nselectedLanguage=he-IL\n");
+        AppSettings settings(file);
+        QCOMPARE(settings.fontSize(), 22.5);
+        QCOMPARE(settings.backgroundOpacity(), 1.0);
+        QCOMPARE(settings.darkMode(), false);
+        QVERIFY(settings.isRightToLeft());
+    }
+
+    void unwritableFileIsLoggedAndNotFatal()
+    {
+        // A folder where the file should be: nothing can be written there.
+        const QString file = path("blocked.conf");
+        QVERIFY(QDir().mkpath(file));
+        AppSettings settings(file);
+        QTest::ignoreMessage(QtCriticalMsg,
+                             QRegularExpression(QStringLiteral("^Failed to write settings file .*blocked\\.conf$")));
+        settings.setFontSize(40);
+        QCOMPARE(settings.backgroundOpacity(), 0.6);
+    }
+
+    void rightToLeftFollowsTheLanguage_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<bool>("rightToLeft");
+        for (const char *code : {"ar-SA", "he-IL", "fa-IR", "ur-PK"})
+            QTest::newRow(code) << QString::fromLatin1(code) << true;
+        for (const char *code : {"en-US", "zh-CN", "ja-JP", "", "-", "zz-ZZ", "ar_invalid@@"})
+            QTest::newRow(code[0] ? code : "empty") << QString::fromLatin1(code) << (std::strncmp(code, "ar", 2) == 0);
+    }
+    void rightToLeftFollowsTheLanguage()
+    {
+        QFETCH(QString, language);
+        QFETCH(bool, rightToLeft);
+        AppSettings settings(path("rtl.conf"));
+        settings.setSelectedLanguage(language);
+        QCOMPARE(settings.isRightToLeft(), rightToLeft);
+    }
+
+    void languageTableIsComplete()
+    {
+        const auto &table = AppSettings::languageTable();
+        QCOMPARE(table.size(), 76);
+        QCOMPARE(table.first(), (LanguageEntry{QStringLiteral("en-US"), QStringLiteral("English (US)")}));
+        QCOMPARE(table[15], (LanguageEntry{QStringLiteral("ar-SA"), QStringLiteral("Arabic")}));
+        QCOMPARE(table[57], (LanguageEntry{QStringLiteral("cy-GB"), QStringLiteral("Welsh")}));
+        QCOMPARE(table.last(), (LanguageEntry{QStringLiteral("hy-AM"), QStringLiteral("Armenian")}));
+        QSet<QString> codes;
+        for (const auto &e : table)
+            codes.insert(e.code);
+        QCOMPARE(codes.size(), 76);
+    }
+
+    void availableLanguagesFollowTheEngine_data()
+    {
+        QTest::addColumn<QStringList>("supported");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("two, table order kept") << QStringList{QStringLiteral("fr-FR"), QStringLiteral("en-US")}
+                                               << QStringList{QStringLiteral("en-US"), QStringLiteral("fr-FR")};
+        QTest::newRow("unknown and differently cased ignored")
+            << QStringList{QStringLiteral("tlh-KX"), QStringLiteral("en-us"), QStringLiteral("de-DE")}
+            << QStringList{QStringLiteral("de-DE")};
+        QTest::newRow("none") << QStringList{} << QStringList{};
+    }
+    void availableLanguagesFollowTheEngine()
+    {
+        QFETCH(QStringList, supported);
+        QFETCH(QStringList, expected);
+        int asked = 0;
+        AppSettings::setSupportedLocalesSource([&] {
+            ++asked;
+            return supported;
+        });
+        QStringList codes;
+        for (const auto &e : AppSettings::availableLanguages())
+            codes << e.code;
+        QCOMPARE(codes, expected);
+        AppSettings::availableLanguages();
+        QCOMPARE(asked, 2); // asked afresh every time
+        AppSettings::setSupportedLocalesSource({});
+        QVERIFY(AppSettings::availableLanguages().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(AppSettingsTest)
+#include "AppSettingsTest.moc"
