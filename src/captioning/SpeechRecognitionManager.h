@@ -12,12 +12,16 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class AppSettings;
 class SpeechEngine;
 class SpeechRecognizer; // defined in SpeechEngine.h; has `bool supportsOnDeviceRecognition() const`
+class SpeechAudioRequest;
+class SpeechRecognitionTask;
 
 // Turns audio buffers into the running transcription in the selected language. Main thread, except
 // append(), which the capture thread calls for every buffer.
@@ -27,15 +31,15 @@ class SpeechRecognitionManager final : public QObject
     Q_DISABLE_COPY_MOVE(SpeechRecognitionManager)
 
 public:
-    static constexpr int noRecognizerCode = -1;       // "Speech recognizer not available for selected language"
+    static constexpr int noRecognizerCode = -1; // "Speech recognizer not available for selected language"
     static constexpr int recognizerUnavailableCode = -2; // "Speech recognizer not available"
 
     SpeechRecognitionManager(std::shared_ptr<SpeechEngine> engine, AppSettings &settings, QObject *parent = nullptr);
     ~SpeechRecognitionManager() override;
 
     ObjectWillChange objectWillChange;
-    Published<QString> latestText{QString(), &objectWillChange};
-    Published<QString> latestError{QString(), &objectWillChange};
+    Published<QString> latestText { QString(), &objectWillChange };
+    Published<QString> latestError { QString(), &objectWillChange };
 
     // The recognizer for the selected language, or null when there is none.
     std::shared_ptr<SpeechRecognizer> recognizer() const;
@@ -47,5 +51,26 @@ public:
     void append(const AudioBuffer &buffer);
 
 private:
-    // filled in by the speech work
+    // What the recognition result handler shares with the manager. The handler runs on a task's worker
+    // thread and holds this weakly, so the flag outlives neither the manager nor a late callback.
+    struct HandlerState {
+        std::atomic<bool> shouldIgnoreErrors { false };
+    };
+
+    void setupRecognizer();
+    void settingsChanged();
+    std::shared_ptr<SpeechAudioRequest> currentRequest() const;
+    void setRequest(std::shared_ptr<SpeechAudioRequest> request);
+
+    std::shared_ptr<SpeechEngine> m_engine;
+    AppSettings &m_settings;
+    const AudioFormat m_targetFormat = AudioFormat::recognizerTarget();
+    std::shared_ptr<SpeechRecognizer> m_recognizer;
+    std::shared_ptr<SpeechRecognitionTask> m_task;
+    // append() reads the request on the capture thread while start()/stop() replace it on the main
+    // thread; the lock is held only to copy or swap the handle, never while samples are queued.
+    mutable std::mutex m_requestMutex;
+    std::shared_ptr<SpeechAudioRequest> m_request;
+    std::shared_ptr<HandlerState> m_handlerState = std::make_shared<HandlerState>();
+    Cancellables cancellables;
 };

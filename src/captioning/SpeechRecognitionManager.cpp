@@ -1,0 +1,203 @@
+#include "SpeechRecognitionManager.h"
+
+#include "AppSettings.h"
+#include "AudioFormatConverter.h"
+#include "Log.h"
+#include "SpeechEngine.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+
+namespace {
+
+const QString speechDomain = QStringLiteral("Speech");
+
+// Runs `fn` on the main thread on a later turn, unless the manager is gone by then. The guard is only
+// dereferenced on the main thread, where the manager is destroyed, so the check cannot race.
+template <typename Fn> void postToManager(const QPointer<SpeechRecognitionManager> &guard, Fn fn)
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app)
+        return;
+    QMetaObject::invokeMethod(
+        app,
+        [guard, fn = std::move(fn)] {
+            if (SpeechRecognitionManager *manager = guard.data())
+                fn(*manager);
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace
+
+SpeechRecognitionManager::SpeechRecognitionManager(
+    std::shared_ptr<SpeechEngine> engine, AppSettings &settings, QObject *parent)
+    : QObject(parent), m_engine(std::move(engine)), m_settings(settings)
+{
+    setupRecognizer();
+    SLOG_INFO(lcSpeech, "Speech manager init");
+    // The store notifies before it stores the new value; running the handler on a later turn of the
+    // event loop lets it read the settings as they stand after the change. The queued call is bound to
+    // this object, so it is dropped once the manager is gone.
+    cancellables.push_back(m_settings.objectWillChange.subscribeOn(this, [this] { settingsChanged(); }));
+}
+
+SpeechRecognitionManager::~SpeechRecognitionManager() = default;
+
+std::shared_ptr<SpeechRecognizer> SpeechRecognitionManager::recognizer() const
+{
+    return m_recognizer;
+}
+
+void SpeechRecognitionManager::settingsChanged()
+{
+    SLOG_INFO(lcSpeech, "Settings changed, reconfiguring recognizer");
+    setupRecognizer();
+}
+
+void SpeechRecognitionManager::setupRecognizer()
+{
+    const QString localeIdentifier = m_settings.selectedLanguage();
+    SLOG_DEBUG(lcSpeech, "Setting up recognizer for locale %s", localeIdentifier);
+    std::shared_ptr<SpeechRecognizer> newRecognizer = m_engine ? m_engine->recognizer(localeIdentifier) : nullptr;
+
+    const QString oldIdentifier = m_recognizer ? m_recognizer->localeIdentifier() : QStringLiteral("none");
+    const bool hadTask = bool(m_task);
+    const QString newIdentifier = newRecognizer ? newRecognizer->localeIdentifier() : QStringLiteral("nil");
+    const bool changed = !newRecognizer || newIdentifier != oldIdentifier;
+    if (changed) {
+        SLOG_INFO(lcSpeech, "Locale changed from %s to %s", oldIdentifier, newIdentifier);
+        stop();
+    }
+
+    m_recognizer = std::move(newRecognizer);
+
+    if (hadTask && changed) {
+        SLOG_INFO(lcSpeech, "Restarting task after locale change");
+        // A failed restart is deliberately silent: the stop above emptied latestError, and no text
+        // arrives until captioning is started again.
+        (void)start();
+    }
+}
+
+std::optional<PlatformError> SpeechRecognitionManager::start()
+{
+    if (m_task) {
+        SLOG_DEBUG(lcSpeech, "Start ignored, task already running");
+        return std::nullopt;
+    }
+
+    setupRecognizer();
+    m_handlerState->shouldIgnoreErrors.store(false);
+
+    auto request = std::make_shared<SpeechAudioRequest>();
+    request->requiresOnDeviceRecognition = true;
+    request->shouldReportPartialResults = true;
+    setRequest(request);
+
+    if (!m_recognizer) {
+        SLOG_ERROR(lcSpeech, "Recognizer unavailable for selected language");
+        return PlatformError { speechDomain, noRecognizerCode,
+            QStringLiteral("Speech recognizer not available for selected language") };
+    }
+    if (!m_recognizer->isAvailable()) {
+        SLOG_ERROR(lcSpeech, "Recognizer not available, status offline");
+        return PlatformError { speechDomain, recognizerUnavailableCode,
+            QStringLiteral("Speech recognizer not available") };
+    }
+
+    SLOG_INFO(lcSpeech, "Starting recognition task locale %s", m_recognizer->localeIdentifier());
+    const QPointer<SpeechRecognitionManager> guard(this);
+    const std::weak_ptr<HandlerState> weakState = m_handlerState;
+    auto handler = [guard, weakState](const std::optional<QString> &text, const std::optional<QString> &error) {
+        if (text) {
+            SLOG_DEBUG(lcSpeech, "Recognition update chars %ld", qint64(text->size()));
+            postToManager(guard, [value = *text](SpeechRecognitionManager &m) { m.latestText = value; });
+        }
+        if (error) {
+            // One error after each stop is the cancelled task's own farewell; it is not news.
+            if (const auto state = weakState.lock(); state && state->shouldIgnoreErrors.exchange(false))
+                return;
+            SLOG_ERROR(lcSpeech, "Recognition error %s", *error);
+            postToManager(guard, [value = *error](SpeechRecognitionManager &m) { m.latestError = value; });
+        }
+    };
+    m_task = m_recognizer->recognitionTask(request, std::move(handler));
+    SLOG_DEBUG(lcSpeech, "Recognition task created");
+    return std::nullopt;
+}
+
+void SpeechRecognitionManager::stop()
+{
+    SLOG_INFO(lcSpeech, "Stopping recognition");
+    m_handlerState->shouldIgnoreErrors.store(true);
+    if (const auto request = currentRequest())
+        request->endAudio();
+    if (m_task) {
+        m_task->cancel();
+        m_task.reset();
+    }
+    setRequest(nullptr);
+    latestError = QString();
+}
+
+std::shared_ptr<SpeechAudioRequest> SpeechRecognitionManager::currentRequest() const
+{
+    std::lock_guard lock(m_requestMutex);
+    return m_request;
+}
+
+void SpeechRecognitionManager::setRequest(std::shared_ptr<SpeechAudioRequest> request)
+{
+    std::shared_ptr<SpeechAudioRequest> old;
+    {
+        std::lock_guard lock(m_requestMutex);
+        old = std::exchange(m_request, std::move(request));
+    }
+    // `old` is released outside the lock: it may hold seconds of queued audio.
+}
+
+void SpeechRecognitionManager::append(const AudioBuffer &buffer)
+{
+    const std::shared_ptr<SpeechAudioRequest> request = currentRequest();
+    if (!request) {
+        SLOG_DEBUG(lcSpeech, "Append ignored, no active request");
+        return;
+    }
+
+    if (buffer.format() == m_targetFormat) {
+        // The request copies the samples: the caller's memory is only lent for this call.
+        if (const float *samples = buffer.floatChannelData(0); samples && buffer.frameLength() > 0)
+            request->append(samples, buffer.frameLength());
+        return;
+    }
+
+    if (!AudioFormatConverter::outputCapacity(
+            buffer.format().sampleRate, m_targetFormat.sampleRate, buffer.frameLength())) {
+        SLOG_ERROR(lcSpeech, "Failed to allocate output buffer");
+        return;
+    }
+
+    QString error;
+    AudioFormatConverter::Failure failure = AudioFormatConverter::Failure::Resampler;
+    std::optional<AudioBuffer> converted = AudioFormatConverter::convert(buffer, m_targetFormat, &error, &failure);
+    if (!converted) {
+        switch (failure) {
+        case AudioFormatConverter::Failure::UnsupportedFormat:
+            SLOG_ERROR(lcSpeech, "Converter unavailable for buffer format");
+            break;
+        case AudioFormatConverter::Failure::OutputCapacity:
+            SLOG_ERROR(lcSpeech, "Failed to allocate output buffer");
+            break;
+        case AudioFormatConverter::Failure::Resampler:
+            SLOG_ERROR(lcSpeech, "Conversion failed %s", error);
+            break;
+        }
+        return;
+    }
+
+    converted->setFrameLength(converted->frameCapacity());
+    if (const float *samples = converted->floatChannelData(0); samples && converted->frameLength() > 0)
+        request->append(samples, converted->frameLength());
+    SLOG_DEBUG(lcSpeech, "Appended converted buffer frames %u", converted->frameLength());
+}
