@@ -1,0 +1,354 @@
+#include "CaptionDisplayView.h"
+
+#include "AppSettings.h"
+#include "CaptionTextBlock.h"
+#include "CaptionViewModel.h"
+
+#include <QMessageBox>
+#include <QNativeGestureEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScrollBar>
+#include <QSvgRenderer>
+#include <QTimer>
+#include <QVariantAnimation>
+#include <QWheelEvent>
+
+#include <cmath>
+
+namespace {
+
+// The green microphone, drawn at the opacity that the pulse gives it.
+class MicrophoneIndicator final : public QWidget
+{
+public:
+    explicit MicrophoneIndicator(QWidget *parent) : QWidget(parent), m_icon(QStringLiteral(":/sonorel/microphone.svg"))
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_TranslucentBackground);
+        setAccessibleName(QStringLiteral("Captioning"));
+    }
+    void setOpacity(qreal opacity)
+    {
+        m_opacity = opacity;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setOpacity(m_opacity);
+        m_icon.render(&painter, QRectF(rect()));
+    }
+
+private:
+    QSvgRenderer m_icon;
+    qreal m_opacity = 1;
+};
+
+} // namespace
+
+CaptionDisplayView::CaptionDisplayView(CaptionViewModel &viewModel, AppSettings &settings, QWidget *parent)
+    : QWidget(parent), m_viewModel(viewModel), m_settings(settings), m_text(new CaptionTextBlock(this)),
+      m_scrollBar(new QScrollBar(Qt::Vertical, this)), m_indicator(new MicrophoneIndicator(this)),
+      m_pulse(new QVariantAnimation(this)), m_wheelEnd(new QTimer(this))
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_AcceptTouchEvents);
+    m_scrollBar->setFocusPolicy(Qt::NoFocus);
+    m_scrollBar->setCursor(Qt::ArrowCursor);
+    connect(m_scrollBar, &QScrollBar::valueChanged, m_text, &CaptionTextBlock::setScrollOffset);
+    connect(m_text, &CaptionTextBlock::contentHeightChanged, this, &CaptionDisplayView::updateScrollRange);
+    // The caption block passes the mouse to this view, so that the window can be dragged over the text.
+    m_text->setAttribute(Qt::WA_TransparentForMouseEvents);
+
+    m_indicator->resize(indicatorSize, indicatorSize);
+    m_indicator->hide();
+    m_pulse->setStartValue(1.0);
+    m_pulse->setKeyValueAt(0.5, 0.35);
+    m_pulse->setEndValue(1.0);
+    m_pulse->setDuration(1200);
+    m_pulse->setLoopCount(-1);
+    m_pulse->setEasingCurve(QEasingCurve::InOutSine);
+    connect(m_pulse, &QVariantAnimation::valueChanged, this,
+        [this](const QVariant &v) { static_cast<MicrophoneIndicator *>(m_indicator)->setOpacity(v.toReal()); });
+
+    m_wheelEnd->setSingleShot(true);
+    m_wheelEnd->setInterval(wheelGestureEndMs);
+    connect(m_wheelEnd, &QTimer::timeout, this, &CaptionDisplayView::endWheelGesture);
+
+    // Both notifications come before the value is stored; the posted redraw reads the stored value.
+    cancellables.push_back(m_viewModel.objectWillChange.subscribeOn(this, [this] { refresh(); }));
+    cancellables.push_back(m_settings.objectWillChange.subscribeOn(this, [this] { refresh(); }));
+    refresh();
+}
+
+CaptionDisplayView::~CaptionDisplayView()
+{
+    if (m_alert) {
+        m_closingAlert = true;
+        delete m_alert.data();
+    }
+}
+
+double CaptionDisplayView::effectiveFontSize() const
+{
+    return m_tempFontSize > 0 ? m_tempFontSize : m_settings.fontSize();
+}
+
+double CaptionDisplayView::drawnFontSize(double effective)
+{
+    if (std::isnan(effective))
+        return AppSettings::defaultFontSize;
+    return std::clamp(effective, minimumDrawnFontSize, maximumDrawnFontSize);
+}
+
+QColor CaptionDisplayView::backgroundColor() const
+{
+    return m_settings.darkMode() ? QColor(Qt::black) : QColor(Qt::white);
+}
+
+QColor CaptionDisplayView::textColor() const
+{
+    return m_settings.darkMode() ? QColor(Qt::white) : QColor(Qt::black);
+}
+
+Qt::LayoutDirection CaptionDisplayView::captionDirection() const
+{
+    return m_settings.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight;
+}
+
+Qt::Alignment CaptionDisplayView::captionAnchor() const
+{
+    // Leading and trailing in absolute terms, so that the value does not depend on the widget's direction.
+    return Qt::AlignBottom | (m_settings.isRightToLeft() ? Qt::AlignRight : Qt::AlignLeft);
+}
+
+Qt::Corner CaptionDisplayView::indicatorCorner() const
+{
+    return m_settings.isRightToLeft() ? Qt::TopLeftCorner : Qt::TopRightCorner;
+}
+
+Qt::Alignment CaptionDisplayView::textAlignment() const
+{
+    return m_settings.isRightToLeft() ? Qt::AlignRight : Qt::AlignLeft;
+}
+
+bool CaptionDisplayView::isIndicatorShown() const
+{
+    return !m_indicator->isHidden();
+}
+
+bool CaptionDisplayView::isPulseRunning() const
+{
+    return m_pulse->state() == QAbstractAnimation::Running;
+}
+
+QRect CaptionDisplayView::indicatorRect() const
+{
+    const int x = indicatorCorner() == Qt::TopLeftCorner ? indicatorInset : width() - indicatorInset - indicatorSize;
+    return { x, indicatorInset, indicatorSize, indicatorSize };
+}
+
+void CaptionDisplayView::refresh()
+{
+    QFont font = this->font();
+    font.setPixelSize(qMax(1, int(std::lround(drawnFontSize(effectiveFontSize())))));
+    font.setWeight(QFont::Medium);
+    m_text->setTextFont(font);
+    m_text->setTextColor(textColor());
+    const Qt::LayoutDirection direction = captionDirection();
+    setLayoutDirection(direction);
+    m_text->setTextDirection(direction);
+    m_text->setTextAlignment(textAlignment() | Qt::AlignAbsolute);
+
+    const QString &caption = m_viewModel.captionText.get();
+    const bool captionChanged = caption != m_shownCaption;
+    if (captionChanged) {
+        m_shownCaption = caption;
+        m_text->setText(caption);
+    }
+    layoutChildren();
+    if (captionChanged)
+        scrollToEnd();
+
+    m_indicator->setVisible(m_viewModel.isRunning.get());
+    m_indicator->raise();
+    updatePulse();
+    updateAlert();
+    update();
+}
+
+void CaptionDisplayView::layoutChildren()
+{
+    m_text->setGeometry(rect());
+    const int barWidth = m_scrollBar->sizeHint().width();
+    const int barX = captionDirection() == Qt::RightToLeft ? 2 : width() - barWidth - 2;
+    m_scrollBar->setGeometry(barX, int(cornerRadius), barWidth, qMax(0, height() - 2 * int(cornerRadius)));
+    m_indicator->setGeometry(indicatorRect());
+    updateScrollRange();
+}
+
+void CaptionDisplayView::updateScrollRange()
+{
+    const int maximum = m_text->maximumScrollOffset();
+    const bool atEnd = m_scrollBar->value() >= m_scrollBar->maximum();
+    m_scrollBar->setRange(0, maximum);
+    m_scrollBar->setPageStep(qMax(1, height()));
+    m_scrollBar->setSingleStep(qMax(1, m_text->fontMetrics().height()));
+    m_scrollBar->setVisible(maximum > 0);
+    // A reader who scrolled up keeps their place on a resize; one at the end stays at the end.
+    if (atEnd)
+        m_scrollBar->setValue(maximum);
+    m_text->setScrollOffset(m_scrollBar->value());
+}
+
+void CaptionDisplayView::scrollToEnd()
+{
+    updateScrollRange();
+    m_scrollBar->setValue(m_scrollBar->maximum());
+    m_text->setScrollOffset(m_scrollBar->value());
+}
+
+void CaptionDisplayView::updatePulse()
+{
+    const bool shouldRun = m_viewModel.isRunning.get() && isVisible();
+    if (shouldRun && m_pulse->state() != QAbstractAnimation::Running) {
+        m_pulse->start();
+    } else if (!shouldRun && m_pulse->state() != QAbstractAnimation::Stopped) {
+        m_pulse->stop();
+        static_cast<MicrophoneIndicator *>(m_indicator)->setOpacity(1.0);
+    }
+}
+
+void CaptionDisplayView::updateAlert()
+{
+    const QString &message = m_viewModel.errorMessage.get();
+    if (message.isEmpty()) {
+        if (m_alert && m_alert->isVisible()) {
+            m_closingAlert = true;
+            m_alert->hide();
+            m_closingAlert = false;
+        }
+        return;
+    }
+    if (!m_alert) {
+        m_alert = new QMessageBox(QMessageBox::Information, QStringLiteral("Notice"), message, QMessageBox::Ok);
+        m_alert->setWindowFlag(Qt::WindowStaysOnTopHint);
+        m_alert->setWindowModality(Qt::NonModal);
+        m_alert->setAttribute(Qt::WA_DeleteOnClose, false);
+        // Any way of closing the alert (OK, Escape, the window's close button) dismisses the error.
+        connect(m_alert, &QMessageBox::finished, this, [this] {
+            if (!m_closingAlert)
+                m_viewModel.dismissError();
+        });
+    }
+    m_alert->setText(message);
+    if (!m_alert->isVisible()) {
+        m_alert->show();
+        m_alert->raise();
+        m_alert->activateWindow();
+    }
+}
+
+void CaptionDisplayView::pinchChanged(double scale)
+{
+    if (!std::isfinite(scale) || scale <= 0)
+        return;
+    m_tempFontSize = scale * m_settings.fontSize();
+    refresh();
+}
+
+void CaptionDisplayView::pinchEnded(double scale)
+{
+    if (std::isfinite(scale) && scale > 0)
+        m_settings.setFontSize(scale * m_settings.fontSize());
+    m_tempFontSize = 0;
+    refresh();
+}
+
+bool CaptionDisplayView::event(QEvent *event)
+{
+    if (event->type() == QEvent::NativeGesture) {
+        auto *gesture = static_cast<QNativeGestureEvent *>(event);
+        switch (gesture->gestureType()) {
+        case Qt::BeginNativeGesture:
+            m_nativePinchScale = 1;
+            m_nativePinchReported = false;
+            return true;
+        case Qt::ZoomNativeGesture:
+            // Each event carries the change since the last one.
+            m_nativePinchScale *= 1 + gesture->value();
+            if (m_nativePinchReported || std::abs(m_nativePinchScale - 1) >= minimumPinchChange) {
+                m_nativePinchReported = true;
+                pinchChanged(m_nativePinchScale);
+            }
+            return true;
+        case Qt::EndNativeGesture:
+            if (m_nativePinchReported)
+                pinchEnded(m_nativePinchScale);
+            m_nativePinchScale = 1;
+            m_nativePinchReported = false;
+            return true;
+        default:
+            break;
+        }
+    }
+    return QWidget::event(event);
+}
+
+void CaptionDisplayView::wheelEvent(QWheelEvent *event)
+{
+    if (event->modifiers() & Qt::ControlModifier) {
+        // Ctrl + wheel is a pinch in steps: each notch scales by 1.1, previewed until the wheel rests.
+        const double notches = event->angleDelta().y() / 120.0;
+        if (notches != 0) {
+            m_wheelScale *= std::pow(wheelStepScale, notches);
+            pinchChanged(m_wheelScale);
+            m_wheelEnd->start();
+        }
+        event->accept();
+        return;
+    }
+    if (m_scrollBar->maximum() > 0) {
+        QCoreApplication::sendEvent(m_scrollBar, event);
+        return;
+    }
+    QWidget::wheelEvent(event);
+}
+
+void CaptionDisplayView::endWheelGesture()
+{
+    const double scale = std::exchange(m_wheelScale, 1.0);
+    pinchEnded(scale);
+}
+
+void CaptionDisplayView::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QColor fill = backgroundColor();
+    fill.setAlphaF(float(std::clamp(m_settings.backgroundOpacity(), 0.0, 1.0)));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(fill);
+    painter.drawRoundedRect(QRectF(rect()), cornerRadius, cornerRadius);
+}
+
+void CaptionDisplayView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    layoutChildren();
+}
+
+void CaptionDisplayView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    updatePulse();
+}
+
+void CaptionDisplayView::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    updatePulse();
+}

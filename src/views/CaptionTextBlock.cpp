@@ -1,0 +1,229 @@
+#include "CaptionTextBlock.h"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QPaintEvent>
+#include <QPainter>
+
+#include <cmath>
+
+namespace {
+
+const QString accessibleCaptionName = QStringLiteral("Live captions");
+
+// Exposes the caption as read-only text, so that a screen reader can read it and follow its changes.
+class CaptionTextAccessible final : public QAccessibleWidget, public QAccessibleTextInterface
+{
+public:
+    explicit CaptionTextAccessible(CaptionTextBlock *block) : QAccessibleWidget(block, QAccessible::StaticText) { }
+
+    CaptionTextBlock *block() const { return static_cast<CaptionTextBlock *>(widget()); }
+
+    void *interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::TextInterface)
+            return static_cast<QAccessibleTextInterface *>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QString text(QAccessible::Text t) const override
+    {
+        switch (t) {
+        case QAccessible::Name:
+            return accessibleCaptionName;
+        case QAccessible::Value:
+            return block()->text();
+        default:
+            return QAccessibleWidget::text(t);
+        }
+    }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.readOnly = true;
+        return s;
+    }
+
+    // Read-only text: no selection, no caret.
+    void selection(int, int *startOffset, int *endOffset) const override { *startOffset = *endOffset = 0; }
+    int selectionCount() const override { return 0; }
+    void addSelection(int, int) override { }
+    void removeSelection(int) override { }
+    void setSelection(int, int, int) override { }
+    int cursorPosition() const override { return 0; }
+    void setCursorPosition(int) override { }
+    QString text(int startOffset, int endOffset) const override
+    {
+        const QString all = block()->text();
+        startOffset = qBound(0, startOffset, int(all.size()));
+        endOffset = qBound(startOffset, endOffset, int(all.size()));
+        return all.mid(startOffset, endOffset - startOffset);
+    }
+    int characterCount() const override { return int(block()->text().size()); }
+    QRect characterRect(int) const override { return {}; }
+    int offsetAtPoint(const QPoint &) const override { return -1; }
+    void scrollToSubstring(int, int) override { }
+    QString attributes(int offset, int *startOffset, int *endOffset) const override
+    {
+        *startOffset = *endOffset = offset;
+        return {};
+    }
+};
+
+QAccessibleInterface *captionAccessibleFactory(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("CaptionTextBlock") && object && object->isWidgetType())
+        return new CaptionTextAccessible(static_cast<CaptionTextBlock *>(object));
+    return nullptr;
+}
+
+} // namespace
+
+CaptionTextBlock::CaptionTextBlock(QWidget *parent) : QWidget(parent)
+{
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(captionAccessibleFactory);
+        return true;
+    }();
+    Q_UNUSED(factoryInstalled);
+    setAccessibleName(accessibleCaptionName);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAutoFillBackground(false);
+    setFocusPolicy(Qt::NoFocus);
+    m_layout.setCacheEnabled(true);
+}
+
+CaptionTextBlock::~CaptionTextBlock() = default;
+
+void CaptionTextBlock::setText(const QString &text)
+{
+    if (text == m_text)
+        return;
+    const QString old = std::exchange(m_text, text);
+    invalidate();
+    if (QAccessible::isActive()) {
+        QAccessibleTextUpdateEvent event(this, 0, old, m_text);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void CaptionTextBlock::setTextFont(const QFont &font)
+{
+    if (font == m_font)
+        return;
+    m_font = font;
+    invalidate();
+}
+
+void CaptionTextBlock::setTextColor(const QColor &color)
+{
+    if (color == m_color)
+        return;
+    m_color = color;
+    update();
+}
+
+void CaptionTextBlock::setTextAlignment(Qt::Alignment alignment)
+{
+    if (alignment == m_alignment)
+        return;
+    m_alignment = alignment;
+    invalidate();
+}
+
+void CaptionTextBlock::setTextDirection(Qt::LayoutDirection direction)
+{
+    if (direction == m_direction)
+        return;
+    m_direction = direction;
+    setLayoutDirection(direction);
+    invalidate();
+}
+
+void CaptionTextBlock::invalidate()
+{
+    m_laidOut = false;
+    update();
+    Q_EMIT contentHeightChanged();
+}
+
+void CaptionTextBlock::ensureLaidOut() const
+{
+    const int lineWidth = qMax(1, width() - 2 * inset);
+    if (m_laidOut && m_layoutWidth == lineWidth)
+        return;
+    m_layout.clearLayout();
+    m_layout.setText(m_text);
+    m_layout.setFont(m_font);
+    QTextOption option(m_alignment);
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    option.setTextDirection(m_direction);
+    m_layout.setTextOption(option);
+    qreal y = 0;
+    m_layout.beginLayout();
+    for (QTextLine line = m_layout.createLine(); line.isValid(); line = m_layout.createLine()) {
+        line.setLineWidth(lineWidth);
+        line.setPosition(QPointF(0, y));
+        y += line.height();
+    }
+    m_layout.endLayout();
+    m_textHeight = y;
+    m_layoutWidth = lineWidth;
+    m_laidOut = true;
+}
+
+int CaptionTextBlock::contentHeight() const
+{
+    ensureLaidOut();
+    return int(std::ceil(m_textHeight)) + 2 * inset;
+}
+
+void CaptionTextBlock::setScrollOffset(int offset)
+{
+    offset = qBound(0, offset, maximumScrollOffset());
+    if (offset == m_offset)
+        return;
+    m_offset = offset;
+    update();
+}
+
+void CaptionTextBlock::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    m_laidOut = m_laidOut && m_layoutWidth == qMax(1, width() - 2 * inset);
+    Q_EMIT contentHeightChanged();
+}
+
+void CaptionTextBlock::paintEvent(QPaintEvent *event)
+{
+    if (m_text.isEmpty())
+        return;
+    ensureLaidOut();
+    QPainter painter(this);
+    painter.setPen(m_color);
+    painter.setClipRect(event->rect());
+    const QPointF origin(inset, inset - m_offset);
+    // Only the lines that meet the exposed area are drawn; a long caption mostly lies above the view.
+    const qreal top = event->rect().top() - origin.y();
+    const qreal bottom = event->rect().bottom() + 1 - origin.y();
+    const int count = m_layout.lineCount();
+    int first = 0;
+    int lo = 0, hi = count - 1;
+    while (lo <= hi) {
+        const int mid = (lo + hi) / 2;
+        const QTextLine line = m_layout.lineAt(mid);
+        if (line.y() + line.height() < top) {
+            first = mid + 1;
+            lo = mid + 1;
+        } else {
+            hi = mid - 1;
+        }
+    }
+    for (int i = first; i < count; ++i) {
+        const QTextLine line = m_layout.lineAt(i);
+        if (line.y() > bottom)
+            break;
+        line.draw(&painter, origin);
+    }
+}

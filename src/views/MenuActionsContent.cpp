@@ -1,0 +1,102 @@
+#include "MenuActionsContent.h"
+
+#include "AppCommands.h"
+
+#include <QAction>
+#include <QMenu>
+
+namespace {
+
+QString captionsLabel(bool running)
+{
+    return running ? QStringLiteral("Stop Captions") : QStringLiteral("Start Captions");
+}
+
+QString overlayLabel(bool visible)
+{
+    return visible ? QStringLiteral("Hide Overlay") : QStringLiteral("Show Overlay");
+}
+
+QString clickThroughLabel(bool clickThrough)
+{
+    return clickThrough ? QStringLiteral("Interact") : QStringLiteral("Click-Through");
+}
+
+} // namespace
+
+MenuActionsContent::MenuActionsContent(AppCommands &app, QMenu *menu) : QObject(menu), m_app(app), m_menu(menu)
+{
+    m_captions = menu->addAction(QString());
+    m_overlay = menu->addAction(QString());
+    m_clickThrough = menu->addAction(QString());
+    connect(m_captions, &QAction::triggered, this, [this] { triggerToggle(Toggle::Captions, m_captions); });
+    connect(m_overlay, &QAction::triggered, this, [this] { triggerToggle(Toggle::Overlay, m_overlay); });
+    connect(m_clickThrough, &QAction::triggered, this, [this] { triggerToggle(Toggle::ClickThrough, m_clickThrough); });
+    menu->addSeparator();
+    connect(
+        menu->addAction(QStringLiteral("Settings...")), &QAction::triggered, this, [this] { m_app.showSettings(); });
+    menu->addSeparator();
+    connect(menu->addAction(QStringLiteral("About")), &QAction::triggered, this, [this] { m_app.showAbout(); });
+    connect(
+        menu->addAction(QStringLiteral("Send Feedback")), &QAction::triggered, this, [this] { m_app.sendFeedback(); });
+    menu->addSeparator();
+    connect(menu->addAction(QStringLiteral("Follow on X")), &QAction::triggered, this, [this] { m_app.followOnX(); });
+    connect(menu->addAction(QStringLiteral("Follow on YouTube")), &QAction::triggered, this,
+        [this] { m_app.followOnYouTube(); });
+    menu->addSeparator();
+    connect(menu->addAction(QStringLiteral("Check for Updates")), &QAction::triggered, this,
+        [this] { m_app.checkForUpdates(); });
+    menu->addSeparator();
+    // Queued: quitting from inside the menu's own signal would tear the menu down under its feet.
+    connect(
+        menu->addAction(QStringLiteral("Quit")), &QAction::triggered, this, [this] { m_app.quit(); },
+        Qt::QueuedConnection);
+
+    connect(menu, &QMenu::aboutToShow, this, &MenuActionsContent::refresh);
+    refresh();
+}
+
+void MenuActionsContent::refresh()
+{
+    // Each label records the state it was built from, so that a click does what the label said even if
+    // the state moved on while the menu was open.
+    const bool running = m_app.captionsRunning();
+    const bool visible = m_app.overlayVisible();
+    const bool clickThrough = m_app.clickThroughEnabled();
+    m_captions->setText(captionsLabel(running));
+    m_captions->setData(running);
+    m_overlay->setText(overlayLabel(visible));
+    m_overlay->setData(visible);
+    m_clickThrough->setText(clickThroughLabel(clickThrough));
+    m_clickThrough->setData(clickThrough);
+}
+
+void MenuActionsContent::triggerToggle(Toggle which, QAction *action)
+{
+    const bool shownState = action->data().toBool();
+    switch (which) {
+    case Toggle::Captions:
+        if (shownState)
+            m_app.stopCaptions();
+        else
+            m_app.startCaptions();
+        break;
+    case Toggle::Overlay:
+        // "Hide" while already hidden (or "Show" while shown) has nothing left to do.
+        if (shownState == m_app.overlayVisible())
+            m_app.toggleOverlayVisibility();
+        break;
+    case Toggle::ClickThrough:
+        if (shownState == m_app.clickThroughEnabled())
+            m_app.toggleClickThrough();
+        break;
+    }
+}
+
+QStringList MenuActionsContent::itemLabels(const QMenu &menu)
+{
+    QStringList labels;
+    for (const QAction *action : menu.actions())
+        labels.append(action->isSeparator() ? QStringLiteral("-") : action->text());
+    return labels;
+}

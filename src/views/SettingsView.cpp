@@ -1,0 +1,188 @@
+#include "SettingsView.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QSlider>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace {
+
+QLabel *heading(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setWeight(QFont::DemiBold);
+    label->setFont(font);
+    return label;
+}
+
+QHBoxLayout *valueRow(QLabel *title, QLabel *value)
+{
+    auto *row = new QHBoxLayout;
+    row->addWidget(title);
+    row->addStretch(1);
+    value->setForegroundRole(QPalette::PlaceholderText);
+    row->addWidget(value);
+    return row;
+}
+
+QVBoxLayout *groupColumn(QGroupBox *box)
+{
+    auto *column = new QVBoxLayout(box);
+    column->setSpacing(16);
+    column->setContentsMargins(8, 8, 8, 8);
+    return column;
+}
+
+} // namespace
+
+SettingsView::SettingsView(AppSettings &settings, QWidget *parent)
+    : QWidget(parent), m_settings(settings), m_language(new QComboBox(this)), m_currentLanguage(new QLabel(this)),
+      m_fontSizeValue(new QLabel(this)), m_fontSize(new QSlider(Qt::Horizontal, this)),
+      m_opacityValue(new QLabel(this)), m_opacity(new QSlider(Qt::Horizontal, this)),
+      m_darkMode(new QCheckBox(QStringLiteral("Dark Mode"), this))
+{
+    setFixedSize(side, side);
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(20, 20, 20, 20);
+    column->setSpacing(20);
+
+    auto *title = new QLabel(QStringLiteral("Settings"), this);
+    QFont titleFont = title->font();
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.4);
+    titleFont.setBold(true);
+    title->setFont(titleFont);
+    column->addWidget(title);
+
+    auto *languageBox = new QGroupBox(QStringLiteral("Language"), this);
+    auto *languageColumn = groupColumn(languageBox);
+    auto *picker = new QVBoxLayout;
+    picker->setSpacing(8);
+    picker->addWidget(heading(QStringLiteral("Speech Recognition Language:"), languageBox));
+    m_language->setAccessibleName(QStringLiteral("Select Language"));
+    m_language->setPlaceholderText(QStringLiteral("Select Language"));
+    picker->addWidget(m_language);
+    languageColumn->addLayout(picker);
+    languageColumn->addLayout(
+        valueRow(new QLabel(QStringLiteral("Current language:"), languageBox), m_currentLanguage));
+    column->addWidget(languageBox);
+
+    auto *appearanceBox = new QGroupBox(QStringLiteral("Appearance"), this);
+    auto *appearanceColumn = groupColumn(appearanceBox);
+    auto *fontColumn = new QVBoxLayout;
+    fontColumn->setSpacing(8);
+    fontColumn->addLayout(valueRow(new QLabel(QStringLiteral("Font Size:"), appearanceBox), m_fontSizeValue));
+    m_fontSize->setRange(fontSizeMinimum, fontSizeMaximum);
+    m_fontSize->setSingleStep(1);
+    m_fontSize->setPageStep(1);
+    m_fontSize->setAccessibleName(QStringLiteral("Font Size"));
+    fontColumn->addWidget(m_fontSize);
+    appearanceColumn->addLayout(fontColumn);
+    auto *opacityColumn = new QVBoxLayout;
+    opacityColumn->setSpacing(8);
+    opacityColumn->addLayout(
+        valueRow(new QLabel(QStringLiteral("Background Opacity:"), appearanceBox), m_opacityValue));
+    m_opacity->setRange(opacityMinimumTenths, opacityMaximumTenths);
+    m_opacity->setSingleStep(1);
+    m_opacity->setPageStep(1);
+    m_opacity->setAccessibleName(QStringLiteral("Background Opacity"));
+    opacityColumn->addWidget(m_opacity);
+    appearanceColumn->addLayout(opacityColumn);
+    appearanceColumn->addWidget(m_darkMode);
+    column->addWidget(appearanceBox);
+    column->addStretch(1);
+
+    // valueChanged fires once per step while the thumb moves (tracking is on): each step is one write.
+    connect(m_fontSize, &QSlider::valueChanged, this, [this](int value) {
+        if (!m_refreshing)
+            m_settings.setFontSize(double(value));
+    });
+    connect(m_opacity, &QSlider::valueChanged, this, [this](int tenths) {
+        if (!m_refreshing)
+            m_settings.setBackgroundOpacity(tenths / 10.0);
+    });
+    connect(m_darkMode, &QCheckBox::toggled, this, [this](bool on) {
+        if (!m_refreshing)
+            m_settings.setDarkMode(on);
+    });
+    connect(m_language, &QComboBox::activated, this, [this](int index) {
+        if (index >= 0 && index < m_shownLanguages.size())
+            m_settings.setSelectedLanguage(m_shownLanguages.at(index).code);
+    });
+
+    cancellables.push_back(m_settings.objectWillChange.subscribeOn(this, [this] { refresh(); }));
+    refresh();
+}
+
+SettingsView::~SettingsView() = default;
+
+QString SettingsView::fontSizeText(double fontSize)
+{
+    const double whole = std::trunc(fontSize);
+    // Beyond a 64-bit integer (only extreme pinching gets there) the number is shown as it is.
+    if (!std::isfinite(whole) || std::abs(whole) >= 9.2e18)
+        return QString::number(fontSize, 'g', 6);
+    return QString::number(static_cast<qlonglong>(whole));
+}
+
+QString SettingsView::opacityText(double opacity, const QLocale &locale)
+{
+    return locale.toString(opacity, 'f', 1);
+}
+
+QString SettingsView::currentLanguageText(const QString &selected, const QList<LanguageEntry> &languages)
+{
+    for (const auto &entry : languages) {
+        if (entry.code == selected)
+            return entry.name;
+    }
+    return selected;
+}
+
+void SettingsView::refresh()
+{
+    m_refreshing = true;
+    const QString selected = m_settings.selectedLanguage();
+    const QList<LanguageEntry> languages = AppSettings::availableLanguages();
+    if (languages != m_shownLanguages) {
+        m_shownLanguages = languages;
+        m_language->clear();
+        for (const auto &entry : languages)
+            m_language->addItem(entry.name, entry.code);
+    }
+    m_language->setCurrentIndex(m_language->findData(selected));
+    m_currentLanguage->setText(currentLanguageText(selected, languages));
+
+    const double fontSize = m_settings.fontSize();
+    m_fontSizeValue->setText(fontSizeText(fontSize));
+    if (std::isfinite(fontSize))
+        m_fontSize->setValue(int(std::clamp(std::round(fontSize), double(fontSizeMinimum), double(fontSizeMaximum))));
+
+    const double opacity = m_settings.backgroundOpacity();
+    m_opacityValue->setText(opacityText(opacity, QLocale()));
+    m_opacity->setValue(
+        int(std::clamp(std::round(opacity * 10), double(opacityMinimumTenths), double(opacityMaximumTenths))));
+    m_darkMode->setChecked(m_settings.darkMode());
+    m_refreshing = false;
+}
+
+QString SettingsView::currentLanguageLabel() const
+{
+    return m_currentLanguage->text();
+}
+
+QString SettingsView::fontSizeLabel() const
+{
+    return m_fontSizeValue->text();
+}
+
+QString SettingsView::opacityLabel() const
+{
+    return m_opacityValue->text();
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "AppSettings.h"
+#include "Subscription.h"
+
+#include <QWidget>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QSlider;
+
+// The settings window's content. Every control writes straight into the store while it is operated;
+// every value shown is read back from the store whenever it announces a change, wherever it came from.
+class SettingsView final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SettingsView)
+
+public:
+    static constexpr int side = 400;
+    static constexpr int fontSizeMinimum = 12;
+    static constexpr int fontSizeMaximum = 32;
+    // The opacity slider works in tenths: 1 is 0.1, 10 is 1.0.
+    static constexpr int opacityMinimumTenths = 1;
+    static constexpr int opacityMaximumTenths = 10;
+
+    explicit SettingsView(AppSettings &settings, QWidget *parent = nullptr);
+    ~SettingsView() override;
+
+    // The texts shown beside the controls.
+    static QString fontSizeText(double fontSize);
+    static QString opacityText(double opacity, const QLocale &locale);
+    static QString currentLanguageText(const QString &selected, const QList<LanguageEntry> &languages);
+
+    QComboBox &languageMenu() const { return *m_language; }
+    QSlider &fontSizeSlider() const { return *m_fontSize; }
+    QSlider &opacitySlider() const { return *m_opacity; }
+    QCheckBox &darkModeSwitch() const { return *m_darkMode; }
+    QString currentLanguageLabel() const;
+    QString fontSizeLabel() const;
+    QString opacityLabel() const;
+
+    void refresh();
+
+private:
+    AppSettings &m_settings;
+    QComboBox *m_language;
+    QLabel *m_currentLanguage;
+    QLabel *m_fontSizeValue;
+    QSlider *m_fontSize;
+    QLabel *m_opacityValue;
+    QSlider *m_opacity;
+    QCheckBox *m_darkMode;
+    QList<LanguageEntry> m_shownLanguages;
+    bool m_refreshing = false;
+    Cancellables cancellables;
+};
