@@ -10,11 +10,16 @@
 
 #include <QObject>
 #include <QString>
+#include <QUuid>
+
+#include <qcoro/qcorotask.h>
 
 #include <memory>
+#include <optional>
 
 class AppSettings;
 class AudioCaptureManager;
+struct PlatformError;
 class PermissionManager;
 class SpeechRecognitionManager;
 
@@ -29,10 +34,10 @@ public:
     ~CaptionViewModel() override;
 
     ObjectWillChange objectWillChange;
-    Published<bool> isRunning{false, &objectWillChange};
-    Published<QString> captionText{QString(), &objectWillChange};
-    Published<QString> errorMessage{QString(), &objectWillChange}; // empty: no error
-    Published<bool> clickThrough{false, &objectWillChange};
+    Published<bool> isRunning { false, &objectWillChange };
+    Published<QString> captionText { QString(), &objectWillChange };
+    Published<QString> errorMessage { QString(), &objectWillChange }; // empty: no error
+    Published<bool> clickThrough { false, &objectWillChange };
 
     static inline const QString siriHelpMessage = QStringLiteral(
         "Siri and Dictation are disabled. Please enable either Siri or Dictation in your settings to use Sonorel.");
@@ -51,5 +56,19 @@ public:
     SpeechRecognitionManager &speech();
 
 private:
-    // filled in by the captioning work
+    QCoro::Task<> run(QUuid token);
+    void fail(const PlatformError &error);
+    void captureFailed(const PlatformError &error);
+    void setError(const QString &message);
+    void updateCaption(const QString &text);
+    bool isCurrent(const QUuid &token) const { return m_runToken && *m_runToken == token; }
+
+    std::unique_ptr<PermissionManager> m_permissionManager;
+    std::unique_ptr<AudioCaptureManager> m_audioCapture;
+    std::unique_ptr<SpeechRecognitionManager> m_speech;
+    Cancellables cancellables;
+    std::optional<QUuid> m_runToken;
+    // Runs suspended in a wait hold this weakly: a completion that arrives, or is dropped, after the
+    // controller has begun to go away ends the run without touching it.
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 };

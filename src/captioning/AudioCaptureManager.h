@@ -1,0 +1,62 @@
+#pragma once
+
+#include "AudioBuffer.h"
+#include "AudioCaptureService.h"
+#include "PlatformError.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+// Captures what the computer plays as 16 kHz mono float buffers and hands each one to `onBuffer` on the
+// capture thread. start and stop run on the main thread.
+class AudioCaptureManager final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(AudioCaptureManager)
+
+public:
+    static inline const QString errorDomain = QStringLiteral("AudioCapture");
+    static constexpr int noDisplayCode = -10; // the sound server has no output device to capture
+
+    using Completion = std::function<void(std::optional<PlatformError> error)>;
+    using BufferCallback = std::function<void(const AudioBuffer &buffer)>;
+    using FailureCallback = std::function<void(const PlatformError &error)>;
+
+    explicit AudioCaptureManager(std::shared_ptr<AudioCaptureService> service, QObject *parent = nullptr);
+    ~AudioCaptureManager() override;
+
+    // Completes on the main thread with no error once capture runs. Succeeds at once while running; a
+    // start made while another is under way shares its outcome, so that one stream serves both.
+    void start(Completion completion);
+    // Returns at once; the platform stream finishes stopping in the background.
+    void stop();
+    bool isRunning() const { return m_isRunning; }
+
+    // The receiver of every buffer, called on the capture thread. May be replaced at any time, also
+    // while buffers flow: a replacement waits for a delivery under way, so that once this returns the
+    // old receiver is never called again.
+    void setOnBuffer(BufferCallback callback);
+    // Called on the main thread when a running stream fails by itself; the manager is stopped by then.
+    void setOnFailure(FailureCallback callback);
+
+    static PlatformError noDisplayError() { return PlatformError { errorDomain, noDisplayCode, QString() }; }
+
+private:
+    class Delivery;
+
+    void contentArrived(const std::optional<AudioCaptureContent> &content, const std::optional<PlatformError> &error);
+    void finishStart(const std::optional<PlatformError> &error);
+    void streamFailed(const std::shared_ptr<AudioCaptureStream> &stream, const PlatformError &error);
+
+    std::shared_ptr<AudioCaptureService> m_service;
+    std::shared_ptr<AudioCaptureStream> m_stream;
+    bool m_isRunning = false;
+    std::vector<Completion> m_pendingStarts;
+    std::shared_ptr<Delivery> m_delivery;
+    FailureCallback m_onFailure;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "AudioCaptureService.h"
+
+#include <QString>
+
+#include <memory>
+
+// Capture of what the computer plays through the PulseAudio client API (PipeWire answers it too):
+// a record stream on the default output device's monitor, delivered on a threaded main loop named
+// "system.audio.capture.queue". The stream follows the default output device when it changes.
+// Completions and failures are delivered on the Qt main thread; the GUI thread only ever takes the
+// main loop's lock for short, non-blocking calls.
+class PulseAudioCaptureService final : public AudioCaptureService
+{
+public:
+    static inline const QString errorDomain = QStringLiteral("PulseAudio");
+    static constexpr const char *threadName = "system.audio.capture.queue";
+
+    explicit PulseAudioCaptureService(QString clientName = QStringLiteral("Sonorel"));
+    ~PulseAudioCaptureService() override;
+    PulseAudioCaptureService(const PulseAudioCaptureService &) = delete;
+    PulseAudioCaptureService &operator=(const PulseAudioCaptureService &) = delete;
+
+    void getShareableContent(ContentCompletion completion) override;
+    std::shared_ptr<AudioCaptureStream> makeStream(const AudioCaptureConfiguration &configuration) override;
+
+    class Core;
+
+private:
+    std::shared_ptr<Core> m_core;
+};
