@@ -29,3 +29,6 @@ format: deps
 
 clean:
 	rm -rf build
+
+fuzz: deps
+	scripts/fuzz-manifest 300
