@@ -98,3 +98,15 @@ std::uint64_t SpeechAudioRequest::droppedFrames() const
     std::lock_guard lock(m_mutex);
     return m_dropped;
 }
+
+void SpeechAudioRequest::setFinished()
+{
+    std::lock_guard lock(m_mutex);
+    m_finished = true;
+}
+
+bool SpeechAudioRequest::isFinished() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_finished;
+}

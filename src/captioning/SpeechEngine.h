@@ -52,6 +52,9 @@ public:
     // A consumer is attached: only then are drops a sign of a recognizer falling behind and worth an
     // error line (a request whose task failed to start just keeps the newest audio quietly).
     void setConsumerAttached(bool attached);
+    // The consumer has recognised all audio after endAudio() and delivered its last result.
+    void setFinished();
+    bool isFinished() const;
 
     std::size_t queuedFrames() const;
     std::uint64_t appendedFrames() const;
@@ -70,6 +73,7 @@ private:
     bool m_ended = false;
     bool m_interrupted = false;
     bool m_consumerAttached = false;
+    bool m_finished = false;
 };
 
 // A running recognition. Its result handler is called on the task's own worker thread.

@@ -141,6 +141,26 @@ void SpeechRecognitionManager::stop()
     latestError = QString();
 }
 
+std::size_t SpeechRecognitionManager::pendingFrames() const
+{
+    const auto request = currentRequest();
+    return request ? request->queuedFrames() : 0;
+}
+
+void SpeechRecognitionManager::endAudio()
+{
+    if (m_task)
+        m_task->endAudio();
+    else if (const auto request = currentRequest())
+        request->endAudio();
+}
+
+bool SpeechRecognitionManager::hasFinishedAudio() const
+{
+    const auto request = currentRequest();
+    return request && request->isFinished();
+}
+
 std::shared_ptr<SpeechAudioRequest> SpeechRecognitionManager::currentRequest() const
 {
     std::lock_guard lock(m_requestMutex);

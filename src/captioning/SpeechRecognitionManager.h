@@ -50,6 +50,13 @@ public:
     // Capture thread. Copies or converts the samples before returning; never decodes.
     void append(const AudioBuffer &buffer);
 
+    // For tools that feed recorded audio rather than live capture. Frames waiting for the recognizer
+    // (0 without a request); the end of the audio, after which the task recognises what is queued,
+    // delivers its last result and finishes, unlike stop(), which discards it; and whether it has.
+    std::size_t pendingFrames() const;
+    void endAudio();
+    bool hasFinishedAudio() const;
+
 private:
     // What the recognition result handler shares with the manager. The handler runs on a task's worker
     // thread and holds this weakly, so the flag outlives neither the manager nor a late callback.

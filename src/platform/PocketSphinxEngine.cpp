@@ -1,0 +1,115 @@
+#include "PocketSphinxEngine.h"
+
+#include "AppSettings.h"
+#include "Log.h"
+#include "PocketSphinxModel.h"
+
+#include <QDir>
+#include <QStandardPaths>
+
+namespace {
+
+std::optional<PocketSphinxModelFiles> findModel(const QStringList &roots, const QString &localeIdentifier)
+{
+    for (const QString &root : roots) {
+        const QDir dir(root);
+        for (const QString &name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+            if (PocketSphinxModelFiles::localeIdentifierForFolderName(name) != localeIdentifier)
+                continue;
+            if (auto files = PocketSphinxModelFiles::inspect(dir.filePath(name)))
+                return files;
+        }
+    }
+    return std::nullopt;
+}
+
+class PocketSphinxRecognizer final : public SpeechRecognizer
+{
+public:
+    PocketSphinxRecognizer(
+        std::shared_ptr<PocketSphinxModel> model, QString localeIdentifier, PocketSphinxTask::Options options)
+        : m_model(std::move(model)), m_locale(std::move(localeIdentifier)), m_options(options)
+    { }
+
+    QString localeIdentifier() const override { return m_locale; }
+    bool isAvailable() const override { return m_model->isUsable(); }
+    bool supportsOnDeviceRecognition() const override { return true; }
+
+    std::shared_ptr<SpeechRecognitionTask> recognitionTask(
+        std::shared_ptr<SpeechAudioRequest> request, ResultHandler handler) override
+    {
+        return std::make_shared<PocketSphinxTask>(m_model, std::move(request), std::move(handler), m_options);
+    }
+
+private:
+    std::shared_ptr<PocketSphinxModel> m_model;
+    QString m_locale;
+    PocketSphinxTask::Options m_options;
+};
+
+} // namespace
+
+PocketSphinxEngine::PocketSphinxEngine() : PocketSphinxEngine(Options {})
+{ }
+
+PocketSphinxEngine::PocketSphinxEngine(Options options) : m_options(std::move(options))
+{
+    PocketSphinxDiagnostics::install();
+    AppSettings::setSupportedLocalesSource([roots = m_options.modelRoots] { return localesIn(roots); });
+}
+
+PocketSphinxEngine::~PocketSphinxEngine() = default;
+
+QStringList PocketSphinxEngine::defaultModelRoots()
+{
+    QStringList roots;
+    const QString fromEnvironment = qEnvironmentVariable("SONOREL_MODEL_PATH");
+    for (const QString &p : fromEnvironment.split(QLatin1Char(':'), Qt::SkipEmptyParts))
+        roots << p;
+    roots << QDir::homePath() + QStringLiteral("/.local/share/sonorel/models");
+    roots << QStringLiteral("/usr/share/pocketsphinx/model");
+    return roots;
+}
+
+QStringList PocketSphinxEngine::localesIn(const QStringList &modelRoots)
+{
+    QStringList locales;
+    for (const QString &root : modelRoots) {
+        const QDir dir(root);
+        for (const QString &name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+            const QString locale = PocketSphinxModelFiles::localeIdentifierForFolderName(name);
+            if (!locale.isEmpty() && !locales.contains(locale) && PocketSphinxModelFiles::inspect(dir.filePath(name)))
+                locales << locale;
+        }
+    }
+    return locales;
+}
+
+QStringList PocketSphinxEngine::supportedLocales() const
+{
+    return localesIn(m_options.modelRoots);
+}
+
+std::shared_ptr<PocketSphinxModel> PocketSphinxEngine::model(const PocketSphinxModelFiles &files)
+{
+    std::lock_guard lock(m_mutex);
+    std::shared_ptr<PocketSphinxModel> model;
+    if (const auto it = m_models.find(files.localeIdentifier); it != m_models.end())
+        model = it->second.lock();
+    if (!model || model->files().folder != files.folder || !model->isUsable()) {
+        model = std::make_shared<PocketSphinxModel>(files);
+        m_models[files.localeIdentifier] = model;
+    }
+    // A locale no longer selected is released once its last recognizer and task are gone.
+    m_current = model;
+    std::erase_if(m_models, [](const auto &entry) { return entry.second.expired(); });
+    return model;
+}
+
+std::shared_ptr<SpeechRecognizer> PocketSphinxEngine::recognizer(const QString &localeIdentifier)
+{
+    const auto files = findModel(m_options.modelRoots, localeIdentifier);
+    if (!files)
+        return nullptr;
+    return std::make_shared<PocketSphinxRecognizer>(model(*files), localeIdentifier, m_options.task);
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "SpeechEngine.h"
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+class PocketSphinxModel;
+
+// Decodes the audio of one request on a worker thread of its own, utterance by utterance, and reports
+// the running transcription whenever it changes. The capture thread only queues samples; the decoding
+// happens here.
+class PocketSphinxTask final : public SpeechRecognitionTask
+{
+public:
+    struct Options {
+        // An utterance is cut after this much audio even without a pause, so that music or noise cannot
+        // grow the search without bound.
+        double maxUtteranceSeconds = 15.0;
+    };
+
+    PocketSphinxTask(std::shared_ptr<PocketSphinxModel> model, std::shared_ptr<SpeechAudioRequest> request,
+        SpeechRecognizer::ResultHandler handler, Options options);
+    // Cancels and waits for the worker, which stops within one chunk of decoding.
+    ~PocketSphinxTask() override;
+
+    void cancel() override;
+    void endAudio() override;
+
+    // Frames the worker has decoded so far (for measurements).
+    std::uint64_t decodedFrames() const { return m_decoded.load(); }
+    // Utterances ended by the length limit rather than by a pause.
+    std::uint64_t forcedCuts() const { return m_forcedCuts.load(); }
+    // The most audio any one utterance of this task was given, in frames.
+    std::uint64_t longestUtteranceFrames() const { return m_longestUtterance.load(); }
+
+private:
+    void run();
+
+    const std::shared_ptr<PocketSphinxModel> m_model;
+    const std::shared_ptr<SpeechAudioRequest> m_request;
+    const SpeechRecognizer::ResultHandler m_handler;
+    const Options m_options;
+    std::atomic<bool> m_cancelled = false;
+    std::atomic<std::uint64_t> m_decoded = 0;
+    std::atomic<std::uint64_t> m_forcedCuts = 0;
+    std::atomic<std::uint64_t> m_longestUtterance = 0;
+    std::thread m_worker;
+};
