@@ -15,3 +15,9 @@ sonorel_add_test(tst_pulseaudiocapture SOURCES tst_pulseaudiocapture.cpp
     LIBS sonorel_platform sonorel_settings sonorel_test_support
     ENVIRONMENT ${SONOREL_SOUND_SERVER_ENV} FIXTURES sound-server TIMEOUT 300)
 set_tests_properties(tst_pulseaudiocapture PROPERTIES RESOURCE_LOCK sound-server)
+
+# End to end: played speech through PulseAudio and PocketSphinx into the controller's caption text.
+sonorel_add_test(tst_captioningpipeline SOURCES tst_captioningpipeline.cpp
+    LIBS sonorel_platform sonorel_settings sonorel_test_support
+    ENVIRONMENT ${SONOREL_SOUND_SERVER_ENV} FIXTURES sound-server TIMEOUT 900)
+set_tests_properties(tst_captioningpipeline PROPERTIES RESOURCE_LOCK sound-server)

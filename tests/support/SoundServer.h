@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDir>
 #include <QMap>
 #include <QProcess>
@@ -80,6 +81,48 @@ public:
         process->waitForStarted();
         return process;
     }
+
+    // Plays `files` one after the other, over and over, until the returned object is destroyed.
+    class Loop final
+    {
+    public:
+        Loop(const SoundServer &server, QStringList files) : m_server(server), m_files(std::move(files)) { next(); }
+        ~Loop()
+        {
+            m_stopped = true;
+            *m_alive = false;
+            if (m_player) {
+                m_player->kill();
+                m_player->waitForFinished(5000);
+            }
+        }
+        Loop(const Loop &) = delete;
+        Loop &operator=(const Loop &) = delete;
+        int played() const { return m_played; }
+
+    private:
+        void next()
+        {
+            if (m_stopped)
+                return;
+            m_player = m_server.play(m_files.at(m_played++ % m_files.size()));
+            QObject::connect(m_player.get(), &QProcess::finished, m_player.get(), [this] {
+                QMetaObject::invokeMethod(
+                    QCoreApplication::instance(),
+                    [this, alive = m_alive] {
+                        if (*alive)
+                            next();
+                    },
+                    Qt::QueuedConnection);
+            });
+        }
+        const SoundServer &m_server;
+        QStringList m_files;
+        std::unique_ptr<QProcess> m_player;
+        int m_played = 0;
+        bool m_stopped = false;
+        std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    };
 
     // Name of the source each record stream (source output) takes audio from.
     QStringList recordingSources() const
