@@ -102,10 +102,10 @@ void CaptionTextBlock::setText(const QString &text)
         return;
     const QString old = std::exchange(m_text, text);
     invalidate();
-    if (QAccessible::isActive()) {
-        QAccessibleTextUpdateEvent event(this, 0, old, m_text);
-        QAccessible::updateAccessibility(&event);
-    }
+    // Announced as replaced text; the strings are shared, not copied. A screen reader that is not
+    // listening costs one look-up of the cached accessible object.
+    QAccessibleTextUpdateEvent event(this, 0, old, m_text);
+    QAccessible::updateAccessibility(&event);
 }
 
 void CaptionTextBlock::setTextFont(const QFont &font)

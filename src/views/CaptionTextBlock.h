@@ -19,6 +19,7 @@ public:
 
     QString text() const { return m_text; }
     void setText(const QString &text);
+    QFont textFont() const { return m_font; }
     void setTextFont(const QFont &font);
     void setTextColor(const QColor &color);
     void setTextAlignment(Qt::Alignment alignment);

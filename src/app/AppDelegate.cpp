@@ -1,0 +1,335 @@
+#include "AppDelegate.h"
+
+#include "AboutWindowManager.h"
+#include "AppSettings.h"
+#include "BundleInfo.h"
+#include "CaptionContainerView.h"
+#include "CaptionViewModel.h"
+#include "ControlPanel.h"
+#include "Log.h"
+#include "MakerLinks.h"
+#include "OverlayMenuButton.h"
+#include "OverlayPanel.h"
+#include "SettingsWindowManager.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+#include <QTimer>
+
+#include <cmath>
+
+namespace {
+
+// Frames are kept as doubles but windows are placed in whole pixels. A value beyond this is a damaged
+// file, not a place on any screen; it is bounded so that the conversion stays defined.
+constexpr double frameCoordinateLimit = 1'000'000;
+
+int toPixels(double value)
+{
+    return int(std::lround(std::clamp(value, -frameCoordinateLimit, frameCoordinateLimit)));
+}
+
+} // namespace
+
+AppDelegate::AppDelegate(
+    AppSettings &settings, std::unique_ptr<QSettings> defaults, ServicesFactory makeServices, QObject *parent)
+    : QObject(parent), defaults(std::move(defaults)), m_settings(settings), m_makeServices(std::move(makeServices))
+{
+    // Setting the flag applies it to the overlay at once (before observers read it back).
+    cancellables.push_back(isClickThrough.subscribe([this](const bool &value) {
+        if (window)
+            window->setClickThrough(value);
+    }));
+}
+
+AppDelegate::~AppDelegate()
+{
+    // The views hold the controller; they go first.
+    cancellables.clear();
+    delete controlWindow.data();
+    delete window.data();
+    viewModel.reset();
+}
+
+QRect AppDelegate::controlFrame(const QRect &overlay, const QSize &controlSize)
+{
+    const int x = overlay.x() + overlay.width() - controlSize.width() - controlGap;
+    const int y = overlay.y() - controlGap - controlSize.height();
+    return { QPoint(x, y), controlSize };
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    SLOG_INFO(lcApp, "Application did finish launching build %s", BundleInfo::stringOrDash(BundleInfo::versionKey));
+    // The overlay comes on a later turn of the event loop; launching does not wait for it.
+    QMetaObject::invokeMethod(this, &AppDelegate::setupOverlayWindow, Qt::QueuedConnection);
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+    // Quit, a signal and the end of the event loop may each get here; the sequence runs once.
+    if (std::exchange(m_terminated, true))
+        return;
+    SLOG_INFO(lcApp, "Application will terminate");
+    persistFrame();
+}
+
+void AppDelegate::startCaptions()
+{
+    SLOG_INFO(lcApp, "Starting captions");
+    if (viewModel)
+        viewModel->start();
+}
+
+void AppDelegate::stopCaptions()
+{
+    SLOG_INFO(lcApp, "Stopping captions");
+    if (viewModel)
+        viewModel->stop();
+}
+
+void AppDelegate::bindSessionController()
+{
+    viewModel
+        = std::make_unique<CaptionViewModel>(m_makeServices ? m_makeServices() : CaptioningServices {}, m_settings);
+    QPointer<AppDelegate> self(this);
+    cancellables.push_back(viewModel->isRunning.subscribeOn(this, [self](const bool &running) {
+        if (self)
+            self->isCaptionsRunning = running;
+    }));
+}
+
+void AppDelegate::readFrameKey(const QString &key, double &field)
+{
+    if (!defaults->contains(key))
+        return;
+    bool ok = false;
+    const double value = defaults->value(key).toDouble(&ok);
+    // A value that is not a number would give the overlay a frame of nothing; the default stands instead.
+    if (!ok || !std::isfinite(value)) {
+        SLOG_ERROR(lcApp, "Ignoring unreadable overlay frame value for %{public}s", key);
+        return;
+    }
+    field = value;
+}
+
+QRect AppDelegate::overlayRect() const
+{
+    return { toPixels(overlayFrameX), toPixels(overlayFrameY), toPixels(overlayFrameW), toPixels(overlayFrameH) };
+}
+
+void AppDelegate::setupOverlayWindow()
+{
+    if (window)
+        return;
+    SLOG_INFO(lcApp, "Creating overlay window");
+    readFrameKey(keyX, overlayFrameX);
+    readFrameKey(keyY, overlayFrameY);
+    readFrameKey(keyW, overlayFrameW);
+    readFrameKey(keyH, overlayFrameH);
+
+    auto *panel = new OverlayPanel;
+    panel->setGeometry(overlayRect());
+
+    bindSessionController();
+
+    QPointer<AppDelegate> self(this);
+    auto *content = new CaptionContainerView(*viewModel, m_settings, [self] {
+        if (self)
+            self->toggleClickThrough();
+    });
+    panel->setContent(content);
+    hosting = content;
+    window = panel;
+    panel->setClickThrough(isClickThrough.get());
+
+    panel->setGeometry(overlayRect());
+    panel->show();
+    panel->raise();
+    connect(panel, &OverlayPanel::moved, this, &AppDelegate::windowDidMove);
+    connect(panel, &OverlayPanel::liveResizeEnded, this, &AppDelegate::windowDidEndLiveResize);
+
+    setupControlWindow();
+    SLOG_INFO(lcApp, "Overlay window ready size %fx%f", overlayFrameW, overlayFrameH);
+}
+
+void AppDelegate::persistFrame()
+{
+    if (!window)
+        return;
+    const QRect frame = window->geometry();
+    SLOG_DEBUG(lcApp, "Persisting frame origin %f,%f size %fx%f", double(frame.x()), double(frame.y()),
+        double(frame.width()), double(frame.height()));
+    overlayFrameX = frame.x();
+    overlayFrameY = frame.y();
+    overlayFrameW = frame.width();
+    overlayFrameH = frame.height();
+    defaults->setValue(keyX, overlayFrameX);
+    defaults->setValue(keyY, overlayFrameY);
+    defaults->setValue(keyW, overlayFrameW);
+    defaults->setValue(keyH, overlayFrameH);
+}
+
+void AppDelegate::toggleClickThrough()
+{
+    isClickThrough = !isClickThrough.get();
+    SLOG_INFO(lcApp, "Toggle click through new state %{bool}d", isClickThrough.get());
+}
+
+bool AppDelegate::overlayVisible() const
+{
+    return window && window->isVisible();
+}
+
+void AppDelegate::toggleOverlayVisibility()
+{
+    if (!window)
+        return;
+    if (window->isVisible()) {
+        window->hide();
+    } else {
+        window->show();
+        window->raise();
+    }
+    SLOG_INFO(lcApp, "Overlay visibility %{bool}d", window->isVisible());
+    updateControlWindowVisibility();
+}
+
+void AppDelegate::showOverlay()
+{
+    if (!window)
+        return;
+    if (!window->isVisible()) {
+        toggleOverlayVisibility();
+    } else {
+        window->raise();
+        updateControlWindowVisibility();
+    }
+}
+
+void AppDelegate::windowDidMove()
+{
+    persistFrame();
+    startControlFollow();
+}
+
+void AppDelegate::windowDidEndLiveResize()
+{
+    persistFrame();
+    positionControlWindow();
+    stopControlFollow();
+}
+
+void AppDelegate::setupControlWindow()
+{
+    if (controlWindow || !window)
+        return;
+    auto *panel = new ControlPanel(*this);
+    panel->setGeometry(window->geometry());
+    controlWindow = panel;
+    controlHost = &panel->button();
+    positionControlWindow();
+    updateControlWindowVisibility();
+}
+
+void AppDelegate::positionControlWindow()
+{
+    if (!window || !controlWindow)
+        return;
+    QSize size(controlSide, controlSide);
+    if (controlHost) {
+        controlHost->adjustSize();
+        size = controlHost->sizeHint();
+    }
+    controlWindow->setGeometry(controlFrame(window->geometry(), size));
+    Q_EMIT controlWindowPositioned();
+}
+
+void AppDelegate::updateControlWindowVisibility()
+{
+    if (window && window->isVisible()) {
+        positionControlWindow();
+        controlWindow->show();
+        controlWindow->raise();
+    } else if (controlWindow) {
+        controlWindow->hide();
+    }
+}
+
+void AppDelegate::startControlFollow()
+{
+    if (controlFollowStopTask) {
+        controlFollowStopTask->stop();
+        controlFollowStopTask->deleteLater();
+    }
+    // Timers are children of the delegate: they end with it and never call into a destroyed one.
+    auto *stopTask = new QTimer(this);
+    stopTask->setSingleShot(true);
+    stopTask->setTimerType(Qt::PreciseTimer);
+    connect(stopTask, &QTimer::timeout, this, &AppDelegate::stopControlFollow);
+    controlFollowStopTask = stopTask;
+    stopTask->start(controlFollowStopDelayMs);
+
+    if (!controlFollowTimer) {
+        auto *timer = new QTimer(this);
+        timer->setTimerType(Qt::PreciseTimer);
+        timer->setInterval(controlFollowIntervalMs);
+        connect(timer, &QTimer::timeout, this, &AppDelegate::positionControlWindow);
+        controlFollowTimer = timer;
+        timer->start();
+        positionControlWindow();
+    }
+}
+
+void AppDelegate::stopControlFollow()
+{
+    if (controlFollowTimer) {
+        controlFollowTimer->stop();
+        controlFollowTimer->deleteLater();
+        controlFollowTimer = nullptr;
+    }
+    if (controlFollowStopTask) {
+        controlFollowStopTask->stop();
+        controlFollowStopTask->deleteLater();
+        controlFollowStopTask = nullptr;
+    }
+    positionControlWindow();
+}
+
+void AppDelegate::showSettings()
+{
+    SettingsWindowManager::shared().show();
+}
+
+void AppDelegate::showAbout()
+{
+    AboutWindowManager::shared().show();
+}
+
+void AppDelegate::sendFeedback()
+{
+    MakerLinks::sendFeedback();
+}
+
+void AppDelegate::followOnX()
+{
+    MakerLinks::followOnX();
+}
+
+void AppDelegate::followOnYouTube()
+{
+    MakerLinks::followOnYouTube();
+}
+
+void AppDelegate::checkForUpdates()
+{
+    if (m_updateCheck)
+        m_updateCheck();
+    else
+        SLOG_ERROR(lcApp, "No update check is installed");
+}
+
+void AppDelegate::quit()
+{
+    QCoreApplication::quit();
+}

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "AppCommands.h"
+#include "CaptioningServices.h"
+#include "ObjectWillChange.h"
+#include "Published.h"
+#include "Subscription.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QRect>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class AppSettings;
+class CaptionContainerView;
+class CaptionViewModel;
+class ControlPanel;
+class OverlayMenuButton;
+class OverlayPanel;
+class QSettings;
+class QTimer;
+
+// The hub of the application shell: launch and termination, the one caption session controller, the
+// overlay window with its frame in the settings file, and the control panel that follows the overlay.
+// Everything here runs on the main thread.
+class AppDelegate final : public QObject, public AppCommands
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(AppDelegate)
+
+public:
+    using ServicesFactory = std::function<CaptioningServices()>;
+
+    static constexpr double defaultFrameX = 200;
+    static constexpr double defaultFrameY = 200;
+    static constexpr double defaultFrameW = 600;
+    static constexpr double defaultFrameH = 220;
+    static constexpr int controlSide = 32;
+    static constexpr int controlGap = 8;
+    static constexpr int controlFollowIntervalMs = 16;
+    static constexpr int controlFollowStopDelayMs = 200;
+
+    // `defaults` keeps the overlay frame; `makeServices` gives the controller its desktop services when
+    // the overlay is created.
+    AppDelegate(AppSettings &settings, std::unique_ptr<QSettings> defaults, ServicesFactory makeServices,
+        QObject *parent = nullptr);
+    ~AppDelegate() override;
+
+    // The control panel's frame for an overlay frame, in screen coordinates with y growing downward:
+    // right-aligned 8 in from the overlay's right edge, its bottom 8 above the overlay's top edge.
+    static QRect controlFrame(const QRect &overlay, const QSize &controlSize);
+
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+
+    void bindSessionController();
+    void setupOverlayWindow();
+    void persistFrame();
+    void windowDidMove();
+    void windowDidEndLiveResize();
+
+    void setupControlWindow();
+    void positionControlWindow();
+    void updateControlWindowVisibility();
+    void startControlFollow();
+    void stopControlFollow();
+
+    // A second launch asks for the overlay: shown if hidden, raised if shown.
+    void showOverlay();
+    // What "Check for Updates" runs.
+    void setUpdateCheck(std::function<void()> check) { m_updateCheck = std::move(check); }
+
+    // AppCommands: what the menus call.
+    ObjectWillChange &appWillChange() override { return objectWillChange; }
+    bool captionsRunning() const override { return isCaptionsRunning.get(); }
+    bool clickThroughEnabled() const override { return isClickThrough.get(); }
+    bool overlayVisible() const override;
+    void startCaptions() override;
+    void stopCaptions() override;
+    void toggleOverlayVisibility() override;
+    void toggleClickThrough() override;
+    void showSettings() override;
+    void showAbout() override;
+    void sendFeedback() override;
+    void followOnX() override;
+    void followOnYouTube() override;
+    void checkForUpdates() override;
+    void quit() override;
+
+    // Fields, in the order in which they come to life.
+    QPointer<OverlayPanel> window;
+    QPointer<CaptionContainerView> hosting;
+    QPointer<ControlPanel> controlWindow;
+    QPointer<OverlayMenuButton> controlHost;
+    QPointer<QTimer> controlFollowTimer;
+    QPointer<QTimer> controlFollowStopTask;
+    const std::unique_ptr<QSettings> defaults;
+    static inline const QString keyX = QStringLiteral("overlayFrameX");
+    static inline const QString keyY = QStringLiteral("overlayFrameY");
+    static inline const QString keyW = QStringLiteral("overlayFrameW");
+    static inline const QString keyH = QStringLiteral("overlayFrameH");
+    double overlayFrameX = defaultFrameX;
+    double overlayFrameY = defaultFrameY;
+    double overlayFrameW = defaultFrameW;
+    double overlayFrameH = defaultFrameH;
+    ObjectWillChange objectWillChange;
+    Published<bool> isClickThrough { false, &objectWillChange };
+    Published<bool> isCaptionsRunning { false, &objectWillChange };
+    Cancellables cancellables;
+    std::unique_ptr<CaptionViewModel> viewModel;
+
+Q_SIGNALS:
+    // After every placement of the control panel.
+    void controlWindowPositioned();
+
+private:
+    void readFrameKey(const QString &key, double &field);
+    QRect overlayRect() const;
+
+    AppSettings &m_settings;
+    ServicesFactory m_makeServices;
+    std::function<void()> m_updateCheck;
+    bool m_terminated = false;
+};

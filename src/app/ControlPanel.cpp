@@ -1,0 +1,23 @@
+#include "ControlPanel.h"
+
+#include "DesktopWindowHints.h"
+#include "OverlayMenuButton.h"
+
+#include <QVBoxLayout>
+
+ControlPanel::ControlPanel(AppCommands &app, QWidget *parent)
+    : QWidget(parent,
+        Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus
+            | Qt::NoDropShadowWindowHint),
+      m_button(new OverlayMenuButton(app, this))
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setWindowTitle(QStringLiteral("Live Captions menu"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_button);
+    winId();
+    DesktopWindowHints::showOnAllDesktops(this);
+}

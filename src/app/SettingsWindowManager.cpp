@@ -1,0 +1,25 @@
+#include "SettingsWindowManager.h"
+
+#include "AppSettings.h"
+#include "SettingsView.h"
+
+SettingsWindowManager &SettingsWindowManager::shared()
+{
+    // Never destroyed: a window cannot outlive the application object that a static would outlive.
+    static auto *instance = new SettingsWindowManager(AppSettings::shared());
+    return *instance;
+}
+
+SettingsWindowManager::SettingsWindowManager(AppSettings &settings, QSettings *store)
+    : m_window(std::make_unique<ManagedWindow>(
+        ManagedWindow::Description { QStringLiteral("Live Captions Settings"), QStringLiteral("SettingsWindow"),
+            [&settings] { return new SettingsView(settings); } },
+        store))
+{ }
+
+SettingsWindowManager::~SettingsWindowManager() = default;
+
+void SettingsWindowManager::show()
+{
+    m_window->show();
+}

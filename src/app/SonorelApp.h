@@ -1,0 +1,12 @@
+#pragma once
+
+#include "AppDelegate.h"
+
+// The application: one tray icon whose menu is the command list, one AppDelegate for the life of the
+// process, one instance per user, and an orderly end on Quit, SIGTERM or SIGINT.
+namespace SonorelApp {
+
+// Runs Sonorel until it quits; `makeServices` gives the caption controller its desktop services.
+int run(int argc, char **argv, AppDelegate::ServicesFactory makeServices);
+
+} // namespace SonorelApp
