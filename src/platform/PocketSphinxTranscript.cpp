@@ -2,6 +2,11 @@
 
 namespace {
 
+bool endsSentence(QChar c)
+{
+    return c == QLatin1Char('.') || c == QLatin1Char('?') || c == QLatin1Char('!');
+}
+
 QString withCapital(QString text)
 {
     if (!text.isEmpty())
@@ -16,16 +21,19 @@ QString PocketSphinxTranscript::sentence(const QString &hypothesis)
     QString s = withCapital(hypothesis.simplified());
     if (s.isEmpty())
         return s;
-    const QChar last = s.back();
-    if (last != QLatin1Char('.') && last != QLatin1Char('?') && last != QLatin1Char('!'))
+    if (!endsSentence(s.back()))
         s += QLatin1Char('.');
     return s;
 }
 
 void PocketSphinxTranscript::setPartial(const QString &hypothesis)
 {
-    // Capitalised already, so that the text does not flicker when the utterance is finalised.
+    // Capitalised already, so that the text does not flicker when the utterance is finalised. A
+    // sentence-ending mark at its end (a word such as "s." or "a.m.") is left off until the utterance
+    // is finalised, so that only finished sentences end in one and readers of the text can tell.
     m_partial = withCapital(hypothesis.simplified());
+    while (!m_partial.isEmpty() && endsSentence(m_partial.back()))
+        m_partial.chop(1);
 }
 
 void PocketSphinxTranscript::finaliseUtterance(const QString &hypothesis)

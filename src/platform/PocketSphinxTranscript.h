@@ -6,7 +6,8 @@
 #include <optional>
 
 // The running transcription of one recognition task: the finalised utterances, each written as a
-// sentence, followed by the hypothesis of the utterance being decoded. Pure logic, no engine calls.
+// sentence, followed by the hypothesis of the utterance being decoded. Only finalised utterances end
+// with a full stop. Pure logic, no engine calls.
 class PocketSphinxTranscript final
 {
 public:

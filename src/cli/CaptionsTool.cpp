@@ -1,0 +1,181 @@
+#include "CaptionsTool.h"
+
+#include "AudioCaptureManager.h"
+#include "CaptionViewModel.h"
+#include "SpeechRecognitionManager.h"
+#include "WavFile.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Recorded audio is fed as fast as the recognizer takes it, never so fast that the request's bounded
+// queue would have to drop any.
+constexpr std::size_t maxPendingFrames = 2 * 16000;
+constexpr int checkIntervalMs = 10;
+// How long the end waits for the recognizer to finish the last utterance of live audio.
+constexpr int finalResultChecks = 5000 / checkIntervalMs;
+
+int signalPipe[2] = { -1, -1 };
+std::atomic<int> signalCount = 0; // lock-free, so safe in a signal handler
+
+void onTerminationSignal(int)
+{
+    if (signalCount.fetch_add(1) > 0)
+        _exit(130);
+    const char byte = 1;
+    [[maybe_unused]] const auto ignored = write(signalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+CaptionsTool::CaptionsTool(CaptioningServices services, AppSettings &settings, bool interactive, QObject *parent)
+    : QObject(parent), m_services(std::move(services)), m_settings(settings), m_printer(stdout, interactive)
+{ }
+
+CaptionsTool::~CaptionsTool() = default;
+
+void CaptionsTool::runLive(std::optional<double> durationSeconds)
+{
+    m_viewModel = std::make_unique<CaptionViewModel>(m_services, m_settings);
+    m_speech = &m_viewModel->speech();
+    // The recognizer's whole transcription, not the trimmed caption, so that every sentence is printed.
+    cancellables.push_back(m_speech->latestText.subscribe([this](const QString &text) { m_printer.update(text); }));
+    cancellables.push_back(m_viewModel->errorMessage.subscribe([this](const QString &message) {
+        if (!message.isEmpty())
+            QMetaObject::invokeMethod(
+                this, [this, message] { fail(message); }, Qt::QueuedConnection);
+    }));
+    if (durationSeconds)
+        QTimer::singleShot(int(*durationSeconds * 1000), this, [this] { finish(); });
+    m_viewModel->start();
+}
+
+void CaptionsTool::runFile(const WavFile &file)
+{
+    m_file = &file;
+    m_fileSpeech = std::make_unique<SpeechRecognitionManager>(m_services.speechEngine, m_settings);
+    m_speech = m_fileSpeech.get();
+    cancellables.push_back(m_speech->latestText.subscribe([this](const QString &text) { m_printer.update(text); }));
+    cancellables.push_back(m_speech->latestError.subscribe([this](const QString &error) {
+        if (!error.isEmpty())
+            QMetaObject::invokeMethod(
+                this, [this, error] { fail(error); }, Qt::QueuedConnection);
+    }));
+    if (const auto error = m_speech->start()) {
+        QMetaObject::invokeMethod(
+            this, [this, message = error->message()] { fail(message); }, Qt::QueuedConnection);
+        return;
+    }
+    m_feedTimer = new QTimer(this);
+    m_feedTimer->setInterval(0);
+    connect(m_feedTimer, &QTimer::timeout, this, &CaptionsTool::feedFile);
+    m_feedTimer->start();
+}
+
+void CaptionsTool::feedFile()
+{
+    // A tenth of a second per buffer: a whole number of output frames at the usual rates.
+    const auto chunk = std::max<std::uint32_t>(1, std::uint32_t(m_file->format().sampleRate / 10));
+    while (m_nextFrame < m_file->frameCount() && m_speech->pendingFrames() < maxPendingFrames) {
+        m_speech->append(m_file->view(m_nextFrame, chunk));
+        m_nextFrame += chunk;
+    }
+    if (m_nextFrame < m_file->frameCount()) {
+        m_feedTimer->setInterval(checkIntervalMs); // the recognizer is busy: look again shortly
+        return;
+    }
+    m_feedTimer->stop();
+    finish();
+}
+
+void CaptionsTool::finish()
+{
+    if (m_finishing || m_ended)
+        return;
+    m_finishing = true;
+    if (m_feedTimer)
+        m_feedTimer->stop();
+    if (m_viewModel)
+        m_viewModel->audioCapture().stop();
+    if (!m_speech) {
+        done();
+        return;
+    }
+    m_speech->endAudio();
+    waitForLastResult(m_file ? -1 : finalResultChecks);
+}
+
+void CaptionsTool::waitForLastResult(int remainingChecks)
+{
+    if (m_ended)
+        return;
+    if (m_speech->hasFinishedAudio() || remainingChecks == 0) {
+        // The last result was posted before the recognizer finished; a queued call runs after it.
+        QMetaObject::invokeMethod(
+            this, [this] { done(); }, Qt::QueuedConnection);
+        return;
+    }
+    QTimer::singleShot(checkIntervalMs, this, [this, remainingChecks] { waitForLastResult(remainingChecks - 1); });
+}
+
+void CaptionsTool::done()
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_printer.finish();
+    if (m_viewModel)
+        m_viewModel->stop();
+    else if (m_speech)
+        m_speech->stop();
+    QCoreApplication::exit(0);
+}
+
+void CaptionsTool::fail(const QString &message)
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_printer.finish();
+    if (m_viewModel)
+        m_viewModel->stop();
+    else if (m_speech)
+        m_speech->stop();
+    std::fprintf(stderr, "sonorel-captions: %s\n", message.toLocal8Bit().constData());
+    QCoreApplication::exit(1);
+}
+
+TerminationSignals::TerminationSignals(std::function<void()> onSignal, QObject *parent)
+    : QObject(parent), m_onSignal(std::move(onSignal))
+{
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, [this] {
+        char buffer[16];
+        while (read(signalPipe[0], buffer, sizeof buffer) > 0) { }
+        m_onSignal();
+    });
+    struct sigaction action {
+    };
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+TerminationSignals::~TerminationSignals()
+{
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}

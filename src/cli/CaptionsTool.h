@@ -1,0 +1,71 @@
+#pragma once
+
+#include "CaptionPrinter.h"
+#include "CaptioningServices.h"
+#include "Subscription.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+class AppSettings;
+class CaptionViewModel;
+class QSocketNotifier;
+class QTimer;
+class SpeechRecognitionManager;
+class WavFile;
+
+// The headless caption tool: live captions of what the computer plays through the session controller,
+// or a recorded file through the same conversion and recognizer, printed to standard output.
+class CaptionsTool final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CaptionsTool)
+
+public:
+    CaptionsTool(CaptioningServices services, AppSettings &settings, bool interactive, QObject *parent = nullptr);
+    ~CaptionsTool() override;
+
+    // Each ends by calling QCoreApplication::exit with the tool's exit status.
+    void runLive(std::optional<double> durationSeconds);
+    void runFile(const WavFile &file);
+
+    // Finishes the current utterance and exits: the end of --duration, SIGINT or SIGTERM.
+    void finish();
+
+private:
+    void feedFile();
+    void waitForLastResult(int remainingChecks);
+    void fail(const QString &message);
+    void done();
+
+    CaptioningServices m_services;
+    AppSettings &m_settings;
+    CaptionPrinter m_printer;
+    std::unique_ptr<CaptionViewModel> m_viewModel;
+    std::unique_ptr<SpeechRecognitionManager> m_fileSpeech;
+    SpeechRecognitionManager *m_speech = nullptr;
+    const WavFile *m_file = nullptr;
+    std::uint32_t m_nextFrame = 0;
+    QTimer *m_feedTimer = nullptr;
+    bool m_finishing = false;
+    bool m_ended = false;
+    Cancellables cancellables;
+};
+
+// Turns SIGINT and SIGTERM into a call on the main thread; a second signal ends the process at once.
+class TerminationSignals final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TerminationSignals)
+
+public:
+    explicit TerminationSignals(std::function<void()> onSignal, QObject *parent = nullptr);
+    ~TerminationSignals() override;
+
+private:
+    std::function<void()> m_onSignal;
+    QSocketNotifier *m_notifier = nullptr;
+};

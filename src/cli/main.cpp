@@ -1,0 +1,111 @@
+#include "AppSettings.h"
+#include "CaptionsTool.h"
+#include "DesktopServices.h"
+#include "SpeechEngine.h"
+#include "WavFile.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+int failUsage(const QString &message)
+{
+    std::fprintf(stderr, "sonorel-captions: %s\n", message.toLocal8Bit().constData());
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("sonorel-captions"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(SONOREL_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Prints live captions of what the computer plays, or of a WAV file, one sentence per line."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption language(QStringLiteral("language"),
+        QStringLiteral("Recognition language, e.g. en-US (default: the app's setting)."), QStringLiteral("CODE"));
+    const QCommandLineOption duration(
+        QStringLiteral("duration"), QStringLiteral("Stop after this many seconds."), QStringLiteral("SECONDS"));
+    const QCommandLineOption input(QStringLiteral("input"),
+        QStringLiteral("Caption a WAV file (16-bit or float, any rate and channels) "
+                       "instead of live audio, as fast as the processor allows."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption listLanguages(
+        QStringLiteral("list-languages"), QStringLiteral("List the languages that can be recognised."));
+    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the diagnostic log to stderr."));
+    parser.addOptions({ language, duration, input, listLanguages, verbose });
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty())
+        return failUsage(
+            QStringLiteral("unexpected argument %1 (see --help)").arg(parser.positionalArguments().first()));
+
+    if (!parser.isSet(verbose))
+        QLoggingCategory::setFilterRules(QStringLiteral("com.ambrite.sonorel.*=false"));
+
+    // The same services as the app; capture connects to the sound server only when captioning starts.
+    const CaptioningServices services = makeDesktopCaptioningServices();
+
+    if (parser.isSet(listLanguages)) {
+        const auto languages = AppSettings::availableLanguages();
+        for (const LanguageEntry &entry : languages)
+            std::printf("%s\t%s\n", entry.code.toUtf8().constData(), entry.name.toUtf8().constData());
+        // Installed models whose language the app's table lacks can still be used here.
+        for (const QString &code : services.speechEngine->supportedLocales()) {
+            if (std::none_of(
+                    languages.begin(), languages.end(), [&](const LanguageEntry &e) { return e.code == code; }))
+                std::printf("%s\t%s\n", code.toUtf8().constData(), code.toUtf8().constData());
+        }
+        return 0;
+    }
+
+    std::optional<double> seconds;
+    if (parser.isSet(duration)) {
+        bool ok = false;
+        const double value = parser.value(duration).toDouble(&ok);
+        if (!ok || !(value > 0) || value > 1e7)
+            return failUsage(QStringLiteral("--duration needs a positive number of seconds"));
+        seconds = value;
+    }
+
+    // The tool's choices never change the app's own settings: it works on a private copy.
+    QTemporaryDir settingsDir;
+    if (!settingsDir.isValid())
+        return failUsage(QStringLiteral("cannot create a temporary folder: %1").arg(settingsDir.errorString()));
+    AppSettings settings(settingsDir.filePath(QStringLiteral("settings.conf")));
+    settings.setSelectedLanguage(
+        parser.isSet(language) ? parser.value(language) : AppSettings::shared().selectedLanguage());
+    const QStringList supported = services.speechEngine->supportedLocales();
+    if (!supported.contains(settings.selectedLanguage())) {
+        return failUsage(QStringLiteral("no speech model for language %1 (installed: %2)")
+                             .arg(settings.selectedLanguage(),
+                                 supported.isEmpty() ? QStringLiteral("none") : supported.join(QStringLiteral(", "))));
+    }
+
+    std::optional<WavFile> file;
+    if (parser.isSet(input)) {
+        QString error;
+        file = WavFile::read(parser.value(input), &error);
+        if (!file)
+            return failUsage(error);
+    }
+
+    CaptionsTool tool(services, settings, isatty(fileno(stdout)) == 1);
+    TerminationSignals signalHandler([&tool] { tool.finish(); });
+    if (file)
+        tool.runFile(*file);
+    else
+        tool.runLive(seconds);
+    return app.exec();
+}
