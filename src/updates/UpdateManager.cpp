@@ -27,7 +27,7 @@
 namespace {
 
 constexpr qint64 manifestSizeLimit = 1024 * 1024;
-constexpr qint64 fileChunkSize = 1024 * 1024;
+constexpr qint64 fileChunkSize = 256 * 1024;
 constexpr qint64 downloadReadBuffer = 4 * 1024 * 1024;
 
 const QString networkDomain = QStringLiteral("Network");
@@ -441,7 +441,7 @@ UpdateStatus UpdateManager::verifyChecksum(const QString &imagePath, const Updat
     if (!manifest.download.sha256 || manifest.download.sha256->isEmpty())
         return std::nullopt;
     QFile image(imagePath);
-    if (!image.open(QIODevice::ReadOnly))
+    if (!image.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return UpdateFailure(fileError(image));
     // Read and hashed in chunks: the digest is the same as over the whole file at once.
     Sha256 hasher;
