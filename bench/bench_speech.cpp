@@ -94,12 +94,12 @@ QString liveDecode(SpeechRecognizer &recognizer, const std::vector<float> &sampl
     constexpr std::size_t buffer = 320; // 20 ms, as capture delivers it
     for (std::size_t i = 0; i < samples.size(); i += buffer) {
         while (request->queuedFrames() + buffer > request->capacityFrames())
-            QThread::usleep(500);
+            QThread::usleep(2000);
         request->append(samples.data() + i, std::min(buffer, samples.size() - i));
     }
     task->endAudio();
     while (!request->isFinished())
-        QThread::usleep(500);
+        QThread::usleep(2000);
     *wall = timer.nsecsElapsed() * 1e-9;
     *cpu = processCpuSeconds() - cpu0;
     QMutexLocker lock(&mutex);
