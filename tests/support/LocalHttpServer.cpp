@@ -108,6 +108,11 @@ void LocalHttpServer::answer(QTcpSocket *socket, const QString &path)
         socket->disconnectFromHost();
         return;
     }
+    case Response::Mode::truncated:
+        socket->write(head + "Content-Length: " + QByteArray::number(response.body.size() * 2) + "\r\n\r\n");
+        socket->write(response.body);
+        socket->disconnectFromHost();
+        return;
     case Response::Mode::trickle: {
         socket->write(head + "Content-Length: 1000000000\r\n\r\n");
         auto *timer = new QTimer(socket);

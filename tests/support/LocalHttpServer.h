@@ -25,6 +25,7 @@ public:
             chunked, // the body in chunked transfer encoding, without a length
             silent, // accepts the request and never answers
             trickle, // headers, then one byte of body every trickleIntervalMs, without end
+            truncated, // announces twice the body's length, sends the body and closes the connection
         };
         int status = 200;
         QByteArray body;

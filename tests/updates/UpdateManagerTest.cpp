@@ -483,24 +483,28 @@ private Q_SLOTS:
 
     void downloadTransportFailures_data()
     {
-        QTest::addColumn<QUrl>("imageUrl"); // empty: the local server's stalling image
+        QTest::addColumn<QUrl>("imageUrl"); // empty: the local server's image
+        QTest::addColumn<int>("mode");
         QTest::addColumn<QString>("informative");
-        QTest::newRow("refused") << LocalHttpServer::refusingUrl(u"/image.dmg"_s) << u"Connection refused"_s;
-        QTest::newRow("stalled") << QUrl() << u"The request timed out."_s;
-        QTest::newRow("file address") << QUrl(u"file:///etc/hostname"_s)
+        QTest::newRow("refused") << LocalHttpServer::refusingUrl(u"/image.dmg"_s) << int(Mode::complete)
+                                 << u"Connection refused"_s;
+        QTest::newRow("stalled") << QUrl() << int(Mode::silent) << u"The request timed out."_s;
+        QTest::newRow("closed before the end") << QUrl() << int(Mode::truncated) << u"Connection closed"_s;
+        QTest::newRow("file address") << QUrl(u"file:///etc/hostname"_s) << int(Mode::complete)
                                       << u"Unsupported URL: file:///etc/hostname is not an http or https address."_s;
     }
 
     void downloadTransportFailures()
     {
         QFETCH(QUrl, imageUrl);
+        QFETCH(int, mode);
         QFETCH(QString, informative);
-        m_server->setResponse(u"/image.dmg"_s, { 200, "never", Mode::silent, {}, 50 });
+        m_server->setResponse(u"/image.dmg"_s, { 200, QByteArray(50000, 'p'), Mode(mode), {}, 50 });
         const QUrl url = imageUrl.isEmpty() ? m_server->url(u"/image.dmg"_s) : imageUrl;
         m_server->setResponse(
             u"/manifest.json"_s, { 200, manifestJson(u"1.3"_s, u"1"_s, url), Mode::complete, {}, 50 });
         const QStringList imagesBefore = QDir::temp().entryList(QDir::Files);
-        Harness h(configuration(std::chrono::milliseconds(400)));
+        Harness h(configuration(std::chrono::milliseconds(mode == int(Mode::silent) ? 400 : 5000)));
         h.presenter->answers = { 0 };
 
         QCoro::waitFor(h.manager.checkForUpdates());

@@ -26,6 +26,14 @@ class UpdateRulesTest final : public QObject
 private Q_SLOTS:
     void cleanup() { BundleInfo::resetInfoDictionary(); }
 
+    void manifestComesFromOurServerOverHttps()
+    {
+        const UpdateManager manager;
+        QCOMPARE(manager.manifestUrl().scheme(), u"https"_s);
+        QCOMPARE(manager.manifestUrl().path(), u"/manifest.json"_s);
+        QVERIFY(!manager.manifestUrl().host().isEmpty());
+    }
+
     void compareVersions_data()
     {
         QTest::addColumn<QString>("a");
