@@ -37,7 +37,7 @@ void FileManagerReveal::reveal(const QString &filePath)
         const QDBusPendingReply<> reply = *w;
         if (!reply.isError())
             return;
-        SLOG_INFO(lcUpdater, "No file manager revealed %{public}s: %{public}s", filePath, reply.error().message());
+        SLOG_DEBUG(lcUpdater, "No file manager revealed %{public}s: %{public}s", filePath, reply.error().message());
         fallBack();
     });
 }
