@@ -158,6 +158,7 @@ void CaptionDisplayView::refresh()
     font.setWeight(QFont::Medium);
     m_text->setTextFont(font);
     m_text->setTextColor(textColor());
+    applyScrollBarStyle();
     const Qt::LayoutDirection direction = captionDirection();
     setLayoutDirection(direction);
     m_text->setTextDirection(direction);
@@ -180,10 +181,28 @@ void CaptionDisplayView::refresh()
     update();
 }
 
+void CaptionDisplayView::applyScrollBarStyle()
+{
+    // A slim indicator in the text's colour, as overlay scroll bars are, instead of the style's trough.
+    const bool dark = m_settings.darkMode();
+    if (m_scrollBarDark == dark)
+        return;
+    m_scrollBarDark = dark;
+    const QString handle = dark ? QStringLiteral("rgba(255,255,255,110)") : QStringLiteral("rgba(0,0,0,90)");
+    m_scrollBar->setStyleSheet(
+        QStringLiteral("QScrollBar:vertical{background:transparent;width:%1px;margin:0;}"
+                       "QScrollBar::handle:vertical{background:%2;border-radius:%3px;min-height:24px;}"
+                       "QScrollBar::add-line:vertical,QScrollBar::sub-line:vertical{height:0;}"
+                       "QScrollBar::add-page:vertical,QScrollBar::sub-page:vertical{background:transparent;}")
+            .arg(scrollBarWidth)
+            .arg(handle)
+            .arg(scrollBarWidth / 2));
+}
+
 void CaptionDisplayView::layoutChildren()
 {
     m_text->setGeometry(rect());
-    const int barWidth = m_scrollBar->sizeHint().width();
+    const int barWidth = scrollBarWidth;
     const int barX = captionDirection() == Qt::RightToLeft ? 2 : width() - barWidth - 2;
     m_scrollBar->setGeometry(barX, int(cornerRadius), barWidth, qMax(0, height() - 2 * int(cornerRadius)));
     m_indicator->setGeometry(indicatorRect());

@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <optional>
+
 class AppSettings;
 class CaptionTextBlock;
 class CaptionViewModel;
@@ -34,6 +36,7 @@ public:
     static constexpr double minimumPinchChange = 0.01;
     static constexpr double wheelStepScale = 1.1;
     static constexpr int wheelGestureEndMs = 400;
+    static constexpr int scrollBarWidth = 6;
 
     CaptionDisplayView(CaptionViewModel &viewModel, AppSettings &settings, QWidget *parent = nullptr);
     ~CaptionDisplayView() override;
@@ -74,6 +77,7 @@ protected:
 
 private:
     void layoutChildren();
+    void applyScrollBarStyle();
     void updateScrollRange();
     void scrollToEnd();
     void updatePulse();
@@ -94,6 +98,7 @@ private:
     QTimer *m_wheelEnd;
     QPointer<QMessageBox> m_alert;
     bool m_closingAlert = false;
+    std::optional<bool> m_scrollBarDark;
     QString m_shownCaption;
     Cancellables cancellables;
 };

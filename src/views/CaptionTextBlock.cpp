@@ -4,6 +4,7 @@
 #include <QAccessibleWidget>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPainterPath>
 
 #include <cmath>
 
@@ -201,8 +202,13 @@ void CaptionTextBlock::paintEvent(QPaintEvent *event)
         return;
     ensureLaidOut();
     QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(m_color);
-    painter.setClipRect(event->rect());
+    // Scrolled text passes under the rounded corners of the background, never outside them.
+    QPainterPath clip;
+    clip.addRoundedRect(QRectF(rect()), cornerRadius, cornerRadius);
+    painter.setClipPath(clip);
+    painter.setClipRect(event->rect(), Qt::IntersectClip);
     const QPointF origin(inset, inset - m_offset);
     // Only the lines that meet the exposed area are drawn; a long caption mostly lies above the view.
     const qreal top = event->rect().top() - origin.y();

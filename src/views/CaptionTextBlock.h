@@ -13,6 +13,7 @@ class CaptionTextBlock final : public QWidget
 
 public:
     static constexpr int inset = 12;
+    static constexpr qreal cornerRadius = 12;
 
     explicit CaptionTextBlock(QWidget *parent = nullptr);
     ~CaptionTextBlock() override;
