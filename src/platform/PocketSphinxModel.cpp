@@ -117,6 +117,7 @@ QStringList PocketSphinxModel::decoderArguments(const PocketSphinxModelFiles &fi
 PocketSphinxModel::PocketSphinxModel(PocketSphinxModelFiles files) : m_files(std::move(files))
 {
     PocketSphinxDiagnostics::install();
+    SLOG_DEBUG(lcSpeech, "Loading speech model %s", m_files.folder);
     m_loader = std::thread([this] { load(); });
 }
 
@@ -131,7 +132,6 @@ PocketSphinxModel::~PocketSphinxModel()
 void PocketSphinxModel::load()
 {
     PocketSphinxDiagnostics::Capture capture;
-    SLOG_DEBUG(lcSpeech, "Loading speech model %s", m_files.folder);
 
     const QStringList arguments = decoderArguments(m_files);
     std::vector<QByteArray> utf8;

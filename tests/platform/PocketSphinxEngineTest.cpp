@@ -253,6 +253,33 @@ private Q_SLOTS:
         QCOMPARE(logCount(QStringLiteral("Speech model loaded")), 1);
     }
 
+    void aLocaleNoLongerSelectedIsReleased()
+    {
+        const QString roots = m_dir.filePath(QStringLiteral("switch"));
+        QVERIFY(linkModel(debianModels + QStringLiteral("/en-us"), roots + QStringLiteral("/en-us")));
+        QVERIFY(linkModel(debianModels + QStringLiteral("/en-us"), roots + QStringLiteral("/fr-fr")));
+        PocketSphinxEngine::Options options;
+        options.modelRoots = { roots };
+        PocketSphinxEngine engine(options);
+        const int loadsBefore = logCount(QStringLiteral("Loading speech model"));
+        auto english = engine.recognizer(QStringLiteral("en-US"));
+        auto again = engine.recognizer(QStringLiteral("en-US")); // a new handle, the same model
+        QCOMPARE(logCount(QStringLiteral("Loading speech model")), loadsBefore + 1);
+        english.reset();
+        again.reset();
+        auto french = engine.recognizer(QStringLiteral("fr-FR"));
+        QCOMPARE(french->localeIdentifier(), QStringLiteral("fr-FR"));
+        QCOMPARE(logCount(QStringLiteral("Loading speech model")), loadsBefore + 2);
+        // English was let go when French was selected: selecting it again loads it again.
+        english = engine.recognizer(QStringLiteral("en-US"));
+        QCOMPARE(logCount(QStringLiteral("Loading speech model")), loadsBefore + 3);
+        // While a recognizer holds it, a model stays loaded even when another locale is selected.
+        french = engine.recognizer(QStringLiteral("fr-FR"));
+        english = engine.recognizer(QStringLiteral("en-US"));
+        QCOMPARE(logCount(QStringLiteral("Loading speech model")), loadsBefore + 3);
+        QVERIFY(french->isAvailable() && english->isAvailable());
+    }
+
     void longNoiseIsCutIntoBoundedUtterances()
     {
         auto recognizer = m_engine->recognizer(QStringLiteral("en-US"));
@@ -276,7 +303,7 @@ private Q_SLOTS:
         QVERIFY2(sphinx->forcedCuts() >= 1, qPrintable(QString::number(sphinx->forcedCuts())));
         // No utterance was given more than 15 s of audio (plus the one decoding step that crossed it).
         QVERIFY2(sphinx->longestUtteranceFrames() <= 15 * 16000 + 4096,
-                 qPrintable(QString::number(sphinx->longestUtteranceFrames())));
+            qPrintable(QString::number(sphinx->longestUtteranceFrames())));
     }
 
     void aRecognizerBehindDropsTheOldestAudio()
