@@ -1,6 +1,7 @@
 #include "OverlayPanel.h"
 
 #include "DesktopWindowHints.h"
+#include "Log.h"
 
 #include <QMouseEvent>
 #include <QVBoxLayout>
@@ -83,6 +84,19 @@ void OverlayPanel::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     DesktopWindowHints::showOnAllDesktops(this);
+    if (!m_exposedOnce && windowHandle())
+        windowHandle()->installEventFilter(this);
+}
+
+bool OverlayPanel::eventFilter(QObject *watched, QEvent *event)
+{
+    // The first time the window system puts the overlay on screen, for the launch-time measurements.
+    if (event->type() == QEvent::Expose && watched == windowHandle() && windowHandle()->isExposed()
+        && !std::exchange(m_exposedOnce, true)) {
+        SLOG_DEBUG(lcApp, "Overlay window on screen");
+        watched->removeEventFilter(this);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void OverlayPanel::moveEvent(QMoveEvent *event)

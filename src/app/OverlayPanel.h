@@ -40,6 +40,7 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void beginResize(Qt::Edges edges);
@@ -48,6 +49,7 @@ private:
     QWidget *m_content = nullptr;
     QTimer m_resizeSettle;
     bool m_userResizing = false;
+    bool m_exposedOnce = false;
     // Where the window manager cannot move or resize for us, the panel does it by hand.
     enum class Manual { None, Move, Resize } m_manual = Manual::None;
     Qt::Edges m_manualEdges;

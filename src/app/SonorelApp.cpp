@@ -15,7 +15,7 @@
 
 namespace SonorelApp {
 
-int run(int argc, char **argv, AppDelegate::ServicesFactory makeServices)
+int run(int argc, char **argv, AppDelegate::ServicesFactory makeServices, const std::function<void()> &installServices)
 {
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("ambrite"));
@@ -32,6 +32,8 @@ int run(int argc, char **argv, AppDelegate::ServicesFactory makeServices)
         return 0;
     }
     instance.listen();
+    if (installServices)
+        installServices();
 
     TerminationSignals signals;
     AppDelegate delegate(AppSettings::shared(),

@@ -6,7 +6,8 @@
 // process, one instance per user, and an orderly end on Quit, SIGTERM or SIGINT.
 namespace SonorelApp {
 
-// Runs Sonorel until it quits; `makeServices` gives the caption controller its desktop services.
-int run(int argc, char **argv, AppDelegate::ServicesFactory makeServices);
+// Runs Sonorel until it quits. `makeServices` gives the caption controller its desktop services;
+// `installServices` runs once the application object exists, to give the other subsystems theirs.
+int run(int argc, char **argv, AppDelegate::ServicesFactory makeServices, const std::function<void()> &installServices);
 
 } // namespace SonorelApp

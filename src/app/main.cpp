@@ -1,13 +1,17 @@
-#include "CaptioningServices.h"
-#include "DesktopPermissionService.h"
-#include "PocketSphinxEngine.h"
-#include "PulseAudioCaptureService.h"
+#include "DesktopServices.h"
+#include "FileManagerReveal.h"
+#include "MessageBoxUpdatePresenter.h"
 #include "SonorelApp.h"
+#include "UpdateManager.h"
 
+#include <QDesktopServices>
+
+// The composition root: the desktop's services behind the captioning and update interfaces.
 int main(int argc, char **argv)
 {
-    return SonorelApp::run(argc, argv, [] {
-        return CaptioningServices { std::make_shared<DesktopPermissionService>(),
-            std::make_shared<PulseAudioCaptureService>(), std::make_shared<PocketSphinxEngine>() };
+    return SonorelApp::run(argc, argv, makeDesktopCaptioningServices, [] {
+        UpdateManager::shared().setAlertPresenter(std::make_shared<MessageBoxUpdatePresenter>());
+        UpdateManager::shared().setFileRevealer(
+            std::make_shared<FileManagerReveal>([](const QUrl &folder) { QDesktopServices::openUrl(folder); }));
     });
 }

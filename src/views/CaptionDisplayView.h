@@ -7,8 +7,6 @@
 #include <QPointer>
 #include <QWidget>
 
-#include <optional>
-
 class AppSettings;
 class CaptionTextBlock;
 class CaptionViewModel;
@@ -98,7 +96,6 @@ private:
     QTimer *m_wheelEnd;
     QPointer<QMessageBox> m_alert;
     bool m_closingAlert = false;
-    std::optional<bool> m_scrollBarDark;
     QString m_shownCaption;
     Cancellables cancellables;
 };

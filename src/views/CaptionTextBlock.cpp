@@ -4,7 +4,6 @@
 #include <QAccessibleWidget>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QPainterPath>
 
 #include <cmath>
 
@@ -202,13 +201,11 @@ void CaptionTextBlock::paintEvent(QPaintEvent *event)
         return;
     ensureLaidOut();
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(m_color);
-    // Scrolled text passes under the rounded corners of the background, never outside them.
-    QPainterPath clip;
-    clip.addRoundedRect(QRectF(rect()), cornerRadius, cornerRadius);
-    painter.setClipPath(clip);
-    painter.setClipRect(event->rect(), Qt::IntersectClip);
+    // The side insets equal the background's corner radius, so scrolled text never reaches a rounded
+    // corner and a rectangular clip (far cheaper than a rounded one) is enough.
+    static_assert(inset >= cornerRadius);
+    painter.setClipRect(event->rect());
     const QPointF origin(inset, inset - m_offset);
     // Only the lines that meet the exposed area are drawn; a long caption mostly lies above the view.
     const qreal top = event->rect().top() - origin.y();
