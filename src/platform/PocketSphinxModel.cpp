@@ -17,6 +17,14 @@ namespace {
 
 thread_local PocketSphinxDiagnostics::Capture *t_capture = nullptr;
 
+// The library keeps one process-wide log file: building a decoder replaces it (-logfn) while another
+// decoder being built may be writing its configuration to it. Decoders are built and freed one at a time.
+std::mutex &decoderLifecycleMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
 void sphinxDiagnostic(void *, err_lvl_t level, const char *format, ...)
 {
     const bool isError = level == ERR_ERROR || level == ERR_FATAL;
@@ -125,8 +133,10 @@ PocketSphinxModel::~PocketSphinxModel()
 {
     if (m_loader.joinable())
         m_loader.join();
-    if (m_decoder)
+    if (m_decoder) {
+        std::lock_guard lifecycle(decoderLifecycleMutex());
         ps_free(m_decoder);
+    }
 }
 
 void PocketSphinxModel::load()
@@ -137,6 +147,7 @@ void PocketSphinxModel::load()
     std::vector<QByteArray> utf8;
     for (const QString &a : arguments)
         utf8.push_back(a.toUtf8());
+    std::unique_lock lifecycle(decoderLifecycleMutex());
     // All settings in one call: cmd_ln_init takes its pairs as variadic arguments.
     cmd_ln_t *config
         = cmd_ln_init(nullptr, ps_args(), TRUE, utf8[0].constData(), utf8[1].constData(), utf8[2].constData(),
@@ -146,6 +157,7 @@ void PocketSphinxModel::load()
     ps_decoder_t *decoder = config ? ps_init(config) : nullptr;
     if (config)
         cmd_ln_free_r(config); // the decoder keeps its own reference
+    lifecycle.unlock();
 
     std::lock_guard lock(m_mutex);
     if (decoder) {
