@@ -62,6 +62,15 @@ void waitMs(int ms)
 
 int main(int argc, char **argv)
 {
+    // Without an X server (make bench from a terminal without one), run again on a virtual one.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::vector<char *> args { const_cast<char *>("xvfb-run"), const_cast<char *>("-a") };
+        args.insert(args.end(), argv, argv + argc);
+        args.push_back(nullptr);
+        ::execvp("xvfb-run", args.data());
+        std::perror("xvfb-run");
+        return 1;
+    }
     QCoreApplication app(argc, argv);
     const QString sonorel = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(SONOREL_EXECUTABLE);
     constexpr int runs = 10;

@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QLoggingCategory>
+#include <QMouseEvent>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -90,6 +91,7 @@ private Q_SLOTS:
     void controlPanelPlacement();
     void followTimerDuringMoves();
     void resizeEndLeavesNoTimer();
+    void dragByBackgroundAndResizeAtEdge();
     void idleOverlayRunsNoTimers();
     void captionsRunningFollowsController();
 
@@ -370,6 +372,51 @@ void AppDelegateTest::resizeEndLeavesNoTimer()
     QVERIFY(!run.delegate->controlFollowStopTask);
     QCOMPARE(run.control().geometry(), QRect(150 + 700 - 40, 250 - 40, 32, 32));
     QCOMPARE(stored(m_file, AppDelegate::keyW).toDouble(), 700.0);
+}
+
+namespace {
+
+void sendMouse(QWidget *target, QEvent::Type type, const QPoint &local, Qt::MouseButtons buttons)
+{
+    const QPointF global = target->mapToGlobal(QPointF(local));
+    QMouseEvent event(type, QPointF(local), QPointF(local), global,
+        type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
+    QApplication::sendEvent(target, &event);
+}
+
+} // namespace
+
+void AppDelegateTest::dragByBackgroundAndResizeAtEdge()
+{
+    Run run(m_file);
+    run.launch();
+    // Where the window manager cannot move the window (as here), the overlay moves itself. The press
+    // lands on the caption view and comes up to the overlay.
+    QWidget *caption = run.overlay().childAt(300, 110);
+    QVERIFY(caption);
+    sendMouse(caption, QEvent::MouseButtonPress, caption->mapFrom(&run.overlay(), QPoint(300, 110)), Qt::LeftButton);
+    sendMouse(caption, QEvent::MouseMove, caption->mapFrom(&run.overlay(), QPoint(340, 130)), Qt::LeftButton);
+    QTRY_COMPARE(run.overlay().pos(), QPoint(240, 220));
+    QTRY_COMPARE(stored(m_file, AppDelegate::keyX).toDouble(), 240.0);
+    sendMouse(caption, QEvent::MouseButtonRelease, QPoint(0, 0), Qt::NoButton);
+    QVERIFY(!run.overlay().isResizeSettling());
+
+    // A press at the right edge resizes; its end stores the frame and places the panel, no timer left.
+    QTRY_VERIFY_WITH_TIMEOUT(!run.delegate->controlFollowTimer, 5000);
+    QCOMPARE(run.overlay().edgesAt(QPoint(598, 110)), Qt::Edges(Qt::RightEdge));
+    sendMouse(&run.overlay(), QEvent::MouseButtonPress, QPoint(598, 110), Qt::LeftButton);
+    sendMouse(&run.overlay(), QEvent::MouseMove, QPoint(698, 110), Qt::LeftButton);
+    QTRY_COMPARE(run.overlay().width(), 700);
+    sendMouse(&run.overlay(), QEvent::MouseButtonRelease, QPoint(698, 110), Qt::NoButton);
+    QCOMPARE(stored(m_file, AppDelegate::keyW).toDouble(), 700.0);
+    QVERIFY(!run.delegate->controlFollowTimer);
+    QCOMPARE(run.control().geometry(), QRect(240 + 700 - 40, 220 - 40, 32, 32));
+
+    // No smaller than the caption view allows.
+    sendMouse(&run.overlay(), QEvent::MouseButtonPress, QPoint(698, 110), Qt::LeftButton);
+    sendMouse(&run.overlay(), QEvent::MouseMove, QPoint(0, 110), Qt::LeftButton);
+    sendMouse(&run.overlay(), QEvent::MouseButtonRelease, QPoint(0, 110), Qt::NoButton);
+    QTRY_COMPARE(run.overlay().width(), 320);
 }
 
 void AppDelegateTest::idleOverlayRunsNoTimers()
