@@ -37,8 +37,12 @@ AppDelegate::AppDelegate(
 {
     // Setting the flag applies it to the overlay at once (before observers read it back).
     cancellables.push_back(isClickThrough.subscribe([this](const bool &value) {
-        if (window)
-            window->setClickThrough(value);
+        if (!window)
+            return;
+        window->setClickThrough(value);
+        // The overlay comes back on top after its flags change; the menu button belongs above it.
+        if (controlWindow && controlWindow->isVisible())
+            controlWindow->raise();
     }));
 }
 
