@@ -12,6 +12,15 @@ namespace {
 
 const QString speechDomain = QStringLiteral("Speech");
 
+// Qt's event queue orders the posting thread's writes before the main thread's reads, but with
+// synchronisation that race detectors cannot see (Qt is not built for them). Taking this lock around the
+// post and at the start of the posted call states the same order in a form they understand.
+std::mutex &handOverMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
 // Runs `fn` on the main thread on a later turn, unless the manager is gone by then. The guard is only
 // dereferenced on the main thread, where the manager is destroyed, so the check cannot race.
 template <typename Fn> void postToManager(const QPointer<SpeechRecognitionManager> &guard, Fn fn)
@@ -19,9 +28,13 @@ template <typename Fn> void postToManager(const QPointer<SpeechRecognitionManage
     QCoreApplication *app = QCoreApplication::instance();
     if (!app)
         return;
+    std::lock_guard handOver(handOverMutex());
     QMetaObject::invokeMethod(
         app,
         [guard, fn = std::move(fn)] {
+            {
+                std::lock_guard received(handOverMutex());
+            }
             if (SpeechRecognitionManager *manager = guard.data())
                 fn(*manager);
         },
