@@ -100,6 +100,17 @@ CaptionDisplayView::CaptionDisplayView(CaptionViewModel &viewModel, AppSettings 
     m_scrollBar->setCursor(Qt::ArrowCursor);
     connect(m_scrollBar, &QScrollBar::valueChanged, m_text, &CaptionTextBlock::setScrollOffset);
     connect(m_text, &CaptionTextBlock::contentHeightChanged, this, &CaptionDisplayView::updateScrollRange);
+    // A reader who scrolls needs the whole text laid out; the action keeps its distance from the end.
+    connect(m_scrollBar, &QAbstractSlider::actionTriggered, this, [this] {
+        if (!m_text->isFollowingEnd())
+            return;
+        const int fromEnd = m_scrollBar->maximum() - m_scrollBar->sliderPosition();
+        const QSignalBlocker blocker(m_text);
+        m_text->setFollowingEnd(false);
+        const int maximum = m_text->maximumScrollOffset();
+        m_scrollBar->setRange(0, maximum);
+        m_scrollBar->setSliderPosition(qBound(0, maximum - fromEnd, maximum));
+    });
     // The caption block passes the mouse to this view, so that the window can be dragged over the text.
     m_text->setAttribute(Qt::WA_TransparentForMouseEvents);
 
@@ -208,6 +219,7 @@ void CaptionDisplayView::refresh()
     const bool captionChanged = caption != m_shownCaption;
     if (captionChanged) {
         m_shownCaption = caption;
+        m_text->setFollowingEnd(true);
         m_text->setText(caption);
     }
     layoutChildren();

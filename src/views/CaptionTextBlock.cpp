@@ -148,13 +148,57 @@ void CaptionTextBlock::invalidate()
     Q_EMIT contentHeightChanged();
 }
 
+void CaptionTextBlock::setFollowingEnd(bool follow)
+{
+    if (follow == m_followEnd)
+        return;
+    m_followEnd = follow;
+    // Only a layout of part of the text changes; a short text is laid out whole either way.
+    if (m_layoutStart > 0 || follow)
+        invalidate();
+}
+
 void CaptionTextBlock::ensureLaidOut() const
 {
     const int lineWidth = qMax(1, width() - 2 * inset);
     if (m_laidOut && m_layoutWidth == lineWidth)
         return;
+    const QFontMetricsF metrics(m_font);
+    const int visibleLines = int(height() / qMax<qreal>(1, metrics.lineSpacing())) + 1;
+    // A first guess at the tail's length from the font's average character width; if it makes fewer than
+    // two views' worth of lines, a tail twice as long is tried, up to the whole text.
+    qsizetype tail
+        = qMax<qsizetype>(256, qsizetype(lineWidth / qMax<qreal>(1, metrics.averageCharWidth()) * visibleLines * 2));
+    for (;;) {
+        m_layoutStart = 0;
+        if (m_followEnd && m_text.size() > tail + tail / 2) {
+            qsizetype start = m_text.size() - tail;
+            // Begin at a word, so that the tail wraps as the whole text would.
+            const qsizetype space = m_text.indexOf(QLatin1Char(' '), start);
+            if (space >= 0 && space - start < 256)
+                start = space + 1;
+            m_layoutStart = int(start);
+        }
+        layOut(m_layoutStart > 0 ? m_text.mid(m_layoutStart) : m_text, lineWidth);
+        if (m_layoutStart == 0 || m_layout.lineCount() >= 2 * visibleLines)
+            break;
+        tail *= 2;
+    }
+    m_prefixHeight = 0;
+    if (m_layoutStart > 0 && m_layout.lineCount() > 0) {
+        const qreal tailChars = m_text.size() - m_layoutStart;
+        const qreal lineHeight = m_textHeight / m_layout.lineCount();
+        const qreal perLine = qMax<qreal>(1, tailChars / m_layout.lineCount());
+        m_prefixHeight = std::ceil(m_layoutStart / perLine) * lineHeight;
+    }
+    m_layoutWidth = lineWidth;
+    m_laidOut = true;
+}
+
+void CaptionTextBlock::layOut(const QString &text, int lineWidth) const
+{
     m_layout.clearLayout();
-    m_layout.setText(m_text);
+    m_layout.setText(text);
     m_layout.setFont(m_font);
     QTextOption option(m_alignment);
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
@@ -169,14 +213,12 @@ void CaptionTextBlock::ensureLaidOut() const
     }
     m_layout.endLayout();
     m_textHeight = y;
-    m_layoutWidth = lineWidth;
-    m_laidOut = true;
 }
 
 int CaptionTextBlock::contentHeight() const
 {
     ensureLaidOut();
-    return int(std::ceil(m_textHeight)) + 2 * inset;
+    return int(std::ceil(m_prefixHeight + m_textHeight)) + 2 * inset;
 }
 
 void CaptionTextBlock::setScrollOffset(int offset)
@@ -206,7 +248,7 @@ void CaptionTextBlock::paintEvent(QPaintEvent *event)
     // corner and a rectangular clip (far cheaper than a rounded one) is enough.
     static_assert(inset >= cornerRadius);
     painter.setClipRect(event->rect());
-    const QPointF origin(inset, inset - m_offset);
+    const QPointF origin(inset, inset + m_prefixHeight - m_offset);
     // Only the lines that meet the exposed area are drawn; a long caption mostly lies above the view.
     const qreal top = event->rect().top() - origin.y();
     const qreal bottom = event->rect().bottom() + 1 - origin.y();

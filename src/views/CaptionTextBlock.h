@@ -4,8 +4,13 @@
 #include <QWidget>
 
 // The caption text inside the overlay: word-wrapped, inset 12 on every side, drawn from one cached text
-// layout so that a new caption costs one layout pass and a paint of the lines in sight. It scrolls by an
-// offset that the display view drives. Screen readers see it as "Live captions" with the text as value.
+// layout and scrolled by an offset that the display view drives. Screen readers see it as "Live
+// captions" with the text as value.
+//
+// While it follows the end of the text (after every new caption) only the text's tail is laid out: enough
+// lines to fill the view twice over, from a word boundary; the height of the part before it is
+// estimated from the tail's characters per line. A long caption then costs a fraction of a full layout.
+// As soon as the reader scrolls, the whole text is laid out and the estimate is gone.
 class CaptionTextBlock final : public QWidget
 {
     Q_OBJECT
@@ -32,6 +37,16 @@ public:
     void setScrollOffset(int offset);
     int maximumScrollOffset() const { return qMax(0, contentHeight() - height()); }
 
+    bool isFollowingEnd() const { return m_followEnd; }
+    // Following: only the tail is laid out. Not following: the whole text, exactly.
+    void setFollowingEnd(bool follow);
+    // Where the laid-out text starts (0 when the whole text is laid out).
+    int layoutStart() const
+    {
+        ensureLaidOut();
+        return m_layoutStart;
+    }
+
 Q_SIGNALS:
     void contentHeightChanged();
 
@@ -42,6 +57,7 @@ protected:
 private:
     void invalidate();
     void ensureLaidOut() const;
+    void layOut(const QString &text, int lineWidth) const;
 
     QString m_text;
     QFont m_font;
@@ -49,9 +65,12 @@ private:
     Qt::Alignment m_alignment = Qt::AlignLeading;
     Qt::LayoutDirection m_direction = Qt::LeftToRight;
     int m_offset = 0;
+    bool m_followEnd = true;
 
     mutable QTextLayout m_layout;
     mutable bool m_laidOut = false;
     mutable int m_layoutWidth = -1;
     mutable qreal m_textHeight = 0;
+    mutable int m_layoutStart = 0;
+    mutable qreal m_prefixHeight = 0;
 };

@@ -72,6 +72,8 @@ private Q_SLOTS:
     void alertClosedOtherwiseDismissesToo();
     void indicatorPulsesOnlyWhileRunningAndVisible();
     void newestLineStaysInSight();
+    void longCaptionDrawnAsWholeLayoutWould();
+    void scrollingUpLaysOutWholeText();
     void accessibilityExposesAndAnnouncesCaption();
     void containerPassesClickThroughChangesOnly();
     void containerMinimumSize();
@@ -325,6 +327,58 @@ void CaptionDisplayViewTest::newestLineStaysInSight()
     QTRY_VERIFY(view.scrollBar().maximum() > firstEnd);
     QCOMPARE(view.scrollBar().value(), view.scrollBar().maximum());
     QCOMPARE(view.textBlock().scrollOffset(), view.textBlock().contentHeight() - view.textBlock().height());
+}
+
+void CaptionDisplayViewTest::longCaptionDrawnAsWholeLayoutWould()
+{
+    // Following the end, only the tail of a long caption is laid out; what is in sight is the same.
+    CaptionHarness h;
+    CaptionDisplayView following(*h.viewModel, h.settings);
+    CaptionDisplayView whole(*h.viewModel, h.settings);
+    for (CaptionDisplayView *view : { &following, &whole }) {
+        view->resize(600, 220);
+        view->show();
+    }
+    h.viewModel->captionText = longCaption(4000);
+    QTRY_COMPARE(following.textBlock().text().size(), 4000);
+    QTRY_COMPARE(whole.textBlock().text().size(), 4000);
+    QVERIFY(following.textBlock().layoutStart() > 0);
+    whole.textBlock().setFollowingEnd(false);
+    whole.scrollBar().setValue(whole.scrollBar().maximum());
+    QCOMPARE(whole.textBlock().layoutStart(), 0);
+    QCOMPARE(following.grab().toImage(), whole.grab().toImage());
+    // The estimated height of what lies before the tail is close to the real one.
+    const int estimated = following.textBlock().contentHeight();
+    const int exact = whole.textBlock().contentHeight();
+    QVERIFY2(
+        std::abs(estimated - exact) < exact / 10, qPrintable(QStringLiteral("%1 vs %2").arg(estimated).arg(exact)));
+}
+
+void CaptionDisplayViewTest::scrollingUpLaysOutWholeText()
+{
+    CaptionHarness h;
+    CaptionDisplayView view(*h.viewModel, h.settings);
+    view.resize(600, 220);
+    view.show();
+    h.viewModel->captionText = longCaption(4000);
+    QTRY_VERIFY(view.textBlock().layoutStart() > 0);
+
+    QWheelEvent up(QPointF(300, 110), view.mapToGlobal(QPointF(300, 110)), QPoint(), QPoint(0, 120), Qt::NoButton,
+        Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&view, &up);
+    QCOMPARE(view.textBlock().layoutStart(), 0);
+    QVERIFY(!view.textBlock().isFollowingEnd());
+    // One notch up from the end of the whole text, not from the end of the tail.
+    const int maximum = view.scrollBar().maximum();
+    QCOMPARE(maximum, view.textBlock().maximumScrollOffset());
+    QVERIFY(view.scrollBar().value() < maximum);
+    QVERIFY(view.scrollBar().value() >= maximum - 3 * view.scrollBar().singleStep());
+    QCOMPARE(view.textBlock().scrollOffset(), view.scrollBar().value());
+
+    // The next caption follows the end again.
+    h.viewModel->captionText = longCaption(3990);
+    QTRY_VERIFY(view.textBlock().isFollowingEnd());
+    QCOMPARE(view.scrollBar().value(), view.scrollBar().maximum());
 }
 
 void CaptionDisplayViewTest::accessibilityExposesAndAnnouncesCaption()
