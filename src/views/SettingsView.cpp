@@ -172,6 +172,12 @@ void SettingsView::refresh()
     m_refreshing = false;
 }
 
+void SettingsView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    refresh();
+}
+
 QString SettingsView::currentLanguageLabel() const
 {
     return m_currentLanguage->text();

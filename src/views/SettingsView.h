@@ -43,6 +43,10 @@ public:
 
     void refresh();
 
+protected:
+    // The offered languages are the engine's, which can change while the window is closed.
+    void showEvent(QShowEvent *event) override;
+
 private:
     AppSettings &m_settings;
     QComboBox *m_language;
