@@ -4,10 +4,7 @@
 #include "UpdateAlertPresenter.h"
 #include "UpdateManager.h"
 
-#include <QList>
 #include <QStringList>
-
-#include <optional>
 
 // Records every update alert with the manager's state at the moment it was shown, and answers with the
 // queued button indexes (the last button when none is queued).
@@ -16,7 +13,7 @@ class RecordingAlertPresenter final : public UpdateAlertPresenter
 public:
     struct Shown {
         UpdateAlert alert;
-        bool isBusy = false;
+        bool isBusy;
         std::optional<QString> statusMessage;
     };
 
@@ -25,9 +22,7 @@ public:
     int runModal(const UpdateAlert &alert) override
     {
         shown.append({ alert, m_manager->isBusy.get(), m_manager->statusMessage.get() });
-        if (!answers.isEmpty())
-            return answers.takeFirst();
-        return int(alert.buttons.size()) - 1;
+        return answers.isEmpty() ? int(alert.buttons.size()) - 1 : answers.takeFirst();
     }
 
     QList<Shown> shown;
@@ -41,6 +36,5 @@ class RecordingFileRevealer final : public FileRevealer
 {
 public:
     void reveal(const QString &filePath) override { revealed.append(filePath); }
-
     QStringList revealed;
 };

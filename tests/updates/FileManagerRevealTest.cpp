@@ -12,10 +12,10 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString serviceName = u"org.freedesktop.FileManager1"_s;
+const QString service = u"org.freedesktop.FileManager1"_s;
+const QString path = u"/org/freedesktop/FileManager1"_s;
 
-// Stands in for the desktop's file manager on the private bus: records what it was asked to show, or
-// refuses when `refuse` is set.
+// The desktop's file manager on a private bus: records what it is asked to show, or refuses.
 class FakeFileManager final : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -26,16 +26,14 @@ public:
     bool refuse = false;
 
 public Q_SLOTS:
-    void ShowItems(const QStringList &uris, const QString &startupId)
+    void ShowItems(const QStringList &uris, const QString &)
     {
-        Q_UNUSED(startupId)
-        if (refuse) {
+        if (refuse)
             sendErrorReply(QDBusError::AccessDenied, u"not now"_s);
-            return;
-        }
-        shown.append(uris);
+        else
+            shown.append(uris);
     }
-    QString Ping() { return u"pong"_s; }
+    void Ping() { }
 };
 
 } // namespace
@@ -46,34 +44,22 @@ class FileManagerRevealTest final : public QObject
 
     QProcess m_bus;
     QTemporaryDir m_dir;
-    QList<QUrl> m_openedFolders;
-
-    FileManagerReveal reveal()
-    {
-        return FileManagerReveal([this](const QUrl &folder) { m_openedFolders.append(folder); });
-    }
-
-    QString imagePath() const { return m_dir.filePath(u"My App-1.3.dmg"_s); }
 
 private Q_SLOTS:
     void initTestCase()
     {
         // A private session bus with no activatable services, so that no real file manager can answer.
-        const QString config = m_dir.filePath(u"bus.conf"_s);
-        QFile file(config);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("<busconfig><type>session</type><listen>unix:tmpdir=" + QFile::encodeName(m_dir.path())
-            + "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-              "<allow eavesdrop=\"true\"/><allow own=\"*\"/>"
-              "</policy></busconfig>");
-        file.close();
-        m_bus.start(u"dbus-daemon"_s, { u"--config-file="_s + config, u"--nofork"_s, u"--print-address"_s });
-        QVERIFY2(m_bus.waitForStarted(), "dbus-daemon is not installed");
+        QFile config(m_dir.filePath(u"bus.conf"_s));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write("<busconfig><type>session</type><listen>unix:tmpdir=" + QFile::encodeName(m_dir.path())
+            + "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/><allow "
+              "eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+              "</busconfig>");
+        config.close();
+        m_bus.start(u"dbus-daemon"_s, { u"--config-file="_s + config.fileName(), u"--nofork"_s, u"--print-address"_s });
         QTRY_VERIFY_WITH_TIMEOUT(m_bus.canReadLine(), 10000);
-        const QByteArray address = m_bus.readLine().trimmed();
-        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-        QVERIFY2(QDBusConnection::sessionBus().isConnected(),
-            qPrintable(QString::fromUtf8(address) + u" "_s + QDBusConnection::sessionBus().lastError().message()));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
+        QVERIFY(QDBusConnection::sessionBus().isConnected());
     }
 
     void cleanupTestCase()
@@ -82,52 +68,43 @@ private Q_SLOTS:
         m_bus.waitForFinished();
     }
 
-    void init() { m_openedFolders.clear(); }
-
-    void opensTheFolderWhenNoFileManagerRuns()
+    void reveal_data()
     {
-        reveal().reveal(imagePath());
-        QTRY_COMPARE_WITH_TIMEOUT(m_openedFolders.size(), 1, 10000);
-        QCOMPARE(m_openedFolders.first(), QUrl::fromLocalFile(m_dir.path()));
+        QTest::addColumn<int>("fileManager"); // 0 none, 1 shows the file, 2 refuses
+        QTest::newRow("no file manager: the folder opens") << 0;
+        QTest::newRow("the file manager shows the file") << 1;
+        QTest::newRow("the file manager refuses: the folder opens") << 2;
     }
 
-    void asksTheFileManager_data()
+    void reveal()
     {
-        QTest::addColumn<bool>("refuse");
-        QTest::newRow("file manager shows the file") << false;
-        QTest::newRow("file manager refuses") << true;
-    }
-
-    void asksTheFileManager()
-    {
-        QFETCH(bool, refuse);
+        QFETCH(int, fileManager);
         // The fake lives on a connection of its own, as a separate process would.
-        QDBusConnection fakeBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"fake-file-manager"_s);
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"fake"_s);
         FakeFileManager fake;
-        fake.refuse = refuse;
-        QVERIFY(fakeBus.registerObject(u"/org/freedesktop/FileManager1"_s, &fake, QDBusConnection::ExportAllSlots));
-        QVERIFY(fakeBus.registerService(serviceName));
+        fake.refuse = fileManager == 2;
+        if (fileManager != 0)
+            QVERIFY(bus.registerObject(path, &fake, QDBusConnection::ExportAllSlots) && bus.registerService(service));
+        QList<QUrl> opened;
+        const QString image = m_dir.filePath(u"My App-1.3.dmg"_s);
 
-        reveal().reveal(imagePath());
+        FileManagerReveal([&opened](const QUrl &folder) { opened.append(folder); }).reveal(image);
 
-        if (refuse) {
-            QTRY_COMPARE_WITH_TIMEOUT(m_openedFolders.size(), 1, 10000);
-            QCOMPARE(m_openedFolders.first(), QUrl::fromLocalFile(m_dir.path()));
-        } else {
+        if (fileManager == 1) {
             QTRY_COMPARE_WITH_TIMEOUT(fake.shown.size(), 1, 10000);
-            QCOMPARE(fake.shown.first(), QStringList { QUrl::fromLocalFile(imagePath()).toString(QUrl::FullyEncoded) });
-            QVERIFY(fake.shown.first().first().endsWith(u"/My%20App-1.3.dmg"_s));
-            // The bus delivers in order: once this answer is back, so is the answer to ShowItems.
-            QDBusPendingCall ping = QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(
-                serviceName, u"/org/freedesktop/FileManager1"_s, serviceName, u"Ping"_s));
-            QTRY_VERIFY_WITH_TIMEOUT(ping.isFinished(), 10000);
-            QVERIFY(!ping.isError());
+            QCOMPARE(fake.shown.first(), QStringList { u"file://"_s + m_dir.path() + u"/My%20App-1.3.dmg"_s });
+            // The bus delivers in order: once this answer is back, so is the one to ShowItems.
+            QDBusPendingCall ping = QDBusConnection::sessionBus().asyncCall(
+                QDBusMessage::createMethodCall(service, path, service, u"Ping"_s));
+            QTRY_VERIFY_WITH_TIMEOUT(ping.isFinished() && !ping.isError(), 10000);
             QCoreApplication::processEvents();
-            QVERIFY(m_openedFolders.isEmpty());
+            QVERIFY(opened.isEmpty());
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(opened, QList<QUrl> { QUrl::fromLocalFile(m_dir.path()) }, 10000);
         }
-        fakeBus.unregisterService(serviceName);
-        fakeBus.unregisterObject(u"/org/freedesktop/FileManager1"_s);
-        QDBusConnection::disconnectFromBus(u"fake-file-manager"_s);
+        bus.unregisterService(service);
+        bus.unregisterObject(path);
+        QDBusConnection::disconnectFromBus(u"fake"_s);
     }
 };
 
