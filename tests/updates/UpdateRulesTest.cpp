@@ -30,14 +30,10 @@ private Q_SLOTS:
         row(u"1.2"_s, u"1.2.0"_s, 0);
         row(u"1.2"_s, u"1.2.1"_s, -1);
         row(u"2.0-beta"_s, u"1.9"_s, 1); // an unparsable piece counts as absent
-        row(u"beta"_s, u"1"_s, -1);
-        row(QString(), QString(), 0);
         row(u"1.-1"_s, u"1"_s, -1);
         row(u"1.x.3"_s, u"1.3"_s, 0); // dropped pieces shift the rest
         row(u"+2"_s, u"1"_s, 1);
-        row(u"1. 5"_s, u"1"_s, 0);
         row(u"1.9223372036854775808"_s, u"1"_s, 0);
-        row(u"9223372036854775807"_s, u"9223372036854775806"_s, 1);
         row(u"1.02"_s, u"1.2"_s, 0);
     }
 
@@ -67,16 +63,13 @@ private Q_SLOTS:
         row("older version, greater build", u"50"_s, u"41"_s, true, u"1.1"_s);
         row("older version, smaller build", u"40"_s, u"41"_s, false, u"1.1"_s);
         row("numbers compared as numbers", u"100"_s, u"99"_s, true);
-        row("signed numbers", u"+3"_s, u"-4"_s, true);
         row("otherwise as text", u"2a"_s, u"10"_s, false);
         row("text is case-sensitive", u"b"_s, u"B"_s, true);
         row("a space makes text", u" 3"_s, u"3"_s, false);
         row("beyond 64 bits as text", u"99999999999999999999"_s, u"99999999999999999998"_s, true);
         row("empty build", QString(), u"5"_s, false);
         row("no running version", u"1"_s, u"99"_s, true, u"1.0"_s, QVariant());
-        row("running version not text", u"1"_s, u"99"_s, true, u"1.0"_s, 12);
         row("no running build", u"1"_s, QVariant(), true);
-        row("running build not text", u"1"_s, 99, true);
     }
 
     void isUpdateAvailable()
