@@ -231,9 +231,10 @@ private Q_SLOTS:
             expectedStatuses << u"-"_s;
         }
         QCOMPARE(statuses, expectedStatuses);
-        QCOMPARE(m_server->requestCount(u"/image.dmg"_s), c.install && c.imageUrl.isEmpty() ? 1 : 0);
-        // The manifest's cookie did not come back with the image request.
-        QVERIFY(!m_server->lastRequestHead().toLower().contains("cookie"));
+        const bool imageRequested = c.install && c.imageUrl.isEmpty();
+        QCOMPARE(m_server->requestCount(u"/image.dmg"_s), imageRequested ? 1 : 0);
+        if (imageRequested) // the manifest's cookie did not come back with it
+            QVERIFY(!m_server->lastRequestHead().toLower().contains("cookie"));
 
         // The downloaded image stays in the temporary folder whatever happens next; a failed transfer
         // leaves nothing there.
