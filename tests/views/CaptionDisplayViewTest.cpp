@@ -1,7 +1,11 @@
 #include "CaptionDisplayView.h"
+#include "AppSettings.h"
 #include "CaptionContainerView.h"
-#include "CaptionHarness.h"
 #include "CaptionTextBlock.h"
+#include "CaptionViewModel.h"
+#include "FakeAudioCaptureService.h"
+#include "FakePermissionService.h"
+#include "FakeSpeechEngine.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
@@ -9,7 +13,7 @@
 #include <QNativeGestureEvent>
 #include <QPointingDevice>
 #include <QScrollBar>
-#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QWheelEvent>
 
@@ -18,38 +22,53 @@
 
 namespace {
 
-std::vector<std::pair<QString, QString>> recordedTextUpdates;
+// A caption controller on fake desktop services, a settings store in a file of its own, and the view.
+struct Harness {
+    QTemporaryDir dir;
+    std::shared_ptr<FakeSpeechEngine> engine = std::make_shared<FakeSpeechEngine>();
+    AppSettings settings { dir.filePath(QStringLiteral("settings.conf")) };
+    std::unique_ptr<CaptionViewModel> model;
 
-void recordAccessibilityUpdate(QAccessibleEvent *event)
-{
-    if (event->type() == QAccessible::TextUpdated) {
-        auto *update = static_cast<QAccessibleTextUpdateEvent *>(event);
-        recordedTextUpdates.emplace_back(update->textRemoved(), update->textInserted());
+    explicit Harness(double fontSize = 18, bool dark = true, const QString &language = QStringLiteral("en-US"))
+    {
+        engine->setLocale(QStringLiteral("en-US"));
+        settings.setFontSize(fontSize);
+        settings.setDarkMode(dark);
+        settings.setSelectedLanguage(language);
+        model = std::make_unique<CaptionViewModel>(CaptioningServices { std::make_shared<FakePermissionService>(),
+                                                       std::make_shared<FakeAudioCaptureService>(), engine },
+            settings);
+        QCoreApplication::processEvents(); // the controller's first values arrive on the next turn
     }
+};
+
+void showSized(QWidget &view, int width = 600, int height = 220)
+{
+    view.resize(width, height);
+    view.show();
 }
 
-void sendGesture(QWidget *view, Qt::NativeGestureType type, double value)
+void sendWheel(QWidget &view, int delta, Qt::KeyboardModifiers modifiers)
 {
-    const QPointF at(view->width() / 2.0, view->height() / 2.0);
+    const QPointF at(view.width() / 2.0, view.height() / 2.0);
+    QWheelEvent event(
+        at, view.mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&view, &event);
+}
+
+void sendGesture(QWidget &view, Qt::NativeGestureType type, double value)
+{
+    const QPointF at(view.width() / 2.0, view.height() / 2.0);
     QNativeGestureEvent event(
-        type, QPointingDevice::primaryPointingDevice(), 2, at, at, view->mapToGlobal(at), value, QPointF());
-    QApplication::sendEvent(view, &event);
-}
-
-void sendCtrlWheel(QWidget *view, int delta)
-{
-    const QPointF at(view->width() / 2.0, view->height() / 2.0);
-    QWheelEvent event(at, view->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::ControlModifier,
-        Qt::NoScrollPhase, false);
-    QApplication::sendEvent(view, &event);
+        type, QPointingDevice::primaryPointingDevice(), 2, at, at, view.mapToGlobal(at), value, QPointF());
+    QApplication::sendEvent(&view, &event);
 }
 
 QString longCaption(int characters)
 {
     QString text;
-    int word = 0;
-    while (text.size() < characters)
-        text += QStringLiteral("word%1 ").arg(word++);
+    for (int word = 0; text.size() < characters; ++word)
+        text += QStringLiteral("word%1 ").arg(word);
     return text.left(characters);
 }
 
@@ -64,82 +83,54 @@ private Q_SLOTS:
     void derivedValues();
     void fontSizeDrawnWithinBounds_data();
     void fontSizeDrawnWithinBounds();
-    void pinchPreviewsThenStores();
-    void nativePinchBelowThresholdChangesNothing();
-    void nativePinchPreviewsThenStores();
-    void ctrlWheelPreviewsThenStores();
+    void sizeGesturePreviewsThenStores_data();
+    void sizeGesturePreviewsThenStores();
     void errorAlertShownDismissedAndShownAgain();
-    void alertClosedOtherwiseDismissesToo();
     void indicatorPulsesOnlyWhileRunningAndVisible();
     void newestLineStaysInSight();
-    void longCaptionDrawnAsWholeLayoutWould();
-    void scrollingUpLaysOutWholeText();
-    void accessibilityExposesAndAnnouncesCaption();
+    void tailLayoutDrawsWhatWholeLayoutWould();
+    void accessibleNameAndValue();
     void containerPassesClickThroughChangesOnly();
-    void containerMinimumSize();
 };
 
 void CaptionDisplayViewTest::derivedValues_data()
 {
     QTest::addColumn<bool>("dark");
     QTest::addColumn<QString>("language");
-    QTest::addColumn<QColor>("background");
-    QTest::addColumn<QColor>("text");
-    QTest::addColumn<Qt::LayoutDirection>("direction");
-    QTest::addColumn<int>("anchor");
-    QTest::addColumn<Qt::Corner>("corner");
-    QTest::addColumn<int>("alignment");
-
-    const QColor black(Qt::black), white(Qt::white);
-    QTest::newRow("dark en-US") << true << QStringLiteral("en-US") << black << white << Qt::LeftToRight
-                                << int(Qt::AlignBottom | Qt::AlignLeft) << Qt::TopRightCorner << int(Qt::AlignLeft);
-    QTest::newRow("light en-US") << false << QStringLiteral("en-US") << white << black << Qt::LeftToRight
-                                 << int(Qt::AlignBottom | Qt::AlignLeft) << Qt::TopRightCorner << int(Qt::AlignLeft);
-    QTest::newRow("dark ar-SA") << true << QStringLiteral("ar-SA") << black << white << Qt::RightToLeft
-                                << int(Qt::AlignBottom | Qt::AlignRight) << Qt::TopLeftCorner << int(Qt::AlignRight);
-    QTest::newRow("light he-IL") << false << QStringLiteral("he-IL") << white << black << Qt::RightToLeft
-                                 << int(Qt::AlignBottom | Qt::AlignRight) << Qt::TopLeftCorner << int(Qt::AlignRight);
+    QTest::addColumn<bool>("rightToLeft");
+    QTest::newRow("dark en-US") << true << QStringLiteral("en-US") << false;
+    QTest::newRow("light en-US") << false << QStringLiteral("en-US") << false;
+    QTest::newRow("dark ar-SA") << true << QStringLiteral("ar-SA") << true;
+    QTest::newRow("light he-IL") << false << QStringLiteral("he-IL") << true;
 }
 
 void CaptionDisplayViewTest::derivedValues()
 {
     QFETCH(bool, dark);
     QFETCH(QString, language);
-    QFETCH(QColor, background);
-    QFETCH(QColor, text);
-    QFETCH(Qt::LayoutDirection, direction);
-    QFETCH(int, anchor);
-    QFETCH(Qt::Corner, corner);
-    QFETCH(int, alignment);
-
-    CaptionHarness h;
-    h.settings.setDarkMode(dark);
-    h.settings.setSelectedLanguage(language);
-    CaptionDisplayView view(*h.viewModel, h.settings);
+    QFETCH(bool, rightToLeft);
+    Harness h(18, dark, language);
+    CaptionDisplayView view(*h.model, h.settings);
     view.resize(600, 220);
     view.refresh();
-
-    QCOMPARE(view.backgroundColor(), background);
-    QCOMPARE(view.textColor(), text);
+    QCOMPARE(view.backgroundColor(), QColor(dark ? Qt::black : Qt::white));
+    QCOMPARE(view.textColor(), QColor(dark ? Qt::white : Qt::black));
+    const Qt::LayoutDirection direction = rightToLeft ? Qt::RightToLeft : Qt::LeftToRight;
     QCOMPARE(view.captionDirection(), direction);
     QCOMPARE(view.layoutDirection(), direction);
-    QCOMPARE(int(view.captionAnchor()), anchor);
-    QCOMPARE(view.indicatorCorner(), corner);
-    QCOMPARE(int(view.textAlignment()), alignment);
-    // The indicator sits 8 in from its corner.
-    const QRect indicator = view.indicatorRect();
-    QCOMPARE(indicator.top(), 8);
-    if (corner == Qt::TopLeftCorner)
-        QCOMPARE(indicator.left(), 8);
-    else
-        QCOMPARE(indicator.right(), 600 - 8 - 1);
+    const Qt::Alignment side = rightToLeft ? Qt::AlignRight : Qt::AlignLeft;
+    QCOMPARE(view.captionAnchor(), Qt::AlignBottom | side);
+    QCOMPARE(view.textAlignment(), side);
+    QCOMPARE(view.indicatorCorner(), rightToLeft ? Qt::TopLeftCorner : Qt::TopRightCorner);
+    // 8 in from its corner.
+    QCOMPARE(view.indicatorRect().top(), 8);
+    QCOMPARE(rightToLeft ? view.indicatorRect().left() : view.indicatorRect().right(), rightToLeft ? 8 : 600 - 9);
 }
 
 void CaptionDisplayViewTest::fontSizeDrawnWithinBounds_data()
 {
     QTest::addColumn<double>("stored");
     QTest::addColumn<double>("drawn");
-    QTest::newRow("default") << 18.0 << 18.0;
     QTest::newRow("pinched large") << 40.5 << 40.5;
     QTest::newRow("zero") << 0.0 << CaptionDisplayView::minimumDrawnFontSize;
     QTest::newRow("negative") << -12.0 << CaptionDisplayView::minimumDrawnFontSize;
@@ -153,195 +144,155 @@ void CaptionDisplayViewTest::fontSizeDrawnWithinBounds()
     QFETCH(double, stored);
     QFETCH(double, drawn);
     QCOMPARE(CaptionDisplayView::drawnFontSize(stored), drawn);
-
-    // The view draws whatever the store holds, and leaves the stored value alone.
-    CaptionHarness h;
-    h.settings.setFontSize(stored);
-    CaptionDisplayView view(*h.viewModel, h.settings);
+    // Drawn clamped, stored as it was (the store reads a value that is not finite as its default).
+    Harness h(stored);
+    CaptionDisplayView view(*h.model, h.settings);
     view.resize(400, 200);
-    h.viewModel->captionText = QStringLiteral("Hello there");
-    view.refresh();
-    QVERIFY(!view.grab().isNull());
+    h.model->captionText = QStringLiteral("Hello there");
     QTRY_COMPARE(view.textBlock().text(), QStringLiteral("Hello there"));
-    // The store reads a value that is not finite as its default.
+    QVERIFY(!view.grab().isNull());
     const double kept = std::isfinite(stored) ? stored : 18.0;
     QCOMPARE(h.settings.fontSize(), kept);
     QCOMPARE(view.textBlock().textFont().pixelSize(), int(std::lround(CaptionDisplayView::drawnFontSize(kept))));
     QCOMPARE(view.textBlock().textFont().weight(), QFont::Medium);
 }
 
-void CaptionDisplayViewTest::pinchPreviewsThenStores()
+void CaptionDisplayViewTest::sizeGesturePreviewsThenStores_data()
 {
-    CaptionHarness h;
-    CaptionDisplayView view(*h.viewModel, h.settings);
-    int notifications = 0;
-    auto token = h.settings.objectWillChange.subscribe([&] { ++notifications; });
-
-    view.pinchChanged(1.5);
-    QCOMPARE(view.tempFontSize(), 27.0);
-    QCOMPARE(view.effectiveFontSize(), 27.0);
-    QCOMPARE(h.settings.fontSize(), 18.0);
-    QCOMPARE(notifications, 0);
-
-    view.pinchEnded(1.5);
-    QCOMPARE(h.settings.fontSize(), 27.0);
-    QCOMPARE(view.tempFontSize(), 0.0);
-    QCOMPARE(view.effectiveFontSize(), 27.0);
-    QCOMPARE(notifications, 1);
+    // Pinch steps are relative changes of the native zoom gesture; wheel steps are Ctrl + wheel notches.
+    QTest::addColumn<bool>("wheel");
+    QTest::addColumn<QList<double>>("steps");
+    QTest::addColumn<double>("size");
+    QTest::newRow("pinch") << false << QList<double> { 0.25, 0.2 } << 27.0; // 1.25 * 1.2
+    QTest::newRow("pinch below threshold") << false << QList<double> { 0.004, 0.004 } << 18.0;
+    QTest::newRow("wheel up") << true << QList<double> { 120, 120 } << 18.0 * 1.21;
+    QTest::newRow("wheel down") << true << QList<double> { -120 } << 18.0 / 1.1;
 }
 
-void CaptionDisplayViewTest::nativePinchBelowThresholdChangesNothing()
+void CaptionDisplayViewTest::sizeGesturePreviewsThenStores()
 {
-    CaptionHarness h;
-    CaptionDisplayView view(*h.viewModel, h.settings);
-    view.resize(400, 200);
-    sendGesture(&view, Qt::BeginNativeGesture, 0);
-    sendGesture(&view, Qt::ZoomNativeGesture, 0.004);
-    sendGesture(&view, Qt::ZoomNativeGesture, 0.004);
-    QCOMPARE(view.tempFontSize(), 0.0);
-    sendGesture(&view, Qt::EndNativeGesture, 0);
-    QCOMPARE(h.settings.fontSize(), 18.0);
-}
-
-void CaptionDisplayViewTest::nativePinchPreviewsThenStores()
-{
-    CaptionHarness h;
-    CaptionDisplayView view(*h.viewModel, h.settings);
-    view.resize(400, 200);
-    sendGesture(&view, Qt::BeginNativeGesture, 0);
-    sendGesture(&view, Qt::ZoomNativeGesture, 0.25);
-    sendGesture(&view, Qt::ZoomNativeGesture, 0.2); // 1.25 * 1.2 = 1.5
-    QVERIFY(std::abs(view.tempFontSize() - 27.0) < 1e-9);
-    QCOMPARE(h.settings.fontSize(), 18.0);
-    QTRY_COMPARE(view.textBlock().textFont().pixelSize(), 27);
-    sendGesture(&view, Qt::EndNativeGesture, 0);
-    QVERIFY(std::abs(h.settings.fontSize() - 27.0) < 1e-9);
-    QCOMPARE(view.tempFontSize(), 0.0);
-}
-
-void CaptionDisplayViewTest::ctrlWheelPreviewsThenStores()
-{
-    CaptionHarness h;
-    CaptionDisplayView view(*h.viewModel, h.settings);
-    view.resize(400, 200);
-    sendCtrlWheel(&view, 120);
-    sendCtrlWheel(&view, 120);
-    QVERIFY(std::abs(view.tempFontSize() - 18.0 * 1.21) < 1e-9);
-    QCOMPARE(h.settings.fontSize(), 18.0);
-    // Stored once the wheel rests, and the preview ends.
-    QTRY_VERIFY_WITH_TIMEOUT(std::abs(h.settings.fontSize() - 18.0 * 1.21) < 1e-9, 5000);
-    QCOMPARE(view.tempFontSize(), 0.0);
+    QFETCH(bool, wheel);
+    QFETCH(QList<double>, steps);
+    QFETCH(double, size);
+    Harness h;
+    CaptionDisplayView view(*h.model, h.settings);
+    showSized(view, 400, 200);
+    int writes = 0;
+    auto token = h.settings.objectWillChange.subscribe([&] { ++writes; });
+    if (!wheel)
+        sendGesture(view, Qt::BeginNativeGesture, 0);
+    for (double step : steps) {
+        if (wheel)
+            sendWheel(view, int(step), Qt::ControlModifier);
+        else
+            sendGesture(view, Qt::ZoomNativeGesture, step);
+    }
+    const bool changes = size != 18.0;
+    QVERIFY(std::abs(view.tempFontSize() - (changes ? size : 0.0)) < 1e-9);
+    QTRY_COMPARE(view.textBlock().textFont().pixelSize(), int(std::lround(size)));
+    QCOMPARE(writes, 0);
+    if (!wheel)
+        sendGesture(view, Qt::EndNativeGesture, 0);
+    // The wheel's gesture ends when it rests.
+    QTRY_VERIFY_WITH_TIMEOUT(std::abs(h.settings.fontSize() - size) < 1e-9 && view.tempFontSize() == 0, 5000);
+    QCOMPARE(writes, changes ? 1 : 0);
+    QCOMPARE(view.effectiveFontSize(), h.settings.fontSize());
+    if (!wheel)
+        return;
     // The next gesture starts from the stored size.
-    sendCtrlWheel(&view, -120);
-    QVERIFY(std::abs(view.tempFontSize() - 18.0 * 1.21 / 1.1) < 1e-9);
-    QTRY_VERIFY_WITH_TIMEOUT(std::abs(h.settings.fontSize() - 18.0 * 1.1) < 1e-9, 5000);
+    sendWheel(view, 120, Qt::ControlModifier);
+    QTRY_VERIFY_WITH_TIMEOUT(std::abs(h.settings.fontSize() - size * 1.1) < 1e-9, 5000);
 }
 
 void CaptionDisplayViewTest::errorAlertShownDismissedAndShownAgain()
 {
-    CaptionHarness h;
-    CaptionDisplayView view(*h.viewModel, h.settings);
+    Harness h;
+    CaptionDisplayView view(*h.model, h.settings);
     view.show();
     QVERIFY(!view.alert());
-
-    h.viewModel->errorMessage = QStringLiteral("The sound server went away.");
+    h.model->errorMessage = QStringLiteral("The sound server went away.");
     QTRY_VERIFY(view.alert() && view.alert()->isVisible());
     QCOMPARE(view.alert()->windowTitle(), QStringLiteral("Notice"));
     QCOMPARE(view.alert()->text(), QStringLiteral("The sound server went away."));
     QAbstractButton *ok = view.alert()->button(QMessageBox::Ok);
     QVERIFY(ok);
     QCOMPARE(ok->text().remove(QLatin1Char('&')), QStringLiteral("OK"));
-
     ok->click();
-    QTRY_VERIFY(h.viewModel->errorMessage.get().isEmpty());
+    QTRY_VERIFY(h.model->errorMessage.get().isEmpty());
     QTRY_VERIFY(!view.alert()->isVisible());
 
-    h.viewModel->errorMessage = QStringLiteral("Second failure");
+    h.model->errorMessage = QStringLiteral("Second failure");
     QTRY_VERIFY(view.alert()->isVisible());
     QCOMPARE(view.alert()->text(), QStringLiteral("Second failure"));
-}
+    view.alert()->reject(); // Escape or the window's close button dismisses too
+    QTRY_VERIFY(h.model->errorMessage.get().isEmpty());
 
-void CaptionDisplayViewTest::alertClosedOtherwiseDismissesToo()
-{
-    CaptionHarness h;
-    CaptionDisplayView view(*h.viewModel, h.settings);
-    view.show();
-    h.viewModel->errorMessage = QStringLiteral("Failure");
-    QTRY_VERIFY(view.alert() && view.alert()->isVisible());
-    view.alert()->reject(); // Escape or the window's close button
-    QTRY_VERIFY(h.viewModel->errorMessage.get().isEmpty());
-
-    // Cleared elsewhere: the alert goes away without dismissing anything twice.
-    h.viewModel->errorMessage = QStringLiteral("Another");
+    // Cleared elsewhere: the alert goes away without dismissing a second time.
+    h.model->errorMessage = QStringLiteral("Third");
     QTRY_VERIFY(view.alert()->isVisible());
-    int stores = 0;
-    auto token = h.viewModel->errorMessage.subscribe([&](const QString &) { ++stores; });
-    stores = 0;
-    h.viewModel->dismissError();
+    int stores = -1; // the subscription's first call hands over the current value
+    auto token = h.model->errorMessage.subscribe([&](const QString &) { ++stores; });
+    h.model->dismissError();
     QTRY_VERIFY(!view.alert()->isVisible());
     QCOMPARE(stores, 1);
 }
 
 void CaptionDisplayViewTest::indicatorPulsesOnlyWhileRunningAndVisible()
 {
-    CaptionHarness h;
-    CaptionDisplayView view(*h.viewModel, h.settings);
-    view.resize(400, 200);
-    view.show();
-    QVERIFY(!view.isIndicatorShown());
-    QVERIFY(!view.isPulseRunning());
-
-    h.viewModel->isRunning = true;
+    Harness h;
+    CaptionDisplayView view(*h.model, h.settings);
+    showSized(view);
+    QVERIFY(!view.isIndicatorShown() && !view.isPulseRunning());
+    h.model->isRunning = true;
     QTRY_VERIFY(view.isIndicatorShown());
     QVERIFY(view.isPulseRunning());
-
     view.hide();
     QVERIFY(!view.isPulseRunning());
     view.show();
     QVERIFY(view.isPulseRunning());
-
-    h.viewModel->isRunning = false;
+    h.model->isRunning = false;
     QTRY_VERIFY(!view.isIndicatorShown());
     QVERIFY(!view.isPulseRunning());
 }
 
 void CaptionDisplayViewTest::newestLineStaysInSight()
 {
-    CaptionHarness h;
-    CaptionDisplayView view(*h.viewModel, h.settings);
-    view.resize(400, 150);
-    view.show();
-    h.viewModel->captionText = QString();
-    QTRY_VERIFY(!view.scrollBar().isVisible());
-    QCOMPARE(view.textBlock().scrollOffset(), 0);
-
-    h.viewModel->captionText = longCaption(2000);
-    QTRY_VERIFY(view.scrollBar().maximum() > 0);
+    Harness h;
+    CaptionDisplayView view(*h.model, h.settings);
+    showSized(view);
+    h.model->captionText = longCaption(4000);
+    QTRY_VERIFY(view.scrollBar().maximum() > 0 && view.textBlock().layoutStart() > 0);
     QCOMPARE(view.scrollBar().value(), view.scrollBar().maximum());
-    QCOMPARE(view.textBlock().scrollOffset(), view.textBlock().maximumScrollOffset());
-    const int firstEnd = view.scrollBar().maximum();
 
-    // A reader scrolls up; the next caption brings the newest line back into sight.
-    view.scrollBar().setValue(0);
-    h.viewModel->captionText = longCaption(4000);
-    QTRY_VERIFY(view.scrollBar().maximum() > firstEnd);
+    // Scrolling up lays out the whole text and moves one notch up from its end, not the tail's.
+    sendWheel(view, 120, Qt::NoModifier);
+    QCOMPARE(view.textBlock().layoutStart(), 0);
+    QVERIFY(!view.textBlock().isFollowingEnd());
+    const int maximum = view.scrollBar().maximum();
+    QCOMPARE(maximum, view.textBlock().maximumScrollOffset());
+    QVERIFY(view.scrollBar().value() < maximum);
+    QVERIFY(view.scrollBar().value() >= maximum - 3 * view.scrollBar().singleStep());
+    QCOMPARE(view.textBlock().scrollOffset(), view.scrollBar().value());
+
+    // The next caption brings the newest line back into sight.
+    h.model->captionText = longCaption(4100);
+    QTRY_VERIFY(view.textBlock().isFollowingEnd());
     QCOMPARE(view.scrollBar().value(), view.scrollBar().maximum());
     QCOMPARE(view.textBlock().scrollOffset(), view.textBlock().contentHeight() - view.textBlock().height());
+    h.model->captionText = QString();
+    QTRY_VERIFY(!view.scrollBar().isVisible());
+    QCOMPARE(view.textBlock().scrollOffset(), 0);
 }
 
-void CaptionDisplayViewTest::longCaptionDrawnAsWholeLayoutWould()
+void CaptionDisplayViewTest::tailLayoutDrawsWhatWholeLayoutWould()
 {
-    // Following the end, only the tail of a long caption is laid out; what is in sight is the same.
-    CaptionHarness h;
-    CaptionDisplayView following(*h.viewModel, h.settings);
-    CaptionDisplayView whole(*h.viewModel, h.settings);
-    for (CaptionDisplayView *view : { &following, &whole }) {
-        view->resize(600, 220);
-        view->show();
-    }
-    h.viewModel->captionText = longCaption(4000);
-    QTRY_COMPARE(following.textBlock().text().size(), 4000);
-    QTRY_COMPARE(whole.textBlock().text().size(), 4000);
+    Harness h;
+    CaptionDisplayView following(*h.model, h.settings);
+    CaptionDisplayView whole(*h.model, h.settings);
+    showSized(following);
+    showSized(whole);
+    h.model->captionText = longCaption(4000);
+    QTRY_VERIFY(following.textBlock().text().size() == 4000 && whole.textBlock().text().size() == 4000);
     QVERIFY(following.textBlock().layoutStart() > 0);
     whole.textBlock().setFollowingEnd(false);
     whole.scrollBar().setValue(whole.scrollBar().maximum());
@@ -354,86 +305,30 @@ void CaptionDisplayViewTest::longCaptionDrawnAsWholeLayoutWould()
         std::abs(estimated - exact) < exact / 10, qPrintable(QStringLiteral("%1 vs %2").arg(estimated).arg(exact)));
 }
 
-void CaptionDisplayViewTest::scrollingUpLaysOutWholeText()
+void CaptionDisplayViewTest::accessibleNameAndValue()
 {
-    CaptionHarness h;
-    CaptionDisplayView view(*h.viewModel, h.settings);
-    view.resize(600, 220);
+    Harness h;
+    CaptionDisplayView view(*h.model, h.settings);
     view.show();
-    h.viewModel->captionText = longCaption(4000);
-    QTRY_VERIFY(view.textBlock().layoutStart() > 0);
-
-    QWheelEvent up(QPointF(300, 110), view.mapToGlobal(QPointF(300, 110)), QPoint(), QPoint(0, 120), Qt::NoButton,
-        Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(&view, &up);
-    QCOMPARE(view.textBlock().layoutStart(), 0);
-    QVERIFY(!view.textBlock().isFollowingEnd());
-    // One notch up from the end of the whole text, not from the end of the tail.
-    const int maximum = view.scrollBar().maximum();
-    QCOMPARE(maximum, view.textBlock().maximumScrollOffset());
-    QVERIFY(view.scrollBar().value() < maximum);
-    QVERIFY(view.scrollBar().value() >= maximum - 3 * view.scrollBar().singleStep());
-    QCOMPARE(view.textBlock().scrollOffset(), view.scrollBar().value());
-
-    // The next caption follows the end again.
-    h.viewModel->captionText = longCaption(3990);
-    QTRY_VERIFY(view.textBlock().isFollowingEnd());
-    QCOMPARE(view.scrollBar().value(), view.scrollBar().maximum());
-}
-
-void CaptionDisplayViewTest::accessibilityExposesAndAnnouncesCaption()
-{
-    CaptionHarness h;
-    CaptionDisplayView view(*h.viewModel, h.settings);
-    view.show();
-    QAccessible::installUpdateHandler(recordAccessibilityUpdate);
-    recordedTextUpdates.clear();
-
-    h.viewModel->captionText = QStringLiteral("first words");
+    h.model->captionText = QStringLiteral("first words");
     QTRY_COMPARE(view.textBlock().text(), QStringLiteral("first words"));
     QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(&view.textBlock());
-    QVERIFY(iface);
+    QVERIFY(iface && iface->textInterface());
     QCOMPARE(iface->text(QAccessible::Name), QStringLiteral("Live captions"));
-    QCOMPARE(iface->text(QAccessible::Value), QStringLiteral("first words"));
-    QVERIFY(iface->textInterface());
-    QCOMPARE(iface->textInterface()->characterCount(), 11);
     QCOMPARE(iface->textInterface()->text(0, 5), QStringLiteral("first"));
-
-    h.viewModel->captionText = QStringLiteral("first words and more");
+    h.model->captionText = QStringLiteral("first words and more");
     QTRY_COMPARE(iface->text(QAccessible::Value), QStringLiteral("first words and more"));
-    // The change is announced as a text update; the offscreen platform has no accessibility backend, so
-    // the announcement reaches the handler only where a screen reader made accessibility active.
-    if (QAccessible::isActive()) {
-        QVERIFY(!recordedTextUpdates.empty());
-        QCOMPARE(recordedTextUpdates.back().second, QStringLiteral("first words and more"));
-    }
-
-    QAccessible::installUpdateHandler(nullptr);
 }
 
 void CaptionDisplayViewTest::containerPassesClickThroughChangesOnly()
 {
-    CaptionHarness h;
+    Harness h;
     int calls = 0;
-    h.viewModel->clickThrough = false;
-    CaptionContainerView container(*h.viewModel, h.settings, [&] { ++calls; });
+    CaptionContainerView container(*h.model, h.settings, [&] { ++calls; });
     QCOMPARE(calls, 0); // building the view is no change
-
-    h.viewModel->clickThrough = true;
-    QCOMPARE(calls, 1);
-    h.viewModel->clickThrough = true; // stored again, unchanged
-    QCOMPARE(calls, 1);
-    h.viewModel->clickThrough = false;
+    for (bool value : { true, true, false })
+        h.model->clickThrough = value;
     QCOMPARE(calls, 2);
-}
-
-void CaptionDisplayViewTest::containerMinimumSize()
-{
-    CaptionHarness h;
-    CaptionContainerView container(*h.viewModel, h.settings, {});
-    QCOMPARE(container.minimumSize(), QSize(320, 120));
-    container.resize(100, 50);
-    QCOMPARE(container.size(), QSize(320, 120));
 }
 
 QTEST_MAIN(CaptionDisplayViewTest)
