@@ -1,5 +1,5 @@
-// Renders what a person sees of Sonorel's windows to PNG files in the build folder's screenshots/, so
-// that the look can be checked by eye: the overlay in its variants, the menu button, Settings and About.
+// A tool, not a test (QT_QPA_PLATFORM=offscreen bench/overlay_screenshots): renders the overlay variants, menu
+// button, Settings and About to PNG files in the build folder's screenshots/ so that the look can be checked by eye.
 #include "AboutWindowManager.h"
 #include "AppCommands.h"
 #include "AppSettings.h"
@@ -74,7 +74,7 @@ public:
 
 } // namespace
 
-class ScreenshotsTest final : public QObject
+class OverlayScreenshots final : public QObject
 {
     Q_OBJECT
 
@@ -92,7 +92,7 @@ private:
     QTemporaryDir m_temp;
 };
 
-void ScreenshotsTest::initTestCase()
+void OverlayScreenshots::initTestCase()
 {
     m_dir = QDir(QStringLiteral(SONOREL_SCREENSHOT_DIR));
     QVERIFY(m_dir.mkpath(QStringLiteral(".")));
@@ -100,7 +100,7 @@ void ScreenshotsTest::initTestCase()
         { { BundleInfo::shortVersionKey, QStringLiteral("0.1.0") }, { BundleInfo::versionKey, QStringLiteral("42") } });
 }
 
-void ScreenshotsTest::overlay_data()
+void OverlayScreenshots::overlay_data()
 {
     QTest::addColumn<bool>("dark");
     QTest::addColumn<QString>("language");
@@ -115,7 +115,7 @@ void ScreenshotsTest::overlay_data()
     }
 }
 
-void ScreenshotsTest::overlay()
+void OverlayScreenshots::overlay()
 {
     QFETCH(bool, dark);
     QFETCH(QString, language);
@@ -145,7 +145,7 @@ void ScreenshotsTest::overlay()
     QVERIFY(image.save(path(QString::fromLatin1(QTest::currentDataTag()))));
 }
 
-void ScreenshotsTest::controlButton()
+void OverlayScreenshots::controlButton()
 {
     NullApp app;
     OverlayMenuButton button(app);
@@ -157,7 +157,7 @@ void ScreenshotsTest::controlButton()
     QVERIFY(image.save(path(QStringLiteral("control-button"))));
 }
 
-void ScreenshotsTest::settingsWindow()
+void OverlayScreenshots::settingsWindow()
 {
     AppSettings::setSupportedLocalesSource([] {
         return QStringList { QStringLiteral("en-US"), QStringLiteral("de-DE") };
@@ -169,7 +169,7 @@ void ScreenshotsTest::settingsWindow()
     QVERIFY(manager.settingsWindow()->grab().save(path(QStringLiteral("settings-window"))));
 }
 
-void ScreenshotsTest::aboutWindow()
+void OverlayScreenshots::aboutWindow()
 {
     QSettings store(m_temp.filePath(QStringLiteral("frames.conf")), QSettings::NativeFormat);
     AboutWindowManager manager(&store);
@@ -177,5 +177,5 @@ void ScreenshotsTest::aboutWindow()
     QVERIFY(manager.window()->grab().save(path(QStringLiteral("about-window"))));
 }
 
-QTEST_MAIN(ScreenshotsTest)
-#include "ScreenshotsTest.moc"
+QTEST_MAIN(OverlayScreenshots)
+#include "overlay_screenshots.moc"
