@@ -49,7 +49,7 @@ private Q_SLOTS:
     void labelsInEveryState_data();
     void labelsInEveryState();
     void labelsFollowState();
-    void overlayButtonIsRoundAndHoverSensitive();
+    void overlayButtonShowsHover();
 };
 
 void MenuTest::labelsInEveryState_data()
@@ -114,7 +114,7 @@ void MenuTest::labelsFollowState()
     QCOMPARE(tray.actions().size(), 15);
 }
 
-void MenuTest::overlayButtonIsRoundAndHoverSensitive()
+void MenuTest::overlayButtonShowsHover()
 {
     RecordingApp app;
     QWidget window;
@@ -128,12 +128,6 @@ void MenuTest::overlayButtonIsRoundAndHoverSensitive()
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(&button, &leave);
     QCOMPARE(button.grab().toImage(), rest);
-    // Drawn on nothing, its corners stay clear: the circle is all there is.
-    QImage alone(button.size(), QImage::Format_ARGB32_Premultiplied);
-    alone.fill(Qt::transparent);
-    button.render(&alone, QPoint(), QRegion(), QWidget::DrawChildren);
-    QCOMPARE(qAlpha(alone.pixel(0, 0)), 0);
-    QVERIFY(qAlpha(alone.pixel(16, 16)) > 0);
 }
 
 QTEST_MAIN(MenuTest)
