@@ -11,13 +11,13 @@ set(SONOREL_SOUND_SERVER_ENV
     "SONOREL_SOUND_SERVER_SCRIPT=${SONOREL_SOUND_SERVER_SCRIPT}")
 
 # Tests that play into, or record from, the shared null sink take turns.
-sonorel_add_test(tst_pulseaudiocapture SOURCES tst_pulseaudiocapture.cpp
+sonorel_add_test(test_pulse_audio_capture SOURCES PulseAudioCaptureTest.cpp
     LIBS sonorel_platform sonorel_settings sonorel_test_support
     ENVIRONMENT ${SONOREL_SOUND_SERVER_ENV} FIXTURES sound-server TIMEOUT 300)
-set_tests_properties(tst_pulseaudiocapture PROPERTIES RESOURCE_LOCK sound-server)
+set_tests_properties(test_pulse_audio_capture PROPERTIES RESOURCE_LOCK sound-server)
 
 # End to end: played speech through PulseAudio and PocketSphinx into the controller's caption text.
-sonorel_add_test(tst_captioningpipeline SOURCES tst_captioningpipeline.cpp
+sonorel_add_test(test_captioning_pipeline SOURCES CaptioningPipelineTest.cpp
     LIBS sonorel_platform sonorel_settings sonorel_test_support
     ENVIRONMENT ${SONOREL_SOUND_SERVER_ENV} FIXTURES sound-server TIMEOUT 900)
-set_tests_properties(tst_captioningpipeline PROPERTIES RESOURCE_LOCK sound-server)
+set_tests_properties(test_captioning_pipeline PROPERTIES RESOURCE_LOCK sound-server)

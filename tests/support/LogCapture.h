@@ -1,25 +1,20 @@
 #pragma once
 
-#include <QString>
 #include <QStringList>
-#include <QtGlobal>
 
+#include <algorithm>
 #include <mutex>
 
-// Collects the log lines written while it lives, from any thread, as "Category: message" (the
-// category's last name segment). Lines still reach the previous handler.
+// Collects the log lines written while it lives, from any thread, as "Category: message" (the last
+// segment of the category's name). Lines still reach the previous handler.
 class LogCapture final
 {
 public:
-    LogCapture()
-    {
-        instance() = this;
-        m_previous = qInstallMessageHandler(&LogCapture::handle);
-    }
+    LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handle)) { current() = this; }
     ~LogCapture()
     {
         qInstallMessageHandler(m_previous);
-        instance() = nullptr;
+        current() = nullptr;
     }
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
@@ -29,8 +24,13 @@ public:
         std::lock_guard lock(m_mutex);
         return m_lines;
     }
-    int count(const QString &line) const { return int(lines().count(line)); }
     bool contains(const QString &line) const { return lines().contains(line); }
+    // Lines that begin with `prefix`.
+    int count(const QString &prefix) const
+    {
+        const QStringList all = lines();
+        return int(std::count_if(all.begin(), all.end(), [&](const QString &l) { return l.startsWith(prefix); }));
+    }
     void clear()
     {
         std::lock_guard lock(m_mutex);
@@ -38,28 +38,25 @@ public:
     }
 
 private:
-    static LogCapture *&instance()
+    static LogCapture *&current()
     {
-        static LogCapture *current = nullptr;
-        return current;
+        static LogCapture *capture = nullptr;
+        return capture;
     }
-
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        LogCapture *self = instance();
-        if (!self)
-            return;
-        QString category = QString::fromUtf8(context.category ? context.category : "default");
-        category = category.section(QLatin1Char('.'), -1);
-        {
-            std::lock_guard lock(self->m_mutex);
-            self->m_lines << category + QStringLiteral(": ") + message;
+        if (LogCapture *self = current()) {
+            const QString category = QString::fromUtf8(context.category ? context.category : "default");
+            {
+                std::lock_guard lock(self->m_mutex);
+                self->m_lines << category.section(QLatin1Char('.'), -1) + QStringLiteral(": ") + message;
+            }
+            if (self->m_previous)
+                self->m_previous(type, context, message);
         }
-        if (self->m_previous)
-            self->m_previous(type, context, message);
     }
 
     mutable std::mutex m_mutex;
     QStringList m_lines;
-    QtMessageHandler m_previous = nullptr;
+    QtMessageHandler m_previous;
 };

@@ -1,0 +1,120 @@
+#include "AudioFormatConverter.h"
+
+#include <QTest>
+
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+using Failure = AudioFormatConverter::Failure;
+
+class AudioFormatConverterTest final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // The output holds outRate / inRate x frames frames, truncated; a rate that gives no finite 32-bit count
+    // is refused rather than allocated.
+    void capacity_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<uint>("frames");
+        QTest::addColumn<int>("capacity"); // -1: refused
+        QTest::newRow("48000 x 1024") << 48000.0 << 1024u << 341;
+        QTest::newRow("24000 x 512") << 24000.0 << 512u << 341;
+        QTest::newRow("44100 x 441") << 44100.0 << 441u << 160;
+        QTest::newRow("8000 x 100, upsampled") << 8000.0 << 100u << 200;
+        QTest::newRow("48000 x 2, nothing left") << 48000.0 << 2u << 0;
+        QTest::newRow("rate 0") << 0.0 << 1024u << -1;
+        QTest::newRow("rate NaN") << std::numeric_limits<double>::quiet_NaN() << 1024u << -1;
+        QTest::newRow("rate negative") << -48000.0 << 1024u << -1;
+        QTest::newRow("rate tiny, count beyond 32 bits") << 1e-9 << 1024u << -1;
+    }
+    void capacity()
+    {
+        QFETCH(double, rate);
+        QFETCH(uint, frames);
+        QFETCH(int, capacity);
+        std::vector<float> left(frames, 0.25f), right(frames, 0.25f);
+        const auto in = AudioBuffer::view(AudioFormat::standard(rate, 2), { left.data(), right.data() }, frames);
+        Failure failure {};
+        const auto out = AudioFormatConverter::convert(in, AudioFormat::recognizerTarget(), nullptr, &failure);
+        QCOMPARE(out.has_value(), capacity >= 0);
+        if (!out)
+            QCOMPARE(failure, Failure::OutputCapacity);
+        else
+            QCOMPARE(out->frameLength(), uint(capacity));
+    }
+
+    // A 1 kHz tone keeps its pitch and the stereo pair is averaged, whatever the input layout.
+    void tone_data()
+    {
+        QTest::addColumn<bool>("int16");
+        QTest::addColumn<bool>("interleaved");
+        QTest::addColumn<double>("rate");
+        QTest::newRow("float planar 48000") << false << false << 48000.0;
+        QTest::newRow("int16 interleaved 44100") << true << true << 44100.0;
+        QTest::newRow("float interleaved 16000") << false << true << 16000.0;
+        QTest::newRow("float planar 8000") << false << false << 8000.0;
+    }
+    void tone()
+    {
+        QFETCH(bool, int16);
+        QFETCH(bool, interleaved);
+        QFETCH(double, rate);
+        const std::uint32_t frames = std::uint32_t(rate / 10); // 100 ms
+        // Left at 0.8, right at 0.4: the mono average is a 0.6 tone.
+        std::vector<float> samples(2 * frames);
+        std::vector<std::int16_t> ints(2 * frames);
+        for (std::uint32_t i = 0; i < 2 * frames; ++i) {
+            const std::uint32_t frame = interleaved ? i / 2 : i % frames;
+            const bool left = interleaved ? i % 2 == 0 : i < frames;
+            samples[i] = float((left ? 0.8 : 0.4) * std::sin(2 * std::numbers::pi * 1000.0 * frame / rate));
+            ints[i] = std::int16_t(std::lround(samples[i] * 32767.0));
+        }
+        const void *data = int16 ? static_cast<const void *>(ints.data()) : samples.data();
+        const auto in
+            = AudioBuffer::view(AudioFormat { int16 ? SampleType::Int16 : SampleType::Float32, rate, 2, interleaved },
+                interleaved ? std::vector<const void *> { data }
+                            : std::vector<const void *> { data, samples.data() + frames },
+                frames);
+        const auto out = AudioFormatConverter::convert(in, AudioFormat::recognizerTarget());
+        QVERIFY(out);
+        QCOMPARE(out->frameLength(), 1600u);
+        // Rising zero crossings and the level, away from the resampler's edges.
+        const float *mono = out->floatChannelData(0);
+        int crossings = 0, first = -1, last = -1;
+        double energy = 0;
+        for (int i = 200; i < 1400; ++i) {
+            energy += mono[i] * mono[i];
+            if (mono[i - 1] < 0 && mono[i] >= 0) {
+                crossings++;
+                last = i;
+                first = first < 0 ? i : first;
+            }
+        }
+        const double frequency = (crossings - 1) * 16000.0 / (last - first);
+        QVERIFY2(std::abs(frequency - 1000.0) < 5.0, qPrintable(QString::number(frequency)));
+        QVERIFY2(std::abs(std::sqrt(energy / 1200) - 0.6 / std::sqrt(2.0)) < 0.01, qPrintable(QString::number(energy)));
+    }
+
+    // Layouts without a mapping, or views whose planes do not match their format, are refused, not read.
+    void unsupportedLayouts()
+    {
+        std::vector<float> a(16);
+        const AudioBuffer inputs[]
+            = { AudioBuffer::view(AudioFormat::standard(16000.0, 3), { a.data(), a.data(), a.data() }, 16),
+                  AudioBuffer::view(AudioFormat::standard(48000.0, 2), { a.data() }, 16),
+                  AudioBuffer::view(AudioFormat::standard(48000.0, 0), {}, 16) };
+        for (const AudioBuffer &in : inputs) {
+            QString error;
+            Failure failure {};
+            QVERIFY(!AudioFormatConverter::convert(in, AudioFormat::standard(16000.0, 2), &error, &failure));
+            QCOMPARE(failure, Failure::UnsupportedFormat);
+            QVERIFY(!error.isEmpty());
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(AudioFormatConverterTest)
+#include "AudioFormatConverterTest.moc"

@@ -1,0 +1,273 @@
+#include "CaptionViewModel.h"
+#include "AppSettings.h"
+#include "AudioCaptureManager.h"
+#include "FakeAudioCaptureService.h"
+#include "FakePermissionService.h"
+#include "FakeSpeechEngine.h"
+#include "SpeechRecognitionManager.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+QString repeated(const QString &unit, int times, const QString &separator = QString())
+{
+    return QStringList(times, unit).join(separator);
+}
+
+// Lines "0" to "count - 1" joined by the separators in turn.
+QString numberedLines(int count, const QString &separators = QStringLiteral("\n"))
+{
+    QString out = QStringLiteral("0");
+    for (int i = 1; i < count; ++i)
+        out += separators.at((i - 1) % separators.size()) + QString::number(i);
+    return out;
+}
+const QString last25 = numberedLines(51).section(u'\n', 26); // lines 26 to 50
+
+using Fault = int;
+constexpr Fault recognitionError = 0, noModel = 1, notOnDevice = 2, recognizerOffline = 3, noOutputDevice = 4,
+                noServer = 5, noStart = 6, streamDies = 7;
+
+} // namespace
+
+class CaptionViewModelTest final : public QObject
+{
+    Q_OBJECT
+
+    struct Rig {
+        std::shared_ptr<FakePermissionService> permissions = std::make_shared<FakePermissionService>();
+        std::shared_ptr<FakeAudioCaptureService> capture = std::make_shared<FakeAudioCaptureService>();
+        std::shared_ptr<FakeSpeechEngine> engine = std::make_shared<FakeSpeechEngine>();
+        QTemporaryDir dir;
+        AppSettings settings { dir.filePath(QStringLiteral("settings.conf")) };
+        std::unique_ptr<CaptionViewModel> model;
+
+        explicit Rig(FakeSpeechEngine::Presence presence = FakeSpeechEngine::Presence::present)
+        {
+            engine->setLocale(QStringLiteral("en-US"), presence);
+            settings.setSelectedLanguage(QStringLiteral("en-US"));
+            model = std::make_unique<CaptionViewModel>(CaptioningServices { permissions, capture, engine }, settings);
+        }
+        std::shared_ptr<FakeSpeechEngine::Task> task() const { return engine->lastTask(); }
+        bool waitForHeldStart() const
+        {
+            return QTest::qWaitFor([&] { return capture->lastStream() && capture->lastStream()->hasPendingStart(); });
+        }
+    };
+
+private Q_SLOTS:
+    void captionsFlowWhileRunning()
+    {
+        Rig rig;
+        rig.model->start();
+        QVERIFY(!rig.model->isRunning.get()); // the run begins on a later turn
+        QTRY_VERIFY(rig.model->isRunning.get());
+        rig.capture->lastStream()->push(320, 0.25f);
+        QCOMPARE(rig.task()->request->appendedFrames(), 320u);
+        // A transcription is trimmed before it is published.
+        rig.task()->deliverText(numberedLines(51));
+        QTRY_COMPARE(rig.model->captionText.get(), last25);
+
+        rig.model->stop();
+        QVERIFY(!rig.model->isRunning.get());
+        QVERIFY(rig.task()->isCancelled());
+        QTRY_COMPARE(rig.capture->capturingStreams(), 0);
+        QCOMPARE(rig.model->captionText.get(), last25);
+    }
+
+    void trimming_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        const QString a = QStringLiteral("a");
+        // Thumbs up with a skin tone (four UTF-16 units) and e with two combining marks: one character each.
+        const QString thumb = QStringLiteral("\U0001F44D\U0001F3FD");
+        const QString accented = QStringLiteral("e\u0301\u0323");
+        QTest::newRow("50 lines") << numberedLines(50) << numberedLines(50);
+        QTest::newRow("51 lines keep the last 25") << numberedLines(51) << last25;
+        QTest::newRow("trailing separator is a line")
+            << numberedLines(50) + u'\n' << numberedLines(50).section(u'\n', 26) + u'\n';
+        const QString separators = QStringLiteral("\n\x0b\x0c\r\u0085\u2028\u2029");
+        QTest::newRow("every separator counts, joined by LF") << numberedLines(51, separators) << last25;
+        QTest::newRow("CR LF is two separators") << repeated(QStringLiteral("x"), 26, QStringLiteral("\r\n"))
+                                                 << repeated(QStringLiteral("x"), 13, QStringLiteral("\n\n"));
+        QTest::newRow("4000 characters") << repeated(a, 4000) << repeated(a, 4000);
+        QTest::newRow("4001 characters keep the last 2000")
+            << u'b' + repeated(a, 3999) + u'z' << repeated(a, 1999) + u'z';
+        QTest::newRow("lines before characters") << repeated(repeated(a, 100), 60, QStringLiteral("\n"))
+                                                 << repeated(repeated(a, 100), 25, QStringLiteral("\n"));
+        QTest::newRow("4000 emoji") << repeated(thumb, 4000) << repeated(thumb, 4000);
+        QTest::newRow("4001 emoji") << u'A' + repeated(thumb, 4000) << repeated(thumb, 2000);
+        QTest::newRow("combining marks") << repeated(accented, 4000) + u'q' << repeated(accented, 1999) + u'q';
+        QTest::newRow("CR LF is one character") << repeated(QStringLiteral("ab"), 1998) + QStringLiteral("\r\ncde")
+                                                << repeated(QStringLiteral("ab"), 1998) + QStringLiteral("\r\ncde");
+    }
+    void trimming()
+    {
+        QFETCH(QString, text);
+        QTEST(CaptionViewModel::trimmedCaption(text), "expected");
+    }
+
+    // Every way a session fails ends it with a message; the next start that succeeds clears it.
+    void failureShowsMessage_data()
+    {
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<QString>("shown"); // empty: the help text
+        QTest::newRow("recognition error") << recognitionError << QString();
+        QTest::newRow("no model for the language") << noModel << QString();
+        QTest::newRow("not on device") << notOnDevice << QString();
+        QTest::newRow("recognizer offline")
+            << recognizerOffline << QStringLiteral("Error Domain=Speech Code=-2 \"Speech recognizer not available\"");
+        QTest::newRow("no output device")
+            << noOutputDevice
+            << QStringLiteral("Error Domain=AudioCapture Code=-10 \"The operation couldn't be completed. "
+                              "(AudioCapture error -10.)\"");
+        QTest::newRow("server unreachable") << noServer << QStringLiteral("Error Domain=PulseAudio Code=6 \"Refused\"");
+        QTest::newRow("stream does not start")
+            << noStart << QStringLiteral("Error Domain=PulseAudio Code=5 \"Refused\"");
+        QTest::newRow("stream dies") << streamDies << QStringLiteral("Error Domain=PulseAudio Code=13 \"Refused\"");
+    }
+    void failureShowsMessage()
+    {
+        QFETCH(Fault, fault);
+        QFETCH(QString, shown);
+        const FakeSpeechEngine::Presence presence[]
+            = { FakeSpeechEngine::Presence::present, FakeSpeechEngine::Presence::absent,
+                  FakeSpeechEngine::Presence::noOnDevice, FakeSpeechEngine::Presence::unavailable };
+        Rig rig(presence[fault < 4 ? fault : 0]);
+        if (fault == noOutputDevice)
+            rig.capture->outputDevices.clear();
+        const auto refused = [](int code) {
+            return PlatformError { QStringLiteral("PulseAudio"), code, QStringLiteral("Refused") };
+        };
+        if (fault == noServer)
+            rig.capture->contentError = refused(6);
+        if (fault == noStart)
+            rig.capture->startError = refused(5);
+        rig.model->start();
+        if (fault == recognitionError || fault == streamDies) {
+            QTRY_VERIFY(rig.model->isRunning.get());
+            if (fault == streamDies)
+                rig.capture->lastStream()->fail(refused(13));
+            else
+                rig.task()->deliverError(QStringLiteral("decoder exploded"));
+        }
+        QTRY_COMPARE(rig.model->errorMessage.get(), shown.isEmpty() ? CaptionViewModel::siriHelpMessage : shown);
+        QVERIFY(!rig.model->isRunning.get());
+        QTRY_COMPARE(rig.capture->capturingStreams(), 0);
+        QVERIFY(!rig.model->audioCapture().isRunning());
+        QVERIFY(!rig.task() || rig.task()->isCancelled());
+        if (fault == noModel || fault == notOnDevice) {
+            QCOMPARE(rig.capture->contentRequests, 0); // capture is not even tried
+            return;
+        }
+
+        rig.engine->setLocale(QStringLiteral("en-US"));
+        rig.capture->outputDevices = { QStringLiteral("fake_sink") };
+        rig.capture->contentError.reset();
+        rig.capture->startError.reset();
+        rig.model->start();
+        QTRY_VERIFY(rig.model->isRunning.get());
+        QCOMPARE(rig.model->errorMessage.get(), QString());
+        QCOMPARE(rig.capture->capturingStreams(), 1);
+        rig.model->dismissError();
+        QCOMPARE(rig.model->errorMessage.get(), QString());
+    }
+
+    // Overlapping starts and stops: whatever the order, the newest call wins and nothing is left running.
+    void tokenRaces_data()
+    {
+        QTest::addColumn<int>("race");
+        QTest::addColumn<bool>("running");
+        QTest::newRow("stop while capture starts") << 0 << false;
+        QTest::newRow("start while capture starts") << 1 << true;
+        QTest::newRow("start twice at once") << 2 << true;
+        QTest::newRow("stop then start at once") << 3 << true;
+    }
+    void tokenRaces()
+    {
+        QFETCH(int, race);
+        QFETCH(bool, running);
+        Rig rig;
+        rig.capture->holdStarts = race < 2;
+        rig.model->start();
+        if (race < 2) {
+            QVERIFY(rig.waitForHeldStart());
+            race == 0 ? rig.model->stop() : rig.model->start();
+            QCoreApplication::processEvents();
+            QCoreApplication::processEvents();
+            rig.capture->lastStream()->answerStart(std::nullopt);
+        } else if (race == 2) {
+            rig.model->start();
+        } else {
+            QTRY_VERIFY(rig.model->isRunning.get());
+            rig.model->stop();
+            rig.model->start();
+        }
+        QTRY_COMPARE(rig.model->isRunning.get(), running);
+        QTRY_COMPARE(rig.capture->capturingStreams(), running ? 1 : 0);
+        QCOMPARE(rig.model->audioCapture().isRunning(), running);
+        QCOMPARE(rig.model->errorMessage.get(), QString());
+        const auto tasks = rig.engine->tasks();
+        QCOMPARE(std::count_if(tasks.begin(), tasks.end(), [](const auto &t) { return !t->isCancelled(); }),
+            running ? 1 : 0);
+        if (running) {
+            rig.capture->lastStream()->push(160);
+            QCOMPARE(rig.task()->request->appendedFrames(), 160u);
+        }
+    }
+
+    // The speech prompt's answer, given on another thread, possibly after the user stopped again.
+    void speechPermission_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("stopFirst");
+        QTest::addColumn<bool>("runs");
+        QTest::addColumn<bool>("helpShown");
+        QTest::newRow("granted") << int(PermissionService::Authorized) << false << true << false;
+        QTest::newRow("denied") << int(PermissionService::Denied) << false << false << true;
+        QTest::newRow("restricted") << int(PermissionService::Restricted) << false << false << true;
+        QTest::newRow("still undetermined") << int(PermissionService::NotDetermined) << false << true << false;
+        QTest::newRow("stopped, then denied") << int(PermissionService::Denied) << true << false << true;
+        QTest::newRow("stopped, then granted") << int(PermissionService::Authorized) << true << false << false;
+    }
+    void speechPermission()
+    {
+        QFETCH(int, answer);
+        QFETCH(bool, stopFirst);
+        QFETCH(bool, runs);
+        QFETCH(bool, helpShown);
+        Rig rig;
+        rig.permissions->speechStatus = PermissionService::NotDetermined;
+        rig.model->start();
+        QTRY_COMPARE(rig.permissions->speechRequests, 1);
+        if (stopFirst)
+            rig.model->stop();
+        rig.permissions->speechStatus = answer;
+        rig.permissions->answerSpeechFromWorker(answer);
+        QTRY_COMPARE(rig.model->isRunning.get(), runs);
+        QTRY_COMPARE(rig.model->errorMessage.get(), helpShown ? CaptionViewModel::siriHelpMessage : QString());
+        if (stopFirst && !helpShown) // the run ends at its token check and cancels the task it started
+            QTRY_VERIFY(rig.task() && rig.task()->isCancelled());
+        QCOMPARE(rig.capture->contentRequests, runs ? 1 : 0);
+    }
+
+    // A run suspended in a wait when the controller goes away ends without touching it.
+    void destroyedWhileWaiting()
+    {
+        Rig rig;
+        rig.capture->holdStarts = true;
+        rig.model->start();
+        QVERIFY(rig.waitForHeldStart());
+        rig.model.reset();
+        rig.capture->lastStream()->answerStart(std::nullopt);
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        QCOMPARE(rig.capture->lastStream()->stopCalls, 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(CaptionViewModelTest)
+#include "CaptionViewModelTest.moc"

@@ -1,0 +1,198 @@
+#include "AppSettings.h"
+#include "AudioCaptureManager.h"
+#include "CaptionViewModel.h"
+#include "DesktopPermissionService.h"
+#include "FakeSpeechEngine.h"
+#include "PulseAudioCaptureService.h"
+#include "SoundServer.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <pthread.h>
+
+#include <mutex>
+
+namespace {
+
+const QString speech
+    = QStringLiteral("/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
+
+// What arrives through onBuffer on the capture thread.
+struct Received {
+    std::mutex mutex;
+    int buffers = 0;
+    std::uint32_t largest = 0;
+    float peak = 0;
+    QStringList faults; // wrong format, copied, wrong thread
+
+    explicit Received(AudioCaptureManager &manager)
+    {
+        manager.setOnBuffer([this](const AudioBuffer &buffer) {
+            char name[16] = {};
+            pthread_getname_np(pthread_self(), name, sizeof name);
+            std::lock_guard lock(mutex);
+            if (!(buffer.format() == AudioFormat::recognizerTarget()) || !buffer.isView()
+                || qstrcmp(name, "system.audio.ca") != 0) // the kernel keeps 15 bytes of the name
+                faults << QString::fromUtf8(name);
+            ++buffers;
+            largest = std::max(largest, buffer.frameLength());
+            for (std::uint32_t i = 0; i < buffer.frameLength(); ++i)
+                peak = std::max(peak, std::abs(buffer.floatChannelData(0)[i]));
+        });
+    }
+    template <typename T> T get(T Received::*field)
+    {
+        std::lock_guard lock(mutex);
+        return this->*field;
+    }
+};
+
+// Starts and waits for the completion: no error, or the error.
+std::optional<PlatformError> startAndWait(AudioCaptureManager &manager)
+{
+    std::optional<std::optional<PlatformError>> result;
+    manager.start([&](std::optional<PlatformError> error) { result = error; });
+    if (!QTest::qWaitFor([&] { return result.has_value(); }, 20000))
+        return PlatformError { QStringLiteral("Test"), 0, QStringLiteral("no completion") };
+    return *result;
+}
+
+} // namespace
+
+class PulseAudioCaptureTest final : public QObject
+{
+    Q_OBJECT
+
+    QString m_shared = qEnvironmentVariable("PULSE_SERVER");
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY2(!m_shared.isEmpty(), "run through ctest: the sound-server fixture sets it"); }
+    void init() { qputenv("PULSE_SERVER", m_shared.toUtf8()); }
+
+    // Played audio arrives in small float buffers on the capture thread, wrapped without copying, and
+    // stops with the stream. Overlapping starts share one stream; a stop's late end leaves a new one alone.
+    void capturesWhatPlays()
+    {
+        SoundServer server;
+        AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
+        Received received(manager);
+        int completions = 0;
+        manager.start([&](std::optional<PlatformError> error) { completions += error ? 100 : 1; });
+        manager.start([&](std::optional<PlatformError> error) { completions += error ? 100 : 1; });
+        QTRY_COMPARE_WITH_TIMEOUT(completions, 2, 20000);
+        for (int i = 0; i < 5; ++i) {
+            manager.stop();
+            QVERIFY(!startAndWait(manager));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(
+            server.recordingSources(), QStringList { QStringLiteral("sonorel_test_sink.monitor") }, 20000);
+
+        auto player = server.play(speech);
+        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::peak) > 0.01f, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::buffers) >= 20, 20000);
+        QCOMPARE(received.get(&Received::faults), QStringList());
+        QVERIFY(received.get(&Received::largest) <= 16000 / 5); // tens of milliseconds, not seconds
+
+        manager.stop();
+        QVERIFY(!manager.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(server.recordingSources().isEmpty(), 20000);
+        const int afterStop = received.get(&Received::buffers);
+        player->waitForFinished(30000);
+        QCOMPARE(received.get(&Received::buffers), afterStop);
+    }
+
+    void startFails_data()
+    {
+        QTest::addColumn<bool>("serverRuns");
+        QTest::addColumn<QString>("domain");
+        QTest::newRow("no output device") << true << QStringLiteral("AudioCapture");
+        QTest::newRow("server unreachable") << false << QStringLiteral("PulseAudio");
+    }
+    void startFails()
+    {
+        QFETCH(bool, serverRuns);
+        QTemporaryDir nowhere;
+        auto server = SoundServer::startPrivate(false);
+        QVERIFY(server);
+        if (!serverRuns)
+            qputenv("PULSE_SERVER", QStringLiteral("unix:%1/native").arg(nowhere.path()).toUtf8());
+        AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
+        const auto error = startAndWait(manager);
+        QVERIFY(error);
+        QTEST(error->domain, "domain");
+        QVERIFY(serverRuns ? error->code == -10 : error->code > 0 && !error->localizedDescription.isEmpty());
+        QVERIFY(!manager.isRunning());
+        if (!serverRuns)
+            return;
+        // A sink that appears later is found by the next start.
+        QVERIFY(!server->pactl(QStringLiteral("load-module module-null-sink sink_name=late_sink")).isEmpty());
+        QVERIFY(!startAndWait(manager));
+        QCOMPARE(server->recordingSources(), QStringList { QStringLiteral("late_sink.monitor") });
+    }
+
+    // The server killed, or the captured device removed, during a session: the controller notices on its
+    // own thread, stops, and shows the error; the next start says why it cannot run.
+    void sessionEndsWhenTheStreamFails_data()
+    {
+        QTest::addColumn<bool>("killServer");
+        QTest::newRow("server killed") << true;
+        QTest::newRow("device removed") << false;
+    }
+    void sessionEndsWhenTheStreamFails()
+    {
+        QFETCH(bool, killServer);
+        auto server = SoundServer::startPrivate();
+        QVERIFY(server);
+        QTemporaryDir dir;
+        AppSettings settings(dir.filePath(QStringLiteral("settings.conf")));
+        settings.setSelectedLanguage(QStringLiteral("en-US"));
+        auto engine = std::make_shared<FakeSpeechEngine>();
+        engine->setLocale(QStringLiteral("en-US"));
+        CaptionViewModel model(CaptioningServices { std::make_shared<DesktopPermissionService>(),
+                                   std::make_shared<PulseAudioCaptureService>(), engine },
+            settings);
+        bool offMainThread = false;
+        auto watch
+            = model.isRunning.subscribe([&](bool) { offMainThread |= QThread::currentThread() != qApp->thread(); });
+        model.start();
+        QTRY_VERIFY_WITH_TIMEOUT(engine->lastTask() && engine->lastTask()->request->appendedFrames() > 1600, 20000);
+        if (killServer)
+            server->stop();
+        else
+            QVERIFY(!server->pactl(QStringLiteral("unload-module module-null-sink")).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!model.isRunning.get(), 20000);
+        QVERIFY2(model.errorMessage.get().startsWith(QStringLiteral("Error Domain=PulseAudio Code=")),
+            qPrintable(model.errorMessage.get()));
+        QVERIFY(engine->lastTask()->isCancelled());
+        QVERIFY(!model.audioCapture().isRunning());
+        QVERIFY(!offMainThread);
+        model.start();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            model.errorMessage.get().contains(killServer ? QStringLiteral("PulseAudio") : QStringLiteral("Code=-10")),
+            20000);
+    }
+
+    // Plugging in headphones makes them the default output: capture moves to their monitor by itself.
+    void followsDefaultOutputDevice()
+    {
+        auto server = SoundServer::startPrivate();
+        QVERIFY(server);
+        AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
+        Received received(manager);
+        QVERIFY(!startAndWait(manager));
+        QVERIFY(!server->pactl(QStringLiteral("load-module module-null-sink sink_name=headphones")).isEmpty());
+        QVERIFY(!server->pactl(QStringLiteral("set-default-sink headphones")).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(
+            server->recordingSources(), QStringList { QStringLiteral("headphones.monitor") }, 20000);
+        QVERIFY(manager.isRunning());
+        QCOMPARE(received.get(&Received::peak), 0.0f);
+        auto player = server->play(speech);
+        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::peak) > 0.01f, 20000);
+        player->kill();
+        player->waitForFinished();
+    }
+};
+
+QTEST_GUILESS_MAIN(PulseAudioCaptureTest)
+#include "PulseAudioCaptureTest.moc"
