@@ -6,7 +6,6 @@
 #include "Published.h"
 
 #include <QAction>
-#include <QEnterEvent>
 #include <QMenu>
 #include <QTest>
 
@@ -49,7 +48,6 @@ private Q_SLOTS:
     void labelsInEveryState_data();
     void labelsInEveryState();
     void labelsFollowState();
-    void overlayButtonShowsHover();
 };
 
 void MenuTest::labelsInEveryState_data()
@@ -112,22 +110,6 @@ void MenuTest::labelsFollowState()
     Q_EMIT tray.aboutToShow();
     QCOMPARE(tray.actions().at(1)->text(), QStringLiteral("Show Overlay"));
     QCOMPARE(tray.actions().size(), 15);
-}
-
-void MenuTest::overlayButtonShowsHover()
-{
-    RecordingApp app;
-    QWidget window;
-    OverlayMenuButton button(app, &window);
-    window.show();
-    QCOMPARE(button.size(), QSize(32, 32));
-    const QImage rest = button.grab().toImage();
-    QEnterEvent enter(QPointF(16, 16), QPointF(16, 16), button.mapToGlobal(QPointF(16, 16)));
-    QApplication::sendEvent(&button, &enter);
-    QVERIFY(button.grab().toImage() != rest);
-    QEvent leave(QEvent::Leave);
-    QApplication::sendEvent(&button, &leave);
-    QCOMPARE(button.grab().toImage(), rest);
 }
 
 QTEST_MAIN(MenuTest)
