@@ -84,27 +84,23 @@ private Q_SLOTS:
         QCOMPARE(task->request->appendedFrames(), 0u);
     }
 
-    // The error a task reports for its own cancellation is swallowed once; a start withdraws that.
-    void errorSwallowing_data()
-    {
-        QTest::addColumn<bool>("restart");
-        QTest::newRow("stopped") << false;
-        QTest::newRow("stopped, started again") << true;
-    }
+    // The error a task reports for its own cancellation is swallowed once, unless a start came between.
     void errorSwallowing()
     {
-        QFETCH(bool, restart);
         makeManager();
-        QVERIFY(!m_manager->start());
-        m_manager->stop();
-        if (restart)
+        for (const bool restart : { false, true }) {
             QVERIFY(!m_manager->start());
-        const auto task = m_engine->lastTask();
-        task->deliverError(QStringLiteral("cancelled"));
-        QCoreApplication::processEvents();
-        QCOMPARE(m_manager->latestError.get(), restart ? QStringLiteral("cancelled") : QString());
-        task->deliverError(QStringLiteral("second failure"));
-        QTRY_COMPARE(m_manager->latestError.get(), QStringLiteral("second failure"));
+            m_manager->stop();
+            if (restart)
+                QVERIFY(!m_manager->start());
+            const auto task = m_engine->lastTask();
+            task->deliverError(QStringLiteral("cancelled"));
+            QCoreApplication::processEvents();
+            QCOMPARE(m_manager->latestError.get(), restart ? QStringLiteral("cancelled") : QString());
+            task->deliverError(QStringLiteral("second failure"));
+            QTRY_COMPARE(m_manager->latestError.get(), QStringLiteral("second failure"));
+            m_manager->stop();
+        }
     }
 
     // Results are posted to the main thread, text before error; a manager gone by then drops them.
@@ -143,8 +139,6 @@ private Q_SLOTS:
         QTest::newRow("target format") << 16000.0 << 1u << 480u << 480u << QString();
         QTest::newRow("48 kHz x 1024") << 48000.0 << 1u << 1024u << 341u << QString();
         QTest::newRow("24 kHz x 512") << 24000.0 << 1u << 512u << 341u << QString();
-        QTest::newRow("48 kHz stereo x 960") << 48000.0 << 2u << 960u << 320u << QString();
-        QTest::newRow("rate zero") << 0.0 << 1u << 1024u << 0u << QStringLiteral("Failed to allocate output buffer");
         QTest::newRow("tiny rate") << 1e-9 << 1u << 1024u << 0u << QStringLiteral("Failed to allocate output buffer");
         QTest::newRow("no channels") << 48000.0 << 0u << 1024u << 0u
                                      << QStringLiteral("Converter unavailable for buffer format");
@@ -165,7 +159,7 @@ private Q_SLOTS:
         const std::vector<float> original = samples.data;
         std::fill(samples.data.begin(), samples.data.end(), 9.0f);
         QCOMPARE(request->appendedFrames(), appended);
-        QCOMPARE(log.contains(QStringLiteral("Speech: ") + error), !error.isEmpty());
+        QVERIFY(error.isEmpty() || log.count(QStringLiteral("Speech: ") + error) == 1);
         if (rate == 16000.0) {
             std::vector<float> queued;
             request->take(queued, 10000, std::chrono::milliseconds(0));

@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -40,12 +41,12 @@ public:
         {
             m_pendingStart = std::move(completion);
             if (!m_service->holdStarts)
-                answerStart(m_service->startError);
+                answerStart(std::nullopt);
         }
         void stopCapture(Completion completion) override
         {
             ++stopCalls;
-            setCapturing(false);
+            capturing = false;
             post([completion] { completion(std::nullopt); });
         }
 
@@ -53,14 +54,14 @@ public:
         void answerStart(std::optional<PlatformError> error)
         {
             if (auto completion = std::exchange(m_pendingStart, {})) {
-                setCapturing(!error);
+                capturing = !error;
                 post([completion, error] { completion(error); });
             }
         }
         // The stream dies by itself, as when the sound server goes away.
         void fail(const PlatformError &error)
         {
-            setCapturing(false);
+            capturing = false;
             if (m_failure)
                 post([failure = m_failure, error] { failure(error); });
         }
@@ -70,37 +71,26 @@ public:
             std::unique_ptr<QThread> thread(QThread::create([this, frames, value] {
                 std::vector<float> samples(frames, value);
                 std::lock_guard lock(m_mutex);
-                if (m_output && m_capturing)
+                if (m_output && capturing)
                     m_output(AudioBuffer::view(AudioFormat::recognizerTarget(), { samples.data() }, frames));
             }));
             thread->start();
             thread->wait();
         }
-        bool isCapturing() const
-        {
-            std::lock_guard lock(m_mutex);
-            return m_capturing;
-        }
         int stopCalls = 0;
+        std::atomic<bool> capturing = false;
 
     private:
-        void setCapturing(bool on)
-        {
-            std::lock_guard lock(m_mutex);
-            m_capturing = on;
-        }
         FakeAudioCaptureService *m_service;
         AudioCaptureConfiguration m_configuration;
         mutable std::mutex m_mutex;
         OutputHandler m_output;
         FailureHandler m_failure;
         Completion m_pendingStart;
-        bool m_capturing = false;
     };
 
     QStringList outputDevices { QStringLiteral("fake_sink") }; // what getShareableContent answers
     std::optional<PlatformError> contentError;
-    std::optional<PlatformError> startError;
     bool holdStarts = false;
     int contentRequests = 0;
     std::vector<std::shared_ptr<Stream>> streams;
@@ -120,6 +110,6 @@ public:
     std::shared_ptr<Stream> lastStream() const { return streams.empty() ? nullptr : streams.back(); }
     int capturingStreams() const
     {
-        return int(std::count_if(streams.begin(), streams.end(), [](const auto &s) { return s->isCapturing(); }));
+        return int(std::count_if(streams.begin(), streams.end(), [](const auto &s) { return bool(s->capturing); }));
     }
 };

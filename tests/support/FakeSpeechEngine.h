@@ -74,10 +74,8 @@ public:
     QStringList supportedLocales() const override
     {
         QStringList out;
-        for (const auto &[locale, presence] : m_locales) {
-            if (presence != Presence::absent)
-                out << locale;
-        }
+        for (const auto &[locale, presence] : m_locales)
+            out << (presence == Presence::absent ? QStringList() : QStringList { locale });
         return out;
     }
     std::shared_ptr<SpeechRecognizer> recognizer(const QString &locale) override
@@ -93,11 +91,7 @@ public:
         std::lock_guard lock(m_mutex);
         return m_tasks;
     }
-    std::shared_ptr<Task> lastTask() const
-    {
-        const auto all = tasks();
-        return all.empty() ? nullptr : all.back();
-    }
+    std::shared_ptr<Task> lastTask() const { return tasks().empty() ? nullptr : tasks().back(); }
     int taskCount() const { return int(tasks().size()); }
 
 private:

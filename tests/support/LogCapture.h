@@ -24,17 +24,11 @@ public:
         std::lock_guard lock(m_mutex);
         return m_lines;
     }
-    bool contains(const QString &line) const { return lines().contains(line); }
     // Lines that begin with `prefix`.
     int count(const QString &prefix) const
     {
         const QStringList all = lines();
         return int(std::count_if(all.begin(), all.end(), [&](const QString &l) { return l.startsWith(prefix); }));
-    }
-    void clear()
-    {
-        std::lock_guard lock(m_mutex);
-        m_lines.clear();
     }
 
 private:

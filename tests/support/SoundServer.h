@@ -13,8 +13,6 @@ class SoundServer final
 public:
     SoundServer() : m_address(qEnvironmentVariable("PULSE_SERVER")) { }
     ~SoundServer() { stop(); }
-    SoundServer(const SoundServer &) = delete;
-    SoundServer &operator=(const SoundServer &) = delete;
 
     // A private server, the default for new connections of this process; null when it did not start.
     static std::unique_ptr<SoundServer> startPrivate(bool withSink = true)
@@ -35,15 +33,14 @@ public:
             script(QStringLiteral("stop"));
     }
 
-    // Runs a client of this server; its standard output, or a null string on failure.
-    QString run(const QString &program, const QStringList &args) const
+    // Runs pactl against this server: its standard output (never empty), or a null string on failure.
+    QString pactl(const QString &args) const
     {
-        auto process = start(program, args);
+        auto process = start(QStringLiteral("pactl"), args.split(u' '));
         if (!process->waitForFinished(30000) || process->exitStatus() != QProcess::NormalExit || process->exitCode())
             return QString();
         return QString::fromUtf8(process->readAllStandardOutput()) + u' ';
     }
-    QString pactl(const QString &args) const { return run(QStringLiteral("pactl"), args.split(u' ')); }
     std::unique_ptr<QProcess> play(const QString &file) const { return start(QStringLiteral("paplay"), { file }); }
 
     // The name of the source that each record stream takes audio from.
