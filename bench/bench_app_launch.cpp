@@ -1,5 +1,7 @@
 // Launch of the real sonorel to its overlay on screen, and its idle wake-ups with the overlay shown and
 // captions stopped. Run on an X server: xvfb-run -a build/release/bench/bench_app_launch
+#include "XvfbRelaunch.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -62,15 +64,8 @@ void waitMs(int ms)
 
 int main(int argc, char **argv)
 {
-    // Without an X server (make bench from a terminal without one), run again on a virtual one.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        std::vector<char *> args { const_cast<char *>("xvfb-run"), const_cast<char *>("-a") };
-        args.insert(args.end(), argv, argv + argc);
-        args.push_back(nullptr);
-        ::execvp("xvfb-run", args.data());
-        std::perror("xvfb-run");
-        return 1;
-    }
+    if (const int failed = relaunchUnderXvfbIfNeeded(argc, argv))
+        return failed;
     QCoreApplication app(argc, argv);
     const QString sonorel = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(SONOREL_EXECUTABLE);
     constexpr int runs = 10;

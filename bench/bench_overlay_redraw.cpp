@@ -1,6 +1,8 @@
 // Redraw cost of the caption overlay: a new 4000-character caption ten times a second, timed from the
 // store of the caption to the repainted window (refresh, text layout, paint and flush). Run on an X
 // server: xvfb-run -a build/release/bench/bench_overlay_redraw
+#include "XvfbRelaunch.h"
+
 #include "AppSettings.h"
 #include "CaptionContainerView.h"
 #include "CaptionViewModel.h"
@@ -47,15 +49,8 @@ private:
 
 int main(int argc, char **argv)
 {
-    // Without an X server (make bench from a terminal without one), run again on a virtual one.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        std::vector<char *> args { const_cast<char *>("xvfb-run"), const_cast<char *>("-a") };
-        args.insert(args.end(), argv, argv + argc);
-        args.push_back(nullptr);
-        ::execvp("xvfb-run", args.data());
-        std::perror("xvfb-run");
-        return 1;
-    }
+    if (const int failed = relaunchUnderXvfbIfNeeded(argc, argv))
+        return failed;
     QApplication app(argc, argv);
     QTemporaryDir dir;
     AppSettings settings(dir.filePath(QStringLiteral("settings.conf")));

@@ -129,18 +129,16 @@ void CaptionsTool::waitForLastResult(int remainingChecks)
 
 void CaptionsTool::done()
 {
-    if (m_ended)
-        return;
-    m_ended = true;
-    m_printer.finish();
-    if (m_viewModel)
-        m_viewModel->stop();
-    else if (m_speech)
-        m_speech->stop();
-    QCoreApplication::exit(0);
+    end(0, QString());
 }
 
 void CaptionsTool::fail(const QString &message)
+{
+    end(1, message);
+}
+
+// Ends the run once: the current sentence is printed, the pipeline stopped, an error reported.
+void CaptionsTool::end(int status, const QString &error)
 {
     if (m_ended)
         return;
@@ -150,8 +148,9 @@ void CaptionsTool::fail(const QString &message)
         m_viewModel->stop();
     else if (m_speech)
         m_speech->stop();
-    std::fprintf(stderr, "sonorel-captions: %s\n", message.toLocal8Bit().constData());
-    QCoreApplication::exit(1);
+    if (!error.isEmpty())
+        std::fprintf(stderr, "sonorel-captions: %s\n", error.toLocal8Bit().constData());
+    QCoreApplication::exit(status);
 }
 
 TerminationSignals::TerminationSignals(std::function<void()> onSignal, QObject *parent)

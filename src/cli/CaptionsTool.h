@@ -40,6 +40,7 @@ private:
     void waitForLastResult(int remainingChecks);
     void fail(const QString &message);
     void done();
+    void end(int status, const QString &error);
 
     CaptioningServices m_services;
     AppSettings &m_settings;
