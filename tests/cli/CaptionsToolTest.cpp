@@ -32,10 +32,7 @@ void verifyCaptions(QProcess &process, const QString &out)
     QCOMPARE(process.exitCode(), 0);
     const QString err = QString::fromUtf8(process.readAllStandardError());
     QVERIFY2(err.isEmpty(), qPrintable(err)); // nothing from the engine reaches the terminal
-    const QStringList lines = out.split(u'\n');
-    QVERIFY(lines.size() > 1 && lines.last().isEmpty());
-    for (const QString &line : lines.mid(0, lines.size() - 1))
-        QVERIFY2(QRegularExpression(QStringLiteral("^[A-Z].*[.?!]$")).match(line).hasMatch(), qPrintable(line));
+    QVERIFY2(QRegularExpression(QStringLiteral("^([A-Z][^\\n]*[.?!]\\n)+$")).match(out).hasMatch(), qPrintable(out));
     const QStringList heard = out.toLower().split(QRegularExpression(QStringLiteral("[^a-z']+")));
     QVERIFY2(std::count_if(reference.begin(), reference.end(), [&](const QString &w) { return heard.contains(w); })
             >= reference.size() / 2,
