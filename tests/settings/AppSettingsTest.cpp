@@ -111,17 +111,6 @@ private Q_SLOTS:
         QCOMPARE(again.backgroundOpacity(), 0.6);
     }
 
-    void handEditedButValidTextIsAccepted()
-    {
-        const QString file = path("edited.conf");
-        writeFile(file, "[General]\nfontSize= 22.5 \nbackgroundOpacity=1\ndarkMode=false\nselectedLanguage=he-IL\n");
-        AppSettings settings(file);
-        QCOMPARE(settings.fontSize(), 22.5);
-        QCOMPARE(settings.backgroundOpacity(), 1.0);
-        QCOMPARE(settings.darkMode(), false);
-        QVERIFY(settings.isRightToLeft());
-    }
-
     void unwritableFileIsLoggedAndNotFatal()
     {
         // A folder where the file should be: nothing can be written there.
