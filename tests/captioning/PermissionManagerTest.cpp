@@ -1,21 +1,23 @@
 #include "FakePermissionService.h"
+#include "LogCapture.h"
 #include "PermissionManager.h"
 
 #include <QCoreApplication>
-#include <QMutex>
 #include <QTest>
+
+#include <optional>
 
 namespace {
 
-QStringList logged;
-QMutex loggedMutex;
-
-void capture(QtMsgType, const QMessageLogContext &context, const QString &text)
+// Log lines as the manager writes them, without the category.
+QStringList permissionLines(const LogCapture &log)
 {
-    if (qstrcmp(context.category, "com.ambrite.sonorel.Permissions") == 0) {
-        QMutexLocker lock(&loggedMutex);
-        logged << text;
+    QStringList lines;
+    for (const QString &line : log.lines()) {
+        if (line.startsWith(QLatin1String("Permissions: ")))
+            lines << line.mid(13);
     }
+    return lines;
 }
 
 } // namespace
@@ -24,13 +26,12 @@ class PermissionManagerTest final : public QObject
 {
     Q_OBJECT
 
+private:
+    std::optional<LogCapture> m_log;
+
 private Q_SLOTS:
-    void init()
-    {
-        logged.clear();
-        qInstallMessageHandler(capture);
-    }
-    void cleanup() { qInstallMessageHandler(nullptr); }
+    void init() { m_log.emplace(); }
+    void cleanup() { m_log.reset(); }
 
     void speechStatusMapsEveryValue_data()
     {
@@ -54,7 +55,7 @@ private Q_SLOTS:
         PermissionManager manager(service);
         QCOMPARE(manager.speechStatus(), state);
         QCOMPARE(manager.speechStatus(), state); // nothing cached: asked and logged again
-        QCOMPARE(logged, QStringList(2, QStringLiteral("Speech status %1").arg(name)));
+        QCOMPARE(permissionLines(*m_log), QStringList(2, QStringLiteral("Speech status %1").arg(name)));
     }
 
     void speechRequestCompletesOnTheMainThreadLater_data()
@@ -92,7 +93,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(received.has_value(), 5000);
         QCOMPARE(*received, state);
         QCOMPARE(completionThread, QCoreApplication::instance()->thread());
-        QCOMPARE(logged, QStringList{line});
+        QCOMPARE(permissionLines(*m_log), QStringList{line});
     }
 
     void screenSideIsOnlyGrantedOrDenied_data()
@@ -118,7 +119,7 @@ private Q_SLOTS:
         manager.requestScreen([&](PermissionState s) { received = s; });
         // The answer is known at once, yet the completion waits for a later turn of the event loop.
         QVERIFY(!received);
-        QCOMPARE(logged, QStringList({QStringLiteral("Screen status %1").arg(name),
+        QCOMPARE(permissionLines(*m_log), QStringList({QStringLiteral("Screen status %1").arg(name),
                                       QStringLiteral("Screen request result %1").arg(name)}));
         QTRY_VERIFY_WITH_TIMEOUT(received.has_value(), 5000);
         QCOMPARE(*received, state);
