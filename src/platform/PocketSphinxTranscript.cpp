@@ -1,45 +1,34 @@
 #include "PocketSphinxTranscript.h"
 
-namespace {
-
-bool endsSentence(QChar c)
-{
-    return c == QLatin1Char('.') || c == QLatin1Char('?') || c == QLatin1Char('!');
-}
-
-QString withCapital(QString text)
-{
-    if (!text.isEmpty())
-        text[0] = text[0].toUpper();
-    return text;
-}
-
-} // namespace
-
-QString PocketSphinxTranscript::sentence(const QString &hypothesis)
-{
-    QString s = withCapital(hypothesis.simplified());
-    if (s.isEmpty())
-        return s;
-    if (!endsSentence(s.back()))
-        s += QLatin1Char('.');
-    return s;
-}
+PocketSphinxTranscript::PocketSphinxTranscript(std::shared_ptr<const SentenceStyle> style)
+    : m_style(style ? std::move(style) : SentenceStyle::plain())
+{ }
 
 void PocketSphinxTranscript::setPartial(const QString &hypothesis)
 {
-    // Capitalised already, so that the text does not flicker when the utterance is finalised. A
-    // sentence-ending mark at its end (a word such as "s." or "a.m.") is left off until the utterance
-    // is finalised, so that only finished sentences end in one and readers of the text can tell.
-    m_partial = withCapital(hypothesis.simplified());
-    while (!m_partial.isEmpty() && endsSentence(m_partial.back()))
-        m_partial.chop(1);
+    m_partial = SentenceStyle::words(hypothesis);
 }
 
 void PocketSphinxTranscript::finaliseUtterance(const QString &hypothesis)
 {
     m_partial.clear();
-    const QString s = sentence(hypothesis);
+    const QStringList words = SentenceStyle::words(hypothesis);
+    if (words.isEmpty())
+        return;
+    if (!m_open.isEmpty() && m_open.size() + words.size() > maxSentenceWords) {
+        finish(m_open);
+        m_open.clear();
+    }
+    m_open += words;
+    if (m_open.size() > openSentenceWords || m_style->readsComplete(m_open.join(QLatin1Char(' ')))) {
+        finish(m_open);
+        m_open.clear();
+    }
+}
+
+void PocketSphinxTranscript::finish(const QStringList &words)
+{
+    const QString s = m_style->sentence(words.join(QLatin1Char(' ')));
     if (s.isEmpty())
         return;
     m_finalised.append(s);
@@ -53,10 +42,12 @@ void PocketSphinxTranscript::finaliseUtterance(const QString &hypothesis)
 QString PocketSphinxTranscript::text() const
 {
     QString out = m_finalised.join(QLatin1Char(' '));
-    if (!m_partial.isEmpty()) {
+    // Written as one fragment, so that the partial words continue the open sentence in lower case.
+    const QString current = m_style->fragment((m_open + m_partial).join(QLatin1Char(' ')));
+    if (!current.isEmpty()) {
         if (!out.isEmpty())
             out += QLatin1Char(' ');
-        out += m_partial;
+        out += current;
     }
     return out;
 }

@@ -214,8 +214,8 @@ private Q_SLOTS:
         const auto *task = dynamic_cast<PocketSphinxTask *>(run.task.get());
         QCOMPARE(task->decodedFrames(), std::uint64_t(noise.size()));
         QVERIFY(task->forcedCuts() >= 1);
-        QVERIFY2(task->longestUtteranceFrames() <= 15 * 16000 + 4096,
-            qPrintable(QString::number(task->longestUtteranceFrames())));
+        QVERIFY2(
+            task->longestUtteranceFrames() <= 15 * 16000 + 4096, qPrintable(QString::number(task->longestUtteranceFrames())));
     }
 
     // A recognizer that falls behind keeps about 10 s and drops the oldest audio, with an error line.
@@ -271,6 +271,43 @@ private Q_SLOTS:
             t.finaliseUtterance(QStringLiteral("one more sentence"));
         QVERIFY(t.text().size() <= PocketSphinxTranscript::maxFinalisedChars && t.text().size() > 4000);
         QVERIFY(t.text().endsWith(QStringLiteral("One more sentence.")));
+    }
+
+    // English utterances that stop mid-sentence stay open for the next one, up to a bound. Steps are
+    // final hypotheses, or partial ones when they start with "~".
+    void transcriptSentences_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("text");
+        const auto words = [](const char *word, int n) {
+            return (QString::fromLatin1(word) + QLatin1Char(' ')).repeated(n).trimmed();
+        };
+        QTest::newRow("open sentence shown without mark")
+            << QStringList { QStringLiteral("and mister john dashwood had then leisure to") }
+            << QStringLiteral("And Mister John Dashwood had then leisure to");
+        QTest::newRow("continued by the next utterance") << QStringList { QStringLiteral("he had then leisure to"),
+            QStringLiteral("consider it") } << QStringLiteral("He had then leisure to consider it.");
+        QTest::newRow("partial continues it") << QStringList { QStringLiteral("it was in his"),
+            QStringLiteral("~power to do") } << QStringLiteral("It was in his power to do");
+        QTest::newRow("question judged on the whole sentence") << QStringList { QStringLiteral("do you think that"),
+            QStringLiteral("it will rain") } << QStringLiteral("Do you think that it will rain?");
+        QTest::newRow("closed beyond the open bound") << QStringList { words("on", 31),
+            QStringLiteral("~more") } << QStringLiteral("%1. More").arg(QStringLiteral("On ") + words("on", 30));
+        QTest::newRow("closed before an utterance takes it beyond the maximum") << QStringList { words("to", 25),
+            words("go", 16) } << QStringLiteral("To %1. Go %2.").arg(words("to", 24), words("go", 15));
+    }
+    void transcriptSentences()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QString, text);
+        PocketSphinxTranscript t(SentenceStyle::forLocale(QStringLiteral("en-US")));
+        for (const QString &step : steps) {
+            if (step.startsWith(QLatin1Char('~')))
+                t.setPartial(step.mid(1));
+            else
+                t.finaliseUtterance(step);
+        }
+        QCOMPARE(t.text(), text);
     }
 };
 
