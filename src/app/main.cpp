@@ -9,9 +9,11 @@
 // The composition root: the desktop's services behind the captioning and update interfaces.
 int main(int argc, char **argv)
 {
-    return SonorelApp::run(argc, argv, makeDesktopCaptioningServices, [] {
-        UpdateManager::shared().setAlertPresenter(std::make_shared<MessageBoxUpdatePresenter>());
-        UpdateManager::shared().setFileRevealer(
-            std::make_shared<FileManagerReveal>([](const QUrl &folder) { QDesktopServices::openUrl(folder); }));
-    });
+    return SonorelApp::run(
+        argc, argv, [] { return makeDesktopCaptioningServices(); },
+        [] {
+            UpdateManager::shared().setAlertPresenter(std::make_shared<MessageBoxUpdatePresenter>());
+            UpdateManager::shared().setFileRevealer(
+                std::make_shared<FileManagerReveal>([](const QUrl &folder) { QDesktopServices::openUrl(folder); }));
+        });
 }

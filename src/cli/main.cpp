@@ -44,8 +44,10 @@ int main(int argc, char *argv[])
         QStringLiteral("FILE"));
     const QCommandLineOption listLanguages(
         QStringLiteral("list-languages"), QStringLiteral("List the languages that can be recognised."));
+    const QCommandLineOption noFrontEnd(QStringLiteral("no-front-end"),
+        QStringLiteral("Give the recognizer the sound as it comes, without level and noise treatment."));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the diagnostic log to stderr."));
-    parser.addOptions({ language, duration, input, listLanguages, verbose });
+    parser.addOptions({ language, duration, input, listLanguages, noFrontEnd, verbose });
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return failUsage(
@@ -55,7 +57,7 @@ int main(int argc, char *argv[])
         QLoggingCategory::setFilterRules(QStringLiteral("com.ambrite.sonorel.*=false"));
 
     // The same services as the app; capture connects to the sound server only when captioning starts.
-    const CaptioningServices services = makeDesktopCaptioningServices();
+    const CaptioningServices services = makeDesktopCaptioningServices(!parser.isSet(noFrontEnd));
 
     if (parser.isSet(listLanguages)) {
         const auto languages = AppSettings::availableLanguages();

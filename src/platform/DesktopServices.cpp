@@ -4,11 +4,13 @@
 #include "PocketSphinxEngine.h"
 #include "PulseAudioCaptureService.h"
 
-CaptioningServices makeDesktopCaptioningServices()
+CaptioningServices makeDesktopCaptioningServices(bool soundFrontEnd)
 {
     CaptioningServices services;
     services.permissions = std::make_shared<DesktopPermissionService>();
     services.capture = std::make_shared<PulseAudioCaptureService>();
-    services.speechEngine = std::make_shared<PocketSphinxEngine>();
+    PocketSphinxEngine::Options speech;
+    speech.task.frontEnd = soundFrontEnd;
+    services.speechEngine = std::make_shared<PocketSphinxEngine>(speech);
     return services;
 }

@@ -52,6 +52,17 @@ private:
 PocketSphinxEngine::PocketSphinxEngine() : PocketSphinxEngine(Options {})
 { }
 
+PocketSphinxTask::Options PocketSphinxEngine::defaultTaskOptions()
+{
+    // Level only. Both suppressors at hand (speexdsp's and WebRTC's, at every strength) made this
+    // recognizer's errors more frequent on the degraded recordings of bench_robustness, clean speech
+    // included: it removes noise itself and is thrown by what a second suppressor leaves behind.
+    PocketSphinxTask::Options options;
+    options.frontEnd = true;
+    options.noiseSuppressor = nullptr;
+    return options;
+}
+
 PocketSphinxEngine::PocketSphinxEngine(Options options) : m_options(std::move(options))
 {
     PocketSphinxDiagnostics::install();
@@ -97,7 +108,7 @@ std::shared_ptr<PocketSphinxModel> PocketSphinxEngine::model(const PocketSphinxM
     if (const auto it = m_models.find(files.localeIdentifier); it != m_models.end())
         model = it->second.lock();
     if (!model || model->files().folder != files.folder || !model->isUsable()) {
-        model = std::make_shared<PocketSphinxModel>(files);
+        model = std::make_shared<PocketSphinxModel>(files, m_options.decoderSettings);
         m_models[files.localeIdentifier] = model;
     }
     // A locale no longer selected is released once its last recognizer and task are gone.

@@ -21,8 +21,13 @@ public:
     struct Options {
         // Searched in order; the first folder that has a model for a locale wins.
         QStringList modelRoots = defaultModelRoots();
-        PocketSphinxTask::Options task;
+        PocketSphinxTask::Options task = defaultTaskOptions();
+        // Decoder settings given as "-name", "value" pairs, over PocketSphinxModel::decoderArguments().
+        QStringList decoderSettings;
     };
+
+    // The front end and suppressor that captions run with.
+    static PocketSphinxTask::Options defaultTaskOptions();
 
     // Also makes this engine's locales the ones the settings offer.
     PocketSphinxEngine();

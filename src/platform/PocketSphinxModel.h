@@ -33,7 +33,8 @@ struct PocketSphinxModelFiles {
 class PocketSphinxModel final
 {
 public:
-    explicit PocketSphinxModel(PocketSphinxModelFiles files);
+    // `settings` are "-name", "value" pairs over decoderArguments().
+    explicit PocketSphinxModel(PocketSphinxModelFiles files, QStringList settings = {});
     ~PocketSphinxModel();
     PocketSphinxModel(const PocketSphinxModel &) = delete;
     PocketSphinxModel &operator=(const PocketSphinxModel &) = delete;
@@ -50,12 +51,14 @@ public:
     void wake();
 
     // The settings every decoder is built with, measured to suit live captions.
-    static QStringList decoderArguments(const PocketSphinxModelFiles &files);
+    static QStringList decoderArguments(const PocketSphinxModelFiles &files, const QStringList &settings = {});
+    const QStringList &settings() const { return m_settings; }
 
 private:
     void load();
 
     const PocketSphinxModelFiles m_files;
+    const QStringList m_settings;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     enum class State { loading, ready, failed } m_state = State::loading;

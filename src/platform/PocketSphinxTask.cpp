@@ -3,6 +3,9 @@
 #include "Log.h"
 #include "PocketSphinxModel.h"
 #include "PocketSphinxTranscript.h"
+#include "SentenceStyle.h"
+#include "SoundFrontEnd.h"
+#include "UtteranceSegmenter.h"
 
 #include <pocketsphinx.h>
 
@@ -24,7 +27,7 @@ void toInt16(const std::vector<float> &in, std::vector<int16> &out)
 {
     out.resize(in.size());
     for (std::size_t i = 0; i < in.size(); ++i) {
-        const float s = std::clamp(in[i], -1.0f, 1.0f) * 32767.0f;
+        const float s = std::isfinite(in[i]) ? std::clamp(in[i], -1.0f, 1.0f) * 32767.0f : 0.0f;
         out[i] = int16(std::lrintf(s));
     }
 }
@@ -85,7 +88,7 @@ void PocketSphinxTask::run()
             m_handler(std::nullopt, error);
     };
 
-    PocketSphinxTranscript transcript;
+    PocketSphinxTranscript transcript(SentenceStyle::forLocale(m_model->files().localeIdentifier));
     const auto deliver = [&] {
         if (m_cancelled.load() || !m_handler)
             return;
@@ -93,17 +96,36 @@ void PocketSphinxTask::run()
             m_handler(*text, std::nullopt);
     };
 
-    const std::uint64_t maxUtteranceFrames
-        = std::uint64_t(std::max(1.0, m_options.maxUtteranceSeconds) * double(SpeechAudioRequest::sampleRate));
-    std::vector<float> samples;
+    // The front end and the segmenter work here, on the task's thread, never on the capture thread.
+    std::unique_ptr<SoundFrontEnd> frontEnd;
+    if (m_options.frontEnd)
+        frontEnd = std::make_unique<SoundFrontEnd>(m_options.noiseSuppressor ? m_options.noiseSuppressor() : nullptr);
+    UtteranceSegmenter::Options segmentation;
+    segmentation.maxSpeechFrames
+        = std::size_t(std::max(1.0, m_options.maxUtteranceSeconds) * double(SpeechAudioRequest::sampleRate))
+        / UtteranceSegmenter::frameSamples;
+    UtteranceSegmenter segmenter(segmentation);
+
+    std::vector<float> samples, frames;
     std::vector<int16> pcm;
-    bool ok = ps_start_utt(decoder) >= 0;
-    if (!ok)
-        failWith("The speech decoder could not start an utterance");
-    bool inUtterance = ok;
-    bool speechSeen = false;
+    bool ok = true;
+    bool inUtterance = false;
+    bool audioEnded = false;
+    bool drained = false;
     std::uint64_t framesSincePartial = 0;
-    std::uint64_t utteranceFrames = 0;
+
+    // Without the front end the audio still goes to the segmenter in whole frames.
+    std::vector<float> unframed;
+    const auto frameUnprocessed = [&](const float *in, std::size_t count, bool last) {
+        unframed.insert(unframed.end(), in, in + count);
+        std::size_t whole = unframed.size() / UtteranceSegmenter::frameSamples * UtteranceSegmenter::frameSamples;
+        if (last && whole < unframed.size()) {
+            unframed.resize(whole + UtteranceSegmenter::frameSamples, 0.0f);
+            whole = unframed.size();
+        }
+        frames.assign(unframed.begin(), unframed.begin() + std::ptrdiff_t(whole));
+        unframed.erase(unframed.begin(), unframed.begin() + std::ptrdiff_t(whole));
+    };
 
     const auto endUtterance = [&] {
         if (ps_end_utt(decoder) < 0) {
@@ -115,55 +137,84 @@ void PocketSphinxTask::run()
         return true;
     };
 
-    while (ok && !m_cancelled.load()) {
-        m_request->take(samples, chunkFrames, idleWait);
-        if (samples.empty()) {
-            if (m_request->isAudioEnded() && m_request->queuedFrames() == 0)
-                break;
-            continue;
-        }
-        if (!inUtterance) {
-            if (ps_start_utt(decoder) < 0) {
-                failWith("The speech decoder could not start an utterance");
+    while (ok && !drained && !m_cancelled.load()) {
+        UtteranceSegmenter::Step step = segmenter.next();
+        switch (step.kind) {
+        case UtteranceSegmenter::Kind::Decode: {
+            if (!inUtterance) {
+                if (ps_start_utt(decoder) < 0) {
+                    failWith("The speech decoder could not start an utterance");
+                    ok = false;
+                    break;
+                }
+                inUtterance = true;
+                framesSincePartial = 0;
+            }
+            toInt16(step.samples, pcm);
+            if (ps_process_raw(decoder, pcm.data(), pcm.size(), FALSE, FALSE) < 0) {
+                failWith("The speech decoder failed on the audio");
                 ok = false;
                 break;
             }
-            inUtterance = true;
-            speechSeen = false;
-            utteranceFrames = 0;
-            framesSincePartial = 0;
-        }
-        toInt16(samples, pcm);
-        if (ps_process_raw(decoder, pcm.data(), pcm.size(), FALSE, FALSE) < 0) {
-            failWith("The speech decoder failed on the audio");
-            ok = false;
+            m_decoded.fetch_add(step.samples.size());
+            segmenter.report(ps_get_in_speech(decoder) != 0);
+            const std::uint64_t speech = std::uint64_t(segmenter.speechFrames()) * UtteranceSegmenter::frameSamples;
+            if (speech > m_longestUtterance.load())
+                m_longestUtterance.store(speech);
+            if (speech > 0 && (framesSincePartial += step.samples.size()) >= partialEveryFrames) {
+                framesSincePartial = 0;
+                transcript.setPartial(hypothesis(decoder));
+            }
             break;
         }
-        m_decoded.fetch_add(samples.size());
-        utteranceFrames += samples.size();
-        if (utteranceFrames > m_longestUtterance.load())
-            m_longestUtterance.store(utteranceFrames);
-        const bool inSpeech = ps_get_in_speech(decoder) != 0;
-        speechSeen = speechSeen || inSpeech;
-        if ((speechSeen && !inSpeech) || utteranceFrames >= maxUtteranceFrames) {
-            if (utteranceFrames >= maxUtteranceFrames && !(speechSeen && !inSpeech)) {
-                m_forcedCuts.fetch_add(1);
-                SLOG_DEBUG(lcSpeech, "Utterance cut after frames %u", utteranceFrames);
-            }
-            if (!endUtterance()) {
+        case UtteranceSegmenter::Kind::Cut:
+            m_forcedCuts.fetch_add(1);
+            SLOG_DEBUG(lcSpeech, "Utterance cut after frames %u", m_longestUtterance.load());
+            [[fallthrough]];
+        case UtteranceSegmenter::Kind::EndAtPause:
+            if (inUtterance && !endUtterance())
                 ok = false;
+            break;
+        case UtteranceSegmenter::Kind::RestartIdle:
+            // Nothing was said: the decoder starts afresh without a word of text.
+            if (inUtterance) {
+                ps_end_utt(decoder);
+                inUtterance = false;
+            }
+            break;
+        case UtteranceSegmenter::Kind::None:
+            if (audioEnded) {
+                drained = true;
                 break;
             }
-        } else if (speechSeen && (framesSincePartial += samples.size()) >= partialEveryFrames) {
-            framesSincePartial = 0;
-            transcript.setPartial(hypothesis(decoder));
+            m_request->take(samples, chunkFrames, idleWait);
+            if (samples.empty()) {
+                if (m_request->isAudioEnded() && m_request->queuedFrames() == 0) {
+                    frames.clear();
+                    if (frontEnd)
+                        frontEnd->flush(frames);
+                    else
+                        frameUnprocessed(nullptr, 0, true);
+                    segmenter.push(frames.data(), frames.size());
+                    segmenter.endOfAudio();
+                    audioEnded = true;
+                }
+                break;
+            }
+            frames.clear();
+            if (frontEnd)
+                frontEnd->process(samples.data(), samples.size(), frames);
+            else
+                frameUnprocessed(samples.data(), samples.size(), false);
+            segmenter.push(frames.data(), frames.size());
+            break;
         }
-        if (!capture.errors.isEmpty()) {
+        if (ok && !capture.errors.isEmpty()) {
             failWith("");
             ok = false;
-            break;
         }
-        deliver();
+        if (ok)
+            deliver();
     }
 
     if (inUtterance) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "NoiseSuppressor.h"
 #include "SpeechEngine.h"
 
 #include <atomic>
@@ -15,9 +16,13 @@ class PocketSphinxTask final : public SpeechRecognitionTask
 {
 public:
     struct Options {
-        // An utterance is cut after this much audio even without a pause, so that music or noise cannot
-        // grow the search without bound.
-        double maxUtteranceSeconds = 15.0;
+        // Speech that runs this long without a pause is cut at its quietest point, so that music or noise
+        // cannot grow the search without bound and no caption line becomes a wall of words.
+        double maxUtteranceSeconds = 12.0;
+        // Level and noise treatment before the decoder; off only to measure what it does.
+        bool frontEnd = true;
+        // Makes the noise suppressor for each task; none leaves the noise as it is.
+        NoiseSuppressorFactory noiseSuppressor;
     };
 
     PocketSphinxTask(std::shared_ptr<PocketSphinxModel> model, std::shared_ptr<SpeechAudioRequest> request,

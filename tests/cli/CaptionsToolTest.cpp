@@ -4,6 +4,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <numeric>
 
 namespace {
 
@@ -39,6 +40,22 @@ void verifyCaptions(QProcess &process, const QString &out)
         qPrintable(out));
 }
 
+// Word error rate: the fewest substitutions, deletions and insertions that turn the reference into the text.
+double wordErrorRate(const QString &text)
+{
+    const QStringList heard = text.toLower().split(QRegularExpression(QStringLiteral("[^a-z']+")), Qt::SkipEmptyParts);
+    std::vector<qsizetype> row(heard.size() + 1), next(row.size());
+    std::iota(row.begin(), row.end(), 0);
+    for (qsizetype i = 1; i <= reference.size(); ++i) {
+        next[0] = i;
+        for (qsizetype j = 1; j <= heard.size(); ++j)
+            next[j]
+                = std::min({ row[j] + 1, next[j - 1] + 1, row[j - 1] + (reference[i - 1] == heard[j - 1] ? 0 : 1) });
+        std::swap(row, next);
+    }
+    return double(row.back()) / double(reference.size());
+}
+
 } // namespace
 
 class CaptionsToolTest final : public QObject
@@ -66,6 +83,35 @@ private Q_SLOTS:
         auto process = tool({ QStringLiteral("--input"), file });
         QVERIFY(process->waitForFinished(120000));
         verifyCaptions(*process, QString::fromUtf8(process->readAllStandardOutput()));
+    }
+
+    // Sound as people play it: the recording under steady noise 15 dB below it, and 30 dB too quiet.
+    void captionsDegradedSound_data()
+    {
+        QTest::addColumn<QString>("sox"); // makes degraded.wav from the recording (and noise.wav)
+        QTest::addColumn<double>("maxErrorRate");
+        QTest::newRow("under pink noise") << QStringLiteral("-m -v 1 %1 -v 0.073 noise.wav degraded.wav") << 0.45;
+        QTest::newRow("30 dB quieter") << QStringLiteral("%1 degraded.wav gain -30") << 0.35;
+    }
+    void captionsDegradedSound()
+    {
+        QFETCH(QString, sox);
+        QFETCH(double, maxErrorRate);
+        QVERIFY(start(QStringLiteral("sox"),
+            QStringLiteral("-R -n -r 16000 -c 1 -b 16 noise.wav synth 7.1 pinknoise")
+                .replace(QStringLiteral("noise.wav"), m_dir.filePath(QStringLiteral("noise.wav")))
+                .split(u' '))
+                    ->waitForFinished());
+        QStringList arguments = sox.arg(recording).split(u' ');
+        for (QString &a : arguments)
+            a = a.endsWith(QStringLiteral(".wav")) && !a.startsWith(u'/') ? m_dir.filePath(a) : a;
+        QVERIFY(start(QStringLiteral("sox"), arguments)->waitForFinished());
+        auto process = tool({ QStringLiteral("--input"), m_dir.filePath(QStringLiteral("degraded.wav")) });
+        QVERIFY(process->waitForFinished(120000));
+        QCOMPARE(process->exitCode(), 0);
+        const QString out = QString::fromUtf8(process->readAllStandardOutput());
+        QVERIFY2(
+            wordErrorRate(out) <= maxErrorRate, qPrintable(QStringLiteral("%1: %2").arg(wordErrorRate(out)).arg(out)));
     }
 
     void badInputFails_data()
