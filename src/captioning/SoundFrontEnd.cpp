@@ -21,7 +21,9 @@ constexpr double levelRiseRate = 0.3;
 constexpr double levelFallRate = 0.005;
 // Once the level is known the gain changes slowly, 2 dB a second: the recognizer normalises its features
 // with running means and estimates the noise slowly too, and a gain that follows every word would look to
-// it like a changing voice and a changing background. The first half second of speech sets the gain at once.
+// it like a changing voice and a changing background. The first half second of speech passes untouched
+// (a gain that jumps on the first syllable makes the recognizer hear a word that was not said) and then
+// sets the gain at once.
 constexpr double gainSlewPerFrame = 0.02;
 constexpr std::size_t warmUpFrames = 50;
 // A source that gets much louder (10 dB beyond what the gain expects) is brought down within a second;
@@ -96,7 +98,9 @@ void SoundFrontEnd::processFrame(float *frame)
     }
 
     const double db = frameDbfs(frame, frameSamples);
-    if (db > silenceDbfs) {
+    if (db <= silenceDbfs)
+        m_noiseFloorDb = std::min(m_noiseFloorDb, silenceDbfs); // dither: the background is silence
+    else {
         m_noiseFloorDb = db < m_noiseFloorDb ? db : m_noiseFloorDb + floorRisePerFrame;
         if (db > m_noiseFloorDb + activityMarginDb) {
             // The first half second of activity sets the level quickly, as a running mean; after that
@@ -108,11 +112,22 @@ void SoundFrontEnd::processFrame(float *frame)
         }
     }
 
-    const double wanted = std::clamp(m_options.targetDbfs - m_speechDb, m_options.minGainDb, m_options.maxGainDb);
+    // Speech near the target is left at its level; a source well off it is brought to the edge of that
+    // band. The recognizer does best on sound at an ordinary level, and any gain movement costs it a
+    // little, so ordinary sources are better left alone.
+    const double offTarget = m_options.targetDbfs - m_speechDb;
+    const double wanted = std::clamp(offTarget > m_options.bandDb ? offTarget - m_options.bandDb
+            : offTarget < -m_options.bandDb                       ? offTarget + m_options.bandDb
+                                                                  : 0.0,
+        m_options.minGainDb, m_options.maxGainDb);
     const double previous = m_gainDb;
-    if (m_activeFrames <= warmUpFrames)
-        m_gainDb = wanted;
-    else if (wanted < m_gainDb - loudJumpDb)
+    if (!m_levelKnown) {
+        // Until the level is known the first sounds of speech pass as they are.
+        if (m_activeFrames >= warmUpFrames) {
+            m_levelKnown = true;
+            m_gainDb = wanted;
+        }
+    } else if (wanted < m_gainDb - loudJumpDb)
         m_gainDb = std::max(wanted, m_gainDb - gainFallPerFrameAfterJump);
     else
         m_gainDb = std::clamp(wanted, m_gainDb - gainSlewPerFrame, m_gainDb + gainSlewPerFrame);

@@ -18,6 +18,8 @@ public:
     struct Options {
         // The level speech is brought to: loud frames of speech (10 ms RMS) sit about here.
         double targetDbfs = -32.0;
+        // Speech within this many dB of the target passes without gain.
+        double bandDb = 6.0;
         // The most the gain raises a quiet source, and the most it lowers a loud one.
         double maxGainDb = 30.0;
         double minGainDb = -20.0;
@@ -55,4 +57,5 @@ private:
     double m_speechDb;
     double m_gainDb = 0;
     std::size_t m_activeFrames = 0;
+    bool m_levelKnown = false;
 };
