@@ -3,6 +3,7 @@
 #include "BundleInfo.h"
 #include "Log.h"
 #include "Sha256.h"
+#include "StagedFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,9 +17,7 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStandardPaths>
-#include <QTemporaryFile>
 #include <QTimer>
 #include <QUuid>
 
@@ -376,20 +375,27 @@ QCoro::Task<> UpdateManager::downloadAndInstall(UpdateManifest manifest)
     QPointer<UpdateManager> self(this);
     setBusy(QStringLiteral("Downloading update\u2026"));
     const UpdateResult<QString> downloaded = co_await downloadPayload(manifest.download.url);
-    if (!self)
+    if (!self) {
+        if (downloaded.ok())
+            QFile::remove(downloaded.value());
         co_return;
+    }
     if (!downloaded.ok()) {
         setIdle();
         presentUpdateFailure(downloaded.failure());
         co_return;
     }
+    // The temporary image is of no further use once saved or rejected, and may be large.
+    const auto discardImage = [&downloaded] { QFile::remove(downloaded.value()); };
     if (const UpdateStatus verified = verifyChecksum(downloaded.value(), manifest)) {
+        discardImage();
         setIdle();
         presentUpdateFailure(*verified);
         co_return;
     }
     setBusy(QStringLiteral("Preparing update\u2026"));
     const UpdateResult<QString> saved = saveToDownloads(downloaded.value(), manifest);
+    discardImage();
     setIdle();
     if (!saved.ok()) {
         presentUpdateFailure(saved.failure());
@@ -400,17 +406,12 @@ QCoro::Task<> UpdateManager::downloadAndInstall(UpdateManifest manifest)
 
 QCoro::Task<UpdateResult<QString>> UpdateManager::downloadPayload(QUrl url)
 {
-    // The body goes to disk as it arrives, so an image of any size never sits in memory.
-    auto file
-        = std::make_unique<QTemporaryFile>(QDir(QDir::tempPath()).filePath(QStringLiteral("sonorel-download-XXXXXX")));
-    if (!file->open())
-        co_return fileError(*file);
-    QFile *out = file.get();
-    const auto sink = [out](QByteArrayView chunk) -> std::optional<PlatformError> {
-        if (out->write(chunk.data(), chunk.size()) != chunk.size())
-            return fileError(*out);
-        return std::nullopt;
-    };
+    // The body goes to disk as it arrives, so an image of any size never sits in memory. The file goes with
+    // this frame on any failure.
+    StagedFile file(QDir::tempPath(), QStringLiteral("sonorel-download-"), 0600);
+    if (auto error = file.open())
+        co_return *error;
+    const auto sink = [&file](QByteArrayView chunk) { return file.write(chunk); };
     const Transfer transfer = co_await get(url, sink, downloadReadBuffer);
     if (transfer.transportError)
         co_return *transfer.transportError;
@@ -421,14 +422,9 @@ QCoro::Task<UpdateResult<QString>> UpdateManager::downloadPayload(QUrl url)
     // The status decides nothing: a wrong body is rejected by the checksum.
     SLOG_INFO(lcUpdater, "Download status: %d", *transfer.status);
 
-    if (!file->flush())
-        co_return fileError(*file);
-    const QString imagePath
-        = QDir(QDir::tempPath()).filePath(QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".dmg"));
-    if (!file->rename(imagePath))
-        co_return fileError(*file);
-    file->setAutoRemove(false);
-    file->close();
+    if (auto error = file.commit(QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".dmg"), false))
+        co_return *error;
+    const QString imagePath = file.path();
 
     const QFileInfo info(imagePath);
     if (info.exists())
@@ -469,14 +465,18 @@ QString UpdateManager::savedFileName(const UpdateManifest &manifest, const QDate
     base.replace(u' ', u'-');
     const QString stamp = now.toUTC().toString(Qt::ISODate);
     QString name = base + u'-' + manifest.version + u'-' + stamp + QStringLiteral(".dmg");
-    // Both parts come from the network: they must name a visible file inside the Downloads folder.
-    name.replace(u'/', u'-');
-    name.replace(u'\\', u'-');
-    name.replace(QChar(u'\0'), u'-');
-    qsizetype dots = 0;
-    while (dots < name.size() && name[dots] == u'.')
-        ++dots;
-    return name.mid(dots);
+    // Both parts come from the network: they must name a visible file inside the Downloads folder, one that
+    // reads as it is stored (no control characters, no bidirectional overrides) and is not taken for an option.
+    for (QChar &c : name) {
+        const char16_t u = c.unicode();
+        if (u == u'/' || u == u'\\' || c.category() == QChar::Other_Control || u == 0x200E || u == 0x200F
+            || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
+            c = u'-';
+    }
+    qsizetype start = 0;
+    while (start < name.size() && (name[start] == u'.' || name[start] == u'-'))
+        ++start;
+    return name.mid(start);
 }
 
 UpdateResult<QString> UpdateManager::saveToDownloads(const QString &imagePath, const UpdateManifest &manifest)
@@ -484,31 +484,30 @@ UpdateResult<QString> UpdateManager::saveToDownloads(const QString &imagePath, c
     const QString downloads = m_configuration.downloadsDirectory();
     if (downloads.isEmpty() || !QDir().mkpath(downloads))
         return UpdateError(UpdateError::Code::downloadsDirectoryUnavailable);
-    const QString target = QDir(downloads).filePath(savedFileName(manifest, m_configuration.now()));
+    const QString name = savedFileName(manifest, m_configuration.now());
 
-    // Written under a temporary name beside the target and renamed over it only when complete, so a
-    // failed save never costs the file that was there.
+    // Written under a fresh name in the Downloads folder and renamed over the target only when complete: a
+    // failed save never costs the file that was there, and a link planted at the target's name is replaced
+    // rather than followed out of the folder.
     QFile source(imagePath);
     if (!source.open(QIODevice::ReadOnly))
         return UpdateError::moveFailed(source.errorString());
-    QSaveFile copy(target);
-    if (!copy.open(QIODevice::WriteOnly))
-        return UpdateError::moveFailed(copy.errorString());
+    StagedFile copy(downloads, QStringLiteral("sonorel-save-"), 0666);
+    if (auto error = copy.open())
+        return UpdateError::moveFailed(error->message());
     QByteArray buffer(fileChunkSize, Qt::Uninitialized);
     for (;;) {
         const qint64 n = source.read(buffer.data(), buffer.size());
-        if (n < 0) {
-            copy.cancelWriting();
+        if (n < 0)
             return UpdateError::moveFailed(source.errorString());
-        }
         if (n == 0)
             break;
-        if (copy.write(buffer.constData(), n) != n)
-            break;
+        if (auto error = copy.write(QByteArrayView(buffer.constData(), n)))
+            return UpdateError::moveFailed(error->message());
     }
-    if (!copy.commit())
-        return UpdateError::moveFailed(copy.errorString());
-    return target;
+    if (auto error = copy.commit(name, true))
+        return UpdateError::moveFailed(error->message());
+    return copy.path();
 }
 
 void UpdateManager::presentUpdateDownloaded(const QString &savedPath, const UpdateManifest &manifest)

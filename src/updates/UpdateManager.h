@@ -84,7 +84,7 @@ public:
 
     // Download, verify and save; reports success and failure by alerts.
     QCoro::Task<> downloadAndInstall(UpdateManifest manifest);
-    // The downloaded image in the temporary directory, named <uuid>.dmg.
+    // The downloaded image in the temporary directory, named <uuid>.dmg; the caller removes it.
     QCoro::Task<UpdateResult<QString>> downloadPayload(QUrl url);
     UpdateStatus verifyChecksum(const QString &imagePath, const UpdateManifest &manifest);
     UpdateResult<QString> saveToDownloads(const QString &imagePath, const UpdateManifest &manifest);

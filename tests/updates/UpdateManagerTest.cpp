@@ -8,9 +8,12 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -29,7 +32,10 @@ struct Case {
     QUrl manifestUrl {}, imageUrl {};
     QVariant sha256 {};
     QString bundleName = u"Sonorel"_s, version = u"1.3"_s, build = u"99"_s;
-    QString downloads {}; // "", "a file", "read-only"
+    // "", "a file", "read-only", "full" (100 kB, holding an earlier download of the saved name), or the saved
+    // name already a link to ~/.bashrc: "link out" or "dangling link".
+    QString downloads {};
+    bool fullTemporaryFolder = false; // 100 kB
     int transferMs = 10000, overallMs = 30000;
     QStringList alerts {};
     QString savedName {};
@@ -56,6 +62,16 @@ bool write(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A 100 kB file system on `path`, seen only by this process's main thread, where downloads and saves run:
+// its own mount namespace, with nothing propagating back. False where that is not allowed.
+bool mountSmallFileSystem(const QString &path)
+{
+    static const bool unshared
+        = geteuid() == 0 && unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return unshared && QDir().mkpath(path)
+        && mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, "size=100k") == 0;
 }
 
 } // namespace
@@ -158,7 +174,7 @@ private Q_SLOTS:
             notFound + QStringList { u"Downloaded bytes: 9"_s });
         install("404 without checksum saves the page", { 404, "not found" }, QVariant(), saved + u". (9 bytes)"_s, name,
             notFound);
-        const QString escaped = u"-..-My-App-1-..-x-2025-01-31T09:30:00Z.dmg"_s;
+        const QString escaped = u"My-App-1-..-x-2025-01-31T09:30:00Z.dmg"_s;
         install("name with separators, parents and spaces", image, sha,
             u"Update downloaded: Version 1/../x was saved to your Downloads folder as "_s + escaped + u". (800.1 kB)"_s,
             escaped, verified,
@@ -169,6 +185,14 @@ private Q_SLOTS:
             QString(), verified, { .downloads = u"a file"_s });
         install("Downloads read-only", image, sha, failed + u"The update could not be saved: ..."_s, QString(),
             verified, { .downloads = u"read-only"_s });
+        install("Downloads full", image, sha, failed + u"The update could not be saved: No space left on device"_s,
+            QString(), verified, { .downloads = u"full"_s });
+        install("saved name links out of Downloads", image, sha, saved + u". (800.1 kB)"_s, name, verified,
+            { .downloads = u"link out"_s });
+        install("saved name is a dangling link", image, sha, saved + u". (800.1 kB)"_s, name, verified,
+            { .downloads = u"dangling link"_s });
+        install("temporary folder full", image, sha, failed + u"No space left on device"_s, QString(), {},
+            { .fullTemporaryFolder = true });
         install("image stalled", { 200, {}, Mode::silent }, sha, timedOut, QString(), {}, { .transferMs = 400 });
         install("image cut short", { 200, image.body, Mode::truncated }, sha, failed + u"Connection closed"_s,
             QString(), {});
@@ -180,7 +204,34 @@ private Q_SLOTS:
     void checkAndDownload()
     {
         QFETCH(Case, c);
-        if (c.downloads == u"a file") {
+        UpdateManifest named;
+        named.bundleName = c.bundleName;
+        named.version = c.version;
+        const QString target = QDir(downloads()).filePath(UpdateManager::savedFileName(named, configuration().now()));
+        const QString bashrc = m_home->filePath(u".bashrc"_s);
+        const QByteArray bashrcBytes = "alias ls='ls --color'\n";
+        const QString temporary = m_home->filePath(u"tmp"_s);
+        const QByteArray originalTmpdir = qgetenv("TMPDIR");
+        const auto restore = qScopeGuard([&] {
+            if (c.downloads == u"full")
+                umount2(QFile::encodeName(downloads()).constData(), MNT_DETACH);
+            if (c.fullTemporaryFolder) {
+                umount2(QFile::encodeName(temporary).constData(), MNT_DETACH);
+                qputenv("TMPDIR", originalTmpdir);
+            }
+        });
+        if (c.downloads == u"full" || c.fullTemporaryFolder) {
+            if (!mountSmallFileSystem(c.fullTemporaryFolder ? temporary : downloads()))
+                QSKIP("a small file system can only be mounted by root");
+            if (c.fullTemporaryFolder)
+                qputenv("TMPDIR", QFile::encodeName(temporary));
+            else
+                QVERIFY(write(target, "earlier download"));
+        } else if (c.downloads.contains(u"link"_s)) {
+            QVERIFY(QDir().mkpath(downloads()));
+            QVERIFY(c.downloads != u"link out" || write(bashrc, bashrcBytes));
+            QVERIFY(QFile::link(bashrc, target));
+        } else if (c.downloads == u"a file") {
             QVERIFY(write(downloads(), "not a folder"));
         } else if (c.downloads == u"read-only") {
             if (geteuid() == 0)
@@ -193,7 +244,8 @@ private Q_SLOTS:
             c.manifest.body = manifestJson(c, imageUrl);
         m_server->setResponse(u"/manifest.json"_s, c.manifest);
         m_server->setResponse(u"/image.dmg"_s, c.image);
-        const QStringList imagesBefore = QDir::temp().entryList({ u"*.dmg"_s }, QDir::Files);
+        const QStringList temporaryBefore
+            = QDir::temp().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
         UpdateManager manager(configuration(c.manifestUrl, c.transferMs, c.overallMs));
         auto presenter = std::make_shared<RecordingAlertPresenter>(&manager);
         auto revealer = std::make_shared<RecordingFileRevealer>();
@@ -236,23 +288,26 @@ private Q_SLOTS:
         if (imageRequested) // the manifest's cookie did not come back with it
             QVERIFY(!m_server->lastRequestHead().toLower().contains("cookie"));
 
-        // The downloaded image stays in the temporary folder whatever happens next; a failed transfer
-        // leaves nothing there.
-        QStringList imagesAfter = QDir::temp().entryList({ u"*.dmg"_s }, QDir::Files);
-        for (const QString &before : imagesBefore)
-            imagesAfter.removeOne(before);
-        QCOMPARE(imagesAfter.size(), c.log.isEmpty() ? 0 : 1);
-        if (!c.log.isEmpty())
-            QCOMPARE(contents(QDir::temp().filePath(imagesAfter.first())), c.image.body);
-        // Nothing but the image is written, and only inside the Downloads folder.
+        // Whether saved, rejected or cut short, the download leaves nothing in the temporary folder.
+        QCOMPARE(QDir::temp().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), temporaryBefore);
+        // Nothing but the image is written, and only as an entry of the Downloads folder: a failed save keeps
+        // the earlier download, a link at the saved name is replaced and the file it led to left alone.
         const QString saved = QDir(downloads()).filePath(c.savedName);
-        QCOMPARE(QDir(downloads()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-            c.savedName.isEmpty() ? QStringList() : QStringList { c.savedName });
+        const bool kept = c.downloads == u"full";
+        QCOMPARE(QDir(downloads()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System),
+            c.savedName.isEmpty() ? (kept ? QStringList { QFileInfo(target).fileName() } : QStringList())
+                                  : QStringList { c.savedName });
+        if (kept)
+            QCOMPARE(contents(target), QByteArray("earlier download"));
         if (!c.savedName.isEmpty()) {
             QCOMPARE(QDir(m_home->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                 QStringList { u"Downloads"_s });
+            QVERIFY(!QFileInfo(saved).isSymLink());
             QCOMPARE(contents(saved), c.image.body);
         }
+        QCOMPARE(QFileInfo::exists(bashrc), c.downloads == u"link out");
+        if (c.downloads == u"link out")
+            QCOMPARE(contents(bashrc), bashrcBytes);
         QCOMPARE(revealer->revealed, c.savedName.isEmpty() ? QStringList() : QStringList { saved });
     }
 

@@ -99,9 +99,15 @@ private Q_SLOTS:
         QTest::newRow("spaces") << u"My App"_s << u" 1.3 b"_s << u"My-App- 1.3 b-2025-01-31T09:30:00Z.dmg"_s;
         QTest::newRow("no name") << QString() << u"1.3"_s << u"Sonorel-1.3-2025-01-31T09:30:00Z.dmg"_s;
         QTest::newRow("separators") << u"a/b\\c"_s << u"1/2"_s << u"a-b-c-1-2-2025-01-31T09:30:00Z.dmg"_s;
-        QTest::newRow("parents") << u"../../evil"_s << u"1.3"_s << u"-..-evil-1.3-2025-01-31T09:30:00Z.dmg"_s;
+        QTest::newRow("parents") << u"../../evil"_s << u"1.3"_s << u"evil-1.3-2025-01-31T09:30:00Z.dmg"_s;
         QTest::newRow("hidden") << u".hidden"_s << u"1.3"_s << u"hidden-1.3-2025-01-31T09:30:00Z.dmg"_s;
         QTest::newRow("nul") << u"a\0b"_s << u"1"_s << u"a-b-1-2025-01-31T09:30:00Z.dmg"_s;
+        QTest::newRow("controls") << u"a\nb\rc\td\ae\u007Ff\u0085g"_s << u"1\u001B"_s
+                                  << u"a-b-c-d-e-f-g-1--2025-01-31T09:30:00Z.dmg"_s;
+        // Marks, embeddings, overrides and isolates, which make a name read otherwise than it is stored.
+        QTest::newRow("bidi controls") << u"a\u200Eb\u200Fc\u202Ad\u202Ee\u2066f\u2069gnp.exe"_s << u"1"_s
+                                       << u"a-b-c-d-e-f-gnp.exe-1-2025-01-31T09:30:00Z.dmg"_s;
+        QTest::newRow("option") << u"\t-rf"_s << u"1"_s << u"rf-1-2025-01-31T09:30:00Z.dmg"_s;
     }
 
     void savedFileName()
