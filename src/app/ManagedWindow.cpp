@@ -1,5 +1,7 @@
 #include "ManagedWindow.h"
 
+#include "AppSettings.h"
+
 #include <QEvent>
 #include <QGuiApplication>
 #include <QScreen>
@@ -10,8 +12,7 @@ ManagedWindow::ManagedWindow(Description description, QSettings *store, QObject 
     : QObject(parent), m_description(std::move(description)), m_store(store)
 {
     if (!m_store) {
-        m_ownStore = std::make_unique<QSettings>(
-            QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("ambrite"), QStringLiteral("sonorel"));
+        m_ownStore = AppSettings::openStore(AppSettings::userFileName());
         m_store = m_ownStore.get();
     }
 }

@@ -36,10 +36,8 @@ int run(int argc, char **argv, AppDelegate::ServicesFactory makeServices, const 
         installServices();
 
     TerminationSignals signals;
-    AppDelegate delegate(AppSettings::shared(),
-        std::make_unique<QSettings>(
-            QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("ambrite"), QStringLiteral("sonorel")),
-        std::move(makeServices));
+    AppDelegate delegate(
+        AppSettings::shared(), AppSettings::openStore(AppSettings::userFileName()), std::move(makeServices));
     delegate.setUpdateCheck([] { UpdateManager::shared().checkForUpdatesInBackground(); });
     QObject::connect(&instance, &SingleInstance::showOverlayRequested, &delegate, &AppDelegate::showOverlay);
     QObject::connect(&signals, &TerminationSignals::terminationRequested, &app, [](int number) {

@@ -2,10 +2,12 @@
 
 #include "Log.h"
 
+#include <QFileInfo>
 #include <QLocale>
 #include <QRegularExpression>
-#include <QSettings>
 #include <QSet>
+#include <QSettings>
+#include <QStandardPaths>
 
 #include <cmath>
 
@@ -21,17 +23,36 @@ AppSettings::SupportedLocalesSource &supportedLocalesSource()
 
 AppSettings &AppSettings::shared()
 {
-    static AppSettings instance(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                                            QStringLiteral("ambrite"), QStringLiteral("sonorel")));
+    static AppSettings instance(userFileName());
     return instance;
 }
 
-AppSettings::AppSettings(const QString &fileName)
-    : AppSettings(std::make_unique<QSettings>(fileName, QSettings::NativeFormat))
+QString AppSettings::userFileName()
 {
+    // Where QSettings puts the native-format file of organisation "ambrite", application "sonorel".
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/ambrite/sonorel.conf");
 }
 
-AppSettings::AppSettings(std::unique_ptr<QSettings> store) : m_store(std::move(store))
+std::unique_ptr<QSettings> AppSettings::openStore(const QString &fileName)
+{
+    // QSettings reads the file as it is constructed, and reading a FIFO or a device waits for a writer that
+    // may never come, so anything but a regular file is left alone. A store without a file keeps changes
+    // in memory for the session and fails every save, which write() reports.
+    const QFileInfo info(fileName);
+    if (info.exists() && !info.isFile()) {
+        SLOG_ERROR(lcApp, "Settings file %{public}s is not a regular file; using the defaults", fileName);
+        return std::make_unique<QSettings>(QString(), QSettings::NativeFormat);
+    }
+    return std::make_unique<QSettings>(fileName, QSettings::NativeFormat);
+}
+
+AppSettings::AppSettings(const QString &fileName) : AppSettings(openStore(fileName))
+{
+    m_fileName = fileName;
+}
+
+AppSettings::AppSettings(std::unique_ptr<QSettings> store) : m_store(std::move(store)), m_fileName(m_store->fileName())
 {
     m_store->setFallbacksEnabled(false);
 }
@@ -40,7 +61,7 @@ AppSettings::~AppSettings() = default;
 
 QString AppSettings::fileName() const
 {
-    return m_store->fileName();
+    return m_fileName;
 }
 
 double AppSettings::readDouble(const QString &key, double fallback) const
@@ -74,7 +95,7 @@ void AppSettings::write(const QString &key, const QVariant &value)
     m_store->setValue(key, value);
     m_store->sync();
     if (m_store->status() != QSettings::NoError)
-        SLOG_ERROR(lcApp, "Failed to write settings file %{public}s", m_store->fileName());
+        SLOG_ERROR(lcApp, "Failed to write settings file %{public}s", m_fileName);
 }
 
 double AppSettings::fontSize() const
@@ -175,87 +196,87 @@ const QList<LanguageEntry> &AppSettings::languageTable()
 {
     static const QList<LanguageEntry> table = [] {
         static constexpr const char *rows[][2] = {
-            {"en-US", "English (US)"},
-            {"en-GB", "English (UK)"},
-            {"es-ES", "Spanish (Spain)"},
-            {"es-MX", "Spanish (Mexico)"},
-            {"fr-FR", "French (France)"},
-            {"fr-CA", "French (Canada)"},
-            {"de-DE", "German"},
-            {"it-IT", "Italian"},
-            {"pt-BR", "Portuguese (Brazil)"},
-            {"pt-PT", "Portuguese (Portugal)"},
-            {"zh-CN", "Chinese (Simplified)"},
-            {"zh-TW", "Chinese (Traditional)"},
-            {"ja-JP", "Japanese"},
-            {"ko-KR", "Korean"},
-            {"ru-RU", "Russian"},
-            {"ar-SA", "Arabic"},
-            {"hi-IN", "Hindi"},
-            {"th-TH", "Thai"},
-            {"vi-VN", "Vietnamese"},
-            {"nl-NL", "Dutch"},
-            {"sv-SE", "Swedish"},
-            {"da-DK", "Danish"},
-            {"no-NO", "Norwegian"},
-            {"fi-FI", "Finnish"},
-            {"pl-PL", "Polish"},
-            {"cs-CZ", "Czech"},
-            {"hu-HU", "Hungarian"},
-            {"ro-RO", "Romanian"},
-            {"sk-SK", "Slovak"},
-            {"sl-SI", "Slovenian"},
-            {"hr-HR", "Croatian"},
-            {"bg-BG", "Bulgarian"},
-            {"uk-UA", "Ukrainian"},
-            {"tr-TR", "Turkish"},
-            {"he-IL", "Hebrew"},
-            {"fa-IR", "Persian"},
-            {"ur-PK", "Urdu"},
-            {"bn-BD", "Bengali"},
-            {"ta-IN", "Tamil"},
-            {"te-IN", "Telugu"},
-            {"ml-IN", "Malayalam"},
-            {"kn-IN", "Kannada"},
-            {"gu-IN", "Gujarati"},
-            {"mr-IN", "Marathi"},
-            {"pa-IN", "Punjabi"},
-            {"ne-NP", "Nepali"},
-            {"si-LK", "Sinhala"},
-            {"my-MM", "Burmese"},
-            {"km-KH", "Khmer"},
-            {"lo-LA", "Lao"},
-            {"ka-GE", "Georgian"},
-            {"am-ET", "Amharic"},
-            {"sw-TZ", "Swahili"},
-            {"zu-ZA", "Zulu"},
-            {"af-ZA", "Afrikaans"},
-            {"is-IS", "Icelandic"},
-            {"mt-MT", "Maltese"},
-            {"cy-GB", "Welsh"},
-            {"ga-IE", "Irish"},
-            {"eu-ES", "Basque"},
-            {"ca-ES", "Catalan"},
-            {"gl-ES", "Galician"},
-            {"et-EE", "Estonian"},
-            {"lv-LV", "Latvian"},
-            {"lt-LT", "Lithuanian"},
-            {"mk-MK", "Macedonian"},
-            {"sq-AL", "Albanian"},
-            {"sr-RS", "Serbian"},
-            {"bs-BA", "Bosnian"},
-            {"mn-MN", "Mongolian"},
-            {"kk-KZ", "Kazakh"},
-            {"ky-KG", "Kyrgyz"},
-            {"uz-UZ", "Uzbek"},
-            {"tg-TJ", "Tajik"},
-            {"az-AZ", "Azerbaijani"},
-            {"hy-AM", "Armenian"},
+            { "en-US", "English (US)" },
+            { "en-GB", "English (UK)" },
+            { "es-ES", "Spanish (Spain)" },
+            { "es-MX", "Spanish (Mexico)" },
+            { "fr-FR", "French (France)" },
+            { "fr-CA", "French (Canada)" },
+            { "de-DE", "German" },
+            { "it-IT", "Italian" },
+            { "pt-BR", "Portuguese (Brazil)" },
+            { "pt-PT", "Portuguese (Portugal)" },
+            { "zh-CN", "Chinese (Simplified)" },
+            { "zh-TW", "Chinese (Traditional)" },
+            { "ja-JP", "Japanese" },
+            { "ko-KR", "Korean" },
+            { "ru-RU", "Russian" },
+            { "ar-SA", "Arabic" },
+            { "hi-IN", "Hindi" },
+            { "th-TH", "Thai" },
+            { "vi-VN", "Vietnamese" },
+            { "nl-NL", "Dutch" },
+            { "sv-SE", "Swedish" },
+            { "da-DK", "Danish" },
+            { "no-NO", "Norwegian" },
+            { "fi-FI", "Finnish" },
+            { "pl-PL", "Polish" },
+            { "cs-CZ", "Czech" },
+            { "hu-HU", "Hungarian" },
+            { "ro-RO", "Romanian" },
+            { "sk-SK", "Slovak" },
+            { "sl-SI", "Slovenian" },
+            { "hr-HR", "Croatian" },
+            { "bg-BG", "Bulgarian" },
+            { "uk-UA", "Ukrainian" },
+            { "tr-TR", "Turkish" },
+            { "he-IL", "Hebrew" },
+            { "fa-IR", "Persian" },
+            { "ur-PK", "Urdu" },
+            { "bn-BD", "Bengali" },
+            { "ta-IN", "Tamil" },
+            { "te-IN", "Telugu" },
+            { "ml-IN", "Malayalam" },
+            { "kn-IN", "Kannada" },
+            { "gu-IN", "Gujarati" },
+            { "mr-IN", "Marathi" },
+            { "pa-IN", "Punjabi" },
+            { "ne-NP", "Nepali" },
+            { "si-LK", "Sinhala" },
+            { "my-MM", "Burmese" },
+            { "km-KH", "Khmer" },
+            { "lo-LA", "Lao" },
+            { "ka-GE", "Georgian" },
+            { "am-ET", "Amharic" },
+            { "sw-TZ", "Swahili" },
+            { "zu-ZA", "Zulu" },
+            { "af-ZA", "Afrikaans" },
+            { "is-IS", "Icelandic" },
+            { "mt-MT", "Maltese" },
+            { "cy-GB", "Welsh" },
+            { "ga-IE", "Irish" },
+            { "eu-ES", "Basque" },
+            { "ca-ES", "Catalan" },
+            { "gl-ES", "Galician" },
+            { "et-EE", "Estonian" },
+            { "lv-LV", "Latvian" },
+            { "lt-LT", "Lithuanian" },
+            { "mk-MK", "Macedonian" },
+            { "sq-AL", "Albanian" },
+            { "sr-RS", "Serbian" },
+            { "bs-BA", "Bosnian" },
+            { "mn-MN", "Mongolian" },
+            { "kk-KZ", "Kazakh" },
+            { "ky-KG", "Kyrgyz" },
+            { "uz-UZ", "Uzbek" },
+            { "tg-TJ", "Tajik" },
+            { "az-AZ", "Azerbaijani" },
+            { "hy-AM", "Armenian" },
         };
         QList<LanguageEntry> list;
         list.reserve(std::size(rows));
         for (const auto &row : rows)
-            list.append({QString::fromLatin1(row[0]), QString::fromLatin1(row[1])});
+            list.append({ QString::fromLatin1(row[0]), QString::fromLatin1(row[1]) });
         return list;
     }();
     return table;

@@ -39,7 +39,13 @@ public:
     // The one instance, on the user's settings file (organisation "ambrite", application "sonorel").
     static AppSettings &shared();
 
-    // A store on a settings file of its own, for tests and tools.
+    // The user's settings file, shared with the application's other stored values.
+    static QString userFileName();
+    // A store on `fileName` when that is a regular file (or a link to one) or absent; otherwise, with an error
+    // logged, a store that keeps values in memory only and fails to save.
+    static std::unique_ptr<QSettings> openStore(const QString &fileName);
+
+    // A store on a settings file of its own (see openStore).
     explicit AppSettings(const QString &fileName);
     explicit AppSettings(std::unique_ptr<QSettings> store);
     ~AppSettings();
@@ -79,4 +85,5 @@ private:
     void write(const QString &key, const QVariant &value);
 
     std::unique_ptr<QSettings> m_store;
+    QString m_fileName;
 };

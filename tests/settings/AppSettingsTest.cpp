@@ -2,14 +2,21 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 class AppSettingsTest final : public QObject
 {
@@ -77,7 +84,7 @@ private Q_SLOTS:
         settings.setDarkMode(true);
         settings.setSelectedLanguage(QStringLiteral("fr-FR"));
         QCOMPARE(notifications, 5);
-        QCOMPARE(seenInsideNotification.mid(0, 2), QList<double>({18.0, 24.0})); // the old value
+        QCOMPARE(seenInsideNotification.mid(0, 2), QList<double>({ 18.0, 24.0 })); // the old value
         QCOMPARE(settings.fontSize(), 24.0);
         QCOMPARE(settings.selectedLanguage(), QStringLiteral("fr-FR"));
     }
@@ -111,25 +118,61 @@ private Q_SLOTS:
         QCOMPARE(again.backgroundOpacity(), 0.6);
     }
 
+    void unwritableFileIsLoggedAndNotFatal_data()
+    {
+        QTest::addColumn<QString>("kind"); // what stands where the file should be
+        QTest::newRow("folder") << QStringLiteral("folder");
+        QTest::newRow("FIFO") << QStringLiteral("fifo");
+        QTest::newRow("link to a FIFO") << QStringLiteral("link");
+    }
+    // Defaults at once (reading a FIFO would wait for a writer), and changes kept for the session unsaved.
     void unwritableFileIsLoggedAndNotFatal()
     {
-        // A folder where the file should be: nothing can be written there.
-        const QString file = path("blocked.conf");
-        QVERIFY(QDir().mkpath(file));
+        QFETCH(QString, kind);
+        const QString file = m_dir.filePath(kind + QStringLiteral(".conf"));
+        if (kind == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(file));
+        else if (kind == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        else
+            QVERIFY(::mkfifo(QFile::encodeName(file + QStringLiteral(".fifo")).constData(), 0600) == 0
+                && QFile::link(file + QStringLiteral(".fifo"), file));
+        const QString name = QRegularExpression::escape(file);
+        const auto ignoreRefusal = [&] {
+            QTest::ignoreMessage(
+                QtCriticalMsg, QRegularExpression(QStringLiteral("^Settings file %1 is not a regular file").arg(name)));
+        };
+
+        ignoreRefusal();
+        std::atomic<double> fontSize = 0;
+        std::unique_ptr<QThread> opening(QThread::create([&] { fontSize = AppSettings(file).fontSize(); }));
+        opening->start();
+        if (!opening->wait(10000)) {
+            // Give the blocked reader its end of file so that the test fails instead of hanging.
+            ::close(::open(QFile::encodeName(file).constData(), O_WRONLY | O_NONBLOCK));
+            opening->wait();
+            QFAIL("Opening the settings waited on the file");
+        }
+        QCOMPARE(fontSize.load(), 18.0);
+
+        ignoreRefusal();
         AppSettings settings(file);
-        QTest::ignoreMessage(QtCriticalMsg,
-                             QRegularExpression(QStringLiteral("^Failed to write settings file .*blocked\\.conf$")));
+        QCOMPARE(settings.fileName(), file);
+        QTest::ignoreMessage(
+            QtCriticalMsg, QRegularExpression(QStringLiteral("^Failed to write settings file %1$").arg(name)));
         settings.setFontSize(40);
+        QCOMPARE(settings.fontSize(), 40.0);
         QCOMPARE(settings.backgroundOpacity(), 0.6);
+        QVERIFY(!QFileInfo(file).isFile()); // left as it was
     }
 
     void rightToLeftFollowsTheLanguage_data()
     {
         QTest::addColumn<QString>("language");
         QTest::addColumn<bool>("rightToLeft");
-        for (const char *code : {"ar-SA", "he-IL", "fa-IR", "ur-PK"})
+        for (const char *code : { "ar-SA", "he-IL", "fa-IR", "ur-PK" })
             QTest::newRow(code) << QString::fromLatin1(code) << true;
-        for (const char *code : {"en-US", "zh-CN", "ja-JP", "", "-", "zz-ZZ", "ar_invalid@@"})
+        for (const char *code : { "en-US", "zh-CN", "ja-JP", "", "-", "zz-ZZ", "ar_invalid@@" })
             QTest::newRow(code[0] ? code : "empty") << QString::fromLatin1(code) << (std::strncmp(code, "ar", 2) == 0);
     }
     void rightToLeftFollowsTheLanguage()
@@ -145,10 +188,10 @@ private Q_SLOTS:
     {
         const auto &table = AppSettings::languageTable();
         QCOMPARE(table.size(), 76);
-        QCOMPARE(table.first(), (LanguageEntry{QStringLiteral("en-US"), QStringLiteral("English (US)")}));
-        QCOMPARE(table[15], (LanguageEntry{QStringLiteral("ar-SA"), QStringLiteral("Arabic")}));
-        QCOMPARE(table[57], (LanguageEntry{QStringLiteral("cy-GB"), QStringLiteral("Welsh")}));
-        QCOMPARE(table.last(), (LanguageEntry{QStringLiteral("hy-AM"), QStringLiteral("Armenian")}));
+        QCOMPARE(table.first(), (LanguageEntry { QStringLiteral("en-US"), QStringLiteral("English (US)") }));
+        QCOMPARE(table[15], (LanguageEntry { QStringLiteral("ar-SA"), QStringLiteral("Arabic") }));
+        QCOMPARE(table[57], (LanguageEntry { QStringLiteral("cy-GB"), QStringLiteral("Welsh") }));
+        QCOMPARE(table.last(), (LanguageEntry { QStringLiteral("hy-AM"), QStringLiteral("Armenian") }));
         QSet<QString> codes;
         for (const auto &e : table)
             codes.insert(e.code);
@@ -159,12 +202,11 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("supported");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("two, table order kept") << QStringList{QStringLiteral("fr-FR"), QStringLiteral("en-US")}
-                                               << QStringList{QStringLiteral("en-US"), QStringLiteral("fr-FR")};
-        QTest::newRow("unknown and differently cased ignored")
-            << QStringList{QStringLiteral("tlh-KX"), QStringLiteral("en-us"), QStringLiteral("de-DE")}
-            << QStringList{QStringLiteral("de-DE")};
-        QTest::newRow("none") << QStringList{} << QStringList{};
+        QTest::newRow("two, table order kept") << QStringList { QStringLiteral("fr-FR"), QStringLiteral("en-US") }
+                                               << QStringList { QStringLiteral("en-US"), QStringLiteral("fr-FR") };
+        QTest::newRow("unknown and differently cased ignored") << QStringList { QStringLiteral("tlh-KX"),
+            QStringLiteral("en-us"), QStringLiteral("de-DE") } << QStringList { QStringLiteral("de-DE") };
+        QTest::newRow("none") << QStringList {} << QStringList {};
     }
     void availableLanguagesFollowTheEngine()
     {
