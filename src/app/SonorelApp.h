@@ -3,7 +3,7 @@
 #include "AppDelegate.h"
 
 // The application: one tray icon whose menu is the command list, one AppDelegate for the life of the
-// process, one instance per user, and an orderly end on Quit, SIGTERM or SIGINT.
+// process, one instance per user, and an orderly end on Quit, SIGTERM, SIGINT or SIGHUP.
 namespace SonorelApp {
 
 // Runs Sonorel until it quits. `makeServices` gives the caption controller its desktop services;

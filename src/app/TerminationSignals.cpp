@@ -44,6 +44,13 @@ TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
+    // Started under nohup, a hang-up is meant to be ignored, and stays so.
+    struct sigaction previous {
+    };
+    if (::sigaction(SIGHUP, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+        ::sigaction(SIGHUP, &action, nullptr);
+        m_handlesHangUp = true;
+    }
 }
 
 TerminationSignals::~TerminationSignals()
@@ -54,4 +61,6 @@ TerminationSignals::~TerminationSignals()
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
+    if (m_handlesHangUp)
+        ::sigaction(SIGHUP, &action, nullptr);
 }

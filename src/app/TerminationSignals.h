@@ -4,8 +4,8 @@
 
 class QSocketNotifier;
 
-// Turns SIGTERM and SIGINT (log-out, kill, Ctrl+C) into a signal on the main thread, so that they end
-// the application through the same sequence as "Quit". The handler only writes a byte to a pipe.
+// Turns SIGTERM, SIGINT and SIGHUP (log-out, kill, Ctrl+C, a closed terminal) into a signal on the main thread, so that
+// they end the application through the same sequence as "Quit". The handler only writes a byte to a pipe.
 class TerminationSignals final : public QObject
 {
     Q_OBJECT
@@ -22,4 +22,5 @@ Q_SIGNALS:
 
 private:
     QSocketNotifier *m_notifier = nullptr;
+    bool m_handlesHangUp = false;
 };

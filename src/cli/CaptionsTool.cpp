@@ -171,10 +171,19 @@ TerminationSignals::TerminationSignals(std::function<void()> onSignal, QObject *
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // Started under nohup, a hang-up is meant to be ignored, and stays so.
+    struct sigaction previous {
+    };
+    if (sigaction(SIGHUP, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+        sigaction(SIGHUP, &action, nullptr);
+        m_handlesHangUp = true;
+    }
 }
 
 TerminationSignals::~TerminationSignals()
 {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    if (m_handlesHangUp)
+        std::signal(SIGHUP, SIG_DFL);
 }

@@ -32,7 +32,7 @@ public:
     void runLive(std::optional<double> durationSeconds);
     void runFile(const WavFile &file);
 
-    // Finishes the current utterance and exits: the end of --duration, SIGINT or SIGTERM.
+    // Finishes the current utterance and exits: the end of --duration, SIGINT, SIGTERM or SIGHUP.
     void finish();
 
 private:
@@ -56,7 +56,8 @@ private:
     Cancellables cancellables;
 };
 
-// Turns SIGINT and SIGTERM into a call on the main thread; a second signal ends the process at once.
+// Turns SIGINT, SIGTERM and SIGHUP (a closed terminal) into a call on the main thread; a second signal ends the process
+// at once.
 class TerminationSignals final : public QObject
 {
     Q_OBJECT
@@ -69,4 +70,5 @@ public:
 private:
     std::function<void()> m_onSignal;
     QSocketNotifier *m_notifier = nullptr;
+    bool m_handlesHangUp = false;
 };

@@ -10,6 +10,8 @@ namespace {
 constexpr std::uint16_t formatPcm = 1;
 constexpr std::uint16_t formatFloat = 3;
 constexpr std::uint16_t formatExtensible = 0xFFFE;
+constexpr std::uint32_t minimumSampleRate = 4000;
+constexpr std::uint32_t maximumSampleRate = 768000;
 
 std::uint16_t u16(const char *p)
 {
@@ -38,6 +40,7 @@ std::optional<WavFile> WavFile::read(const QString &path, QString *error)
         return fail(QStringLiteral("%1 is not a WAV file").arg(path));
 
     WavFile wav;
+    bool sawFormat = false;
     bool haveFormat = false;
     bool haveData = false;
     std::uint16_t bits = 0;
@@ -47,7 +50,12 @@ std::optional<WavFile> WavFile::read(const QString &path, QString *error)
         const std::uint32_t size = u32(chunk + 4);
         const qsizetype body = pos + 8;
         const qsizetype available = std::min<qsizetype>(size, bytes.size() - body);
-        if (std::memcmp(chunk, "fmt ", 4) == 0 && available >= 16) {
+        const bool isFormat = std::memcmp(chunk, "fmt ", 4) == 0;
+        // Two formats leave it ambiguous how the data is to be read; guessing would caption noise.
+        if (isFormat && sawFormat)
+            return fail(QStringLiteral("%1 has more than one audio format chunk").arg(path));
+        sawFormat = sawFormat || isFormat;
+        if (isFormat && available >= 16) {
             std::uint16_t tag = u16(chunk + 8);
             const std::uint16_t channels = u16(chunk + 10);
             const std::uint32_t rate = u32(chunk + 12);
@@ -56,6 +64,14 @@ std::optional<WavFile> WavFile::read(const QString &path, QString *error)
                 tag = u16(chunk + 8 + 24); // the sub-format GUID starts with the format tag
             if (channels == 0 || rate == 0)
                 return fail(QStringLiteral("%1 has no channels or no sample rate").arg(path));
+            // A rate no recording uses means a damaged header, and a tiny one would have the converter
+            // expand the file thousands of times over on its way to the speech engine's 16 kHz.
+            if (rate < minimumSampleRate || rate > maximumSampleRate)
+                return fail(QStringLiteral("%1: sample rate %2 Hz is outside %3 to %4 Hz")
+                                .arg(path)
+                                .arg(rate)
+                                .arg(minimumSampleRate)
+                                .arg(maximumSampleRate));
             if (tag == formatPcm && bits == 16)
                 wav.m_format.sampleType = SampleType::Int16;
             else if (tag == formatFloat && bits == 32)

@@ -7,7 +7,7 @@
 
 #include <optional>
 
-// A WAV file read whole into memory: 16-bit integer or 32-bit float PCM, any rate and channel count,
+// A WAV file read whole into memory: 16-bit integer or 32-bit float PCM, 4 to 768 kHz, any channel count,
 // interleaved as stored.
 class WavFile final
 {

@@ -143,6 +143,7 @@ void WindowsTest::secondLaunchAsksFirstToShow()
 
 void WindowsTest::terminationSignalsArriveOnMainThread()
 {
+    ::signal(SIGHUP, SIG_DFL); // a run under nohup would otherwise keep hang-ups ignored, as it should
     TerminationSignals signals;
     QVERIFY(signals.isInstalled());
     QThread *receivedOn = nullptr;
@@ -151,7 +152,7 @@ void WindowsTest::terminationSignalsArriveOnMainThread()
         received = number;
         receivedOn = QThread::currentThread();
     });
-    for (int number : { SIGTERM, SIGINT }) {
+    for (int number : { SIGTERM, SIGINT, SIGHUP }) {
         ::raise(number);
         QTRY_COMPARE_WITH_TIMEOUT(received, number, 10000);
         QCOMPARE(receivedOn, QThread::currentThread());

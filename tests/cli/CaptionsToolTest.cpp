@@ -1,3 +1,5 @@
+#include <QDataStream>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -56,6 +58,36 @@ double wordErrorRate(const QString &text)
     return double(row.back()) / double(reference.size());
 }
 
+// A mono 16-bit WAV file of a tenth of a second of silence, with the given header fields.
+QString writeWav(const QString &path, std::uint32_t rate, int formatChunks = 1)
+{
+    QByteArray format;
+    QDataStream fields(&format, QIODevice::WriteOnly);
+    fields.setByteOrder(QDataStream::LittleEndian);
+    fields << quint16(1) << quint16(1) << quint32(rate) << quint32(rate * 2) << quint16(2) << quint16(16);
+    const QByteArray data(int(rate / 10) * 2, '\0');
+    QByteArray body("WAVE");
+    QDataStream out(&body, QIODevice::Append);
+    out.setByteOrder(QDataStream::LittleEndian);
+    for (int i = 0; i < formatChunks; ++i) {
+        out.writeRawData("fmt ", 4);
+        out << quint32(format.size());
+        out.writeRawData(format.constData(), int(format.size()));
+    }
+    out.writeRawData("data", 4);
+    out << quint32(data.size());
+    out.writeRawData(data.constData(), int(data.size()));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return path;
+    QDataStream riff(&file);
+    riff.setByteOrder(QDataStream::LittleEndian);
+    riff.writeRawData("RIFF", 4);
+    riff << quint32(body.size());
+    riff.writeRawData(body.constData(), int(body.size()));
+    return path;
+}
+
 } // namespace
 
 class CaptionsToolTest final : public QObject
@@ -65,6 +97,9 @@ class CaptionsToolTest final : public QObject
     QTemporaryDir m_dir;
 
 private Q_SLOTS:
+    // The tool keeps a hang-up ignored when started under nohup; the tool started here must see it.
+    void initTestCase() { ::signal(SIGHUP, SIG_DFL); }
+
     // A WAV file of any rate, channel count and sample type is captioned to the end.
     void captionsAFile_data()
     {
@@ -124,6 +159,15 @@ private Q_SLOTS:
                                         << QStringLiteral("is not a WAV file");
         QTest::newRow("no such language") << QStringLiteral("--language xx-XX --input ") + recording
                                           << QStringLiteral("no speech model for language xx-XX");
+        QTest::newRow("rate below 4 kHz")
+            << QStringLiteral("--input ") + writeWav(m_dir.filePath(QStringLiteral("slow.wav")), 3999)
+            << QStringLiteral("sample rate 3999 Hz is outside 4000 to 768000 Hz");
+        QTest::newRow("rate above 768 kHz")
+            << QStringLiteral("--input ") + writeWav(m_dir.filePath(QStringLiteral("fast.wav")), 768001)
+            << QStringLiteral("sample rate 768001 Hz is outside");
+        QTest::newRow("two format chunks")
+            << QStringLiteral("--input ") + writeWav(m_dir.filePath(QStringLiteral("twice.wav")), 16000, 2)
+            << QStringLiteral("more than one audio format chunk");
         QTest::newRow("bad duration") << QStringLiteral("--duration soon") << QStringLiteral("--duration");
     }
     void badInputFails()
@@ -133,22 +177,30 @@ private Q_SLOTS:
         auto process = tool(args.split(u' '));
         QVERIFY(process->waitForFinished(60000));
         QCOMPARE(process->exitStatus(), QProcess::NormalExit);
-        QVERIFY(process->exitCode() != 0);
+        QCOMPARE(process->exitCode(), 2);
         QVERIFY(process->readAllStandardOutput().isEmpty());
         const QString err = QString::fromUtf8(process->readAllStandardError());
         QVERIFY2(err.contains(message), qPrintable(err));
     }
 
-    // SIGTERM finishes the current utterance, prints it and exits 0 without captioning the rest.
+    // SIGTERM, or SIGHUP from a closed terminal, finishes the current utterance, prints it and exits 0
+    // without captioning the rest.
+    void terminationFinishesTheUtterance_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
     void terminationFinishesTheUtterance()
     {
+        QFETCH(int, signalNumber);
         const QString longFile = m_dir.filePath(QStringLiteral("long.wav"));
         QVERIFY(start(QStringLiteral("sox"), { recording, longFile, QStringLiteral("repeat"), QStringLiteral("20") })
                     ->waitForFinished());
         auto process = tool({ QStringLiteral("--input"), longFile });
         QString out;
         QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromUtf8(process->readAllStandardOutput())).contains(u'\n'), 120000);
-        ::kill(pid_t(process->processId()), SIGTERM);
+        ::kill(pid_t(process->processId()), signalNumber);
         QVERIFY(process->waitForFinished(30000));
         out += QString::fromUtf8(process->readAllStandardOutput());
         verifyCaptions(*process, out);
