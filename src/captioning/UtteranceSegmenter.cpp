@@ -13,12 +13,19 @@ UtteranceSegmenter::UtteranceSegmenter(Options options) : m_options(options)
 
 void UtteranceSegmenter::push(const float *samples, std::size_t count)
 {
-    for (std::size_t i = 0; i + frameSamples <= count; i += frameSamples)
-        m_frames.emplace_back(samples + i, samples + i + frameSamples);
+    for (std::size_t i = 0; i < count; ++i) {
+        m_partial.push_back(samples[i]);
+        if (m_partial.size() == frameSamples)
+            m_frames.push_back(std::exchange(m_partial, {}));
+    }
 }
 
 void UtteranceSegmenter::endOfAudio()
 {
+    if (!m_partial.empty()) {
+        m_partial.resize(frameSamples, 0.0f);
+        m_frames.push_back(std::exchange(m_partial, {}));
+    }
     m_ended = true;
 }
 

@@ -43,9 +43,9 @@ public:
     UtteranceSegmenter() : UtteranceSegmenter(Options {}) { }
     explicit UtteranceSegmenter(Options options);
 
-    // Whole frames only: `count` is a multiple of frameSamples.
+    // Any number of samples: a partial frame waits for the rest.
     void push(const float *samples, std::size_t count);
-    // No more audio: what is held back is released.
+    // No more audio: what is held back is released, a partial frame padded with silence.
     void endOfAudio();
 
     // The next thing to do. After a Decode step, report() must be called before next() again.
@@ -69,6 +69,7 @@ private:
 
     Options m_options;
     std::deque<std::vector<float>> m_frames; // not yet given to the decoder
+    std::vector<float> m_partial;
     bool m_ended = false;
     bool m_awaitingReport = false;
     std::size_t m_lastPieceFrames = 0;

@@ -114,19 +114,6 @@ void PocketSphinxTask::run()
     bool drained = false;
     std::uint64_t framesSincePartial = 0;
 
-    // Without the front end the audio still goes to the segmenter in whole frames.
-    std::vector<float> unframed;
-    const auto frameUnprocessed = [&](const float *in, std::size_t count, bool last) {
-        unframed.insert(unframed.end(), in, in + count);
-        std::size_t whole = unframed.size() / UtteranceSegmenter::frameSamples * UtteranceSegmenter::frameSamples;
-        if (last && whole < unframed.size()) {
-            unframed.resize(whole + UtteranceSegmenter::frameSamples, 0.0f);
-            whole = unframed.size();
-        }
-        frames.assign(unframed.begin(), unframed.begin() + std::ptrdiff_t(whole));
-        unframed.erase(unframed.begin(), unframed.begin() + std::ptrdiff_t(whole));
-    };
-
     const auto endUtterance = [&] {
         if (ps_end_utt(decoder) < 0) {
             failWith("The speech decoder could not end an utterance");
@@ -190,23 +177,23 @@ void PocketSphinxTask::run()
             m_request->take(samples, chunkFrames, idleWait);
             if (samples.empty()) {
                 if (m_request->isAudioEnded() && m_request->queuedFrames() == 0) {
-                    frames.clear();
-                    if (frontEnd)
+                    if (frontEnd) {
+                        frames.clear();
                         frontEnd->flush(frames);
-                    else
-                        frameUnprocessed(nullptr, 0, true);
-                    segmenter.push(frames.data(), frames.size());
+                        segmenter.push(frames.data(), frames.size());
+                    }
                     segmenter.endOfAudio();
                     audioEnded = true;
                 }
                 break;
             }
-            frames.clear();
-            if (frontEnd)
+            if (frontEnd) {
+                frames.clear();
                 frontEnd->process(samples.data(), samples.size(), frames);
-            else
-                frameUnprocessed(samples.data(), samples.size(), false);
-            segmenter.push(frames.data(), frames.size());
+                segmenter.push(frames.data(), frames.size());
+            } else {
+                segmenter.push(samples.data(), samples.size());
+            }
             break;
         }
         if (ok && !capture.errors.isEmpty()) {

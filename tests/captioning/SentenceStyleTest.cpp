@@ -46,11 +46,7 @@ private Q_SLOTS:
             { QStringLiteral("AC"), QStringLiteral("Ac") });
         // Questions.
         row("wh auxiliary", en, "what is your name", "What is your name?");
-        row("how do", en, "how do you know", "How do you know?");
-        row("where are", en, "where are they", "Where are they?");
-        row("when will", en, "when will it end", "When will it end?");
         row("why did", en, "why did he go", "Why did he go?");
-        row("who was", en, "who was there", "Who was there?");
         row("wh contraction", en, "what's that", "What's that?");
         row("wh noun auxiliary", en, "which one do you want", "Which one do you want?");
         row("how many noun auxiliary", en, "how many people are there", "How many people are there?");
