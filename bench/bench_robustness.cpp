@@ -96,14 +96,7 @@ std::optional<std::vector<Item>> readHalf(const QString &corpus, const QString &
 
 std::optional<std::vector<float>> readRecording(const QString &path, QString *error)
 {
-    const auto wav = WavFile::read(path, error);
-    if (!wav)
-        return std::nullopt;
-    if (wav->format().sampleRate != SpeechAudioRequest::sampleRate || wav->format().channelCount != 1) {
-        *error = path + QStringLiteral(" is not 16000 Hz mono");
-        return std::nullopt;
-    }
-    return wav->monoFloat();
+    return WavFile::readMonoFloat(path, error);
 }
 
 // Decodes every recording of every condition with one engine and one recognizer, kept across files.

@@ -98,12 +98,13 @@ int main(int argc, char **argv)
         if (!m.hasMatch())
             continue;
         QString error;
-        const auto wav = WavFile::read(folder + QLatin1Char('/') + m.captured(2) + QStringLiteral(".wav"), &error);
-        if (!wav || wav->format().sampleRate != 16000 || wav->format().channelCount != 1) {
+        auto samples
+            = WavFile::readMonoFloat(folder + QLatin1Char('/') + m.captured(2) + QStringLiteral(".wav"), &error);
+        if (!samples) {
             std::fprintf(stderr, "skipping %s: %s\n", qPrintable(m.captured(2)), qPrintable(error));
             continue;
         }
-        items.push_back({ m.captured(2), m.captured(1), wav->monoFloat() });
+        items.push_back({ m.captured(2), m.captured(1), std::move(*samples) });
     }
     if (items.empty())
         return 1;

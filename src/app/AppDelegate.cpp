@@ -13,6 +13,8 @@
 #include "SettingsWindowManager.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QSettings>
 #include <QTimer>
 
@@ -60,6 +62,40 @@ QRect AppDelegate::controlFrame(const QRect &overlay, const QSize &controlSize)
     const int x = overlay.x() + overlay.width() - controlSize.width() - controlGap;
     const int y = overlay.y() - controlGap - controlSize.height();
     return { QPoint(x, y), controlSize };
+}
+
+AppDelegate::Placement AppDelegate::placeOnScreens(
+    const QRect &stored, const QList<QRect> &screens, const QRect &primary, const QSize &minimum)
+{
+    Placement placement { stored };
+    if (screens.isEmpty())
+        return placement;
+    QRect all;
+    for (const QRect &screen : screens)
+        all |= screen;
+    QRect &frame = placement.frame;
+    // A dimension larger than the screens spans them: a window as large as asked only costs memory.
+    if (stored.width() > all.width()) {
+        frame.setLeft(all.left());
+        frame.setWidth(std::max(minimum.width(), all.width()));
+    }
+    if (stored.height() > all.height()) {
+        frame.setTop(all.top());
+        frame.setHeight(std::max(minimum.height(), all.height()));
+    }
+    frame.setSize(frame.size().expandedTo(minimum));
+    placement.resized = frame.size() != stored.size();
+    const bool reachable = std::any_of(screens.begin(), screens.end(), [&](const QRect &screen) {
+        const QRect shown = frame & screen;
+        return shown.width() >= reachableSide && shown.height() >= reachableSide;
+    });
+    if (!reachable) {
+        const int x = std::min(primary.left() + int(defaultFrameX), primary.right() + 1 - frame.width());
+        const int y = std::min(primary.top() + int(defaultFrameY), primary.bottom() + 1 - frame.height());
+        frame.moveTopLeft({ std::max(primary.left(), x), std::max(primary.top(), y) });
+        placement.broughtBack = true;
+    }
+    return placement;
 }
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -133,8 +169,6 @@ void AppDelegate::setupOverlayWindow()
     readFrameKey(keyH, overlayFrameH);
 
     auto *panel = new OverlayPanel;
-    panel->setGeometry(overlayRect());
-
     bindSessionController();
 
     QPointer<AppDelegate> self(this);
@@ -147,6 +181,23 @@ void AppDelegate::setupOverlayWindow()
     window = panel;
     panel->setClickThrough(isClickThrough.get());
 
+    QList<QRect> screens;
+    for (const QScreen *screen : QGuiApplication::screens())
+        screens.append(screen->geometry());
+    const QScreen *primary = QGuiApplication::primaryScreen();
+    const QRect stored = overlayRect();
+    const Placement placement = placeOnScreens(stored, screens, primary ? primary->availableGeometry() : QRect(),
+        panel->minimumSizeHint().expandedTo(panel->minimumSize()));
+    if (placement.resized)
+        SLOG_ERROR(lcApp, "Overlay frame size %dx%d adjusted to %dx%d to fit the screens", stored.width(),
+            stored.height(), placement.frame.width(), placement.frame.height());
+    if (placement.broughtBack)
+        SLOG_ERROR(lcApp, "Overlay frame at %d,%d is off every screen; moved to %d,%d", stored.x(), stored.y(),
+            placement.frame.x(), placement.frame.y());
+    overlayFrameX = placement.frame.x();
+    overlayFrameY = placement.frame.y();
+    overlayFrameW = placement.frame.width();
+    overlayFrameH = placement.frame.height();
     panel->setGeometry(overlayRect());
     panel->show();
     panel->raise();

@@ -6,6 +6,7 @@
 #include "Published.h"
 #include "Subscription.h"
 
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QRect>
@@ -52,6 +53,19 @@ public:
     // The control panel's frame for an overlay frame, in screen coordinates with y growing downward:
     // right-aligned 8 in from the overlay's right edge, its bottom 8 above the overlay's top edge.
     static QRect controlFrame(const QRect &overlay, const QSize &controlSize);
+
+    // Where a stored overlay frame is shown on these screens: no larger than all of them together (nor
+    // smaller than `minimum`), and moved to the default place on the primary screen when less than
+    // `reachableSide` pixels square of it would lie on any one screen, so that nobody is left with a
+    // window they cannot reach. With no screens, the frame as stored.
+    static constexpr int reachableSide = 48;
+    struct Placement {
+        QRect frame;
+        bool resized = false;
+        bool broughtBack = false;
+    };
+    static Placement placeOnScreens(
+        const QRect &stored, const QList<QRect> &screens, const QRect &primary, const QSize &minimum);
 
     void applicationDidFinishLaunching();
     void applicationWillTerminate();

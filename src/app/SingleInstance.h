@@ -20,10 +20,13 @@ public:
 
     // The socket's address: $XDG_RUNTIME_DIR/sonorel.socket, or a name keyed on the user id.
     static QString serverName();
+    // Where the socket goes when something that is not a socket holds that address.
+    static QString fallbackServerName();
 
     // True when another instance answered and took the request; this one should then exit.
     bool askRunningInstanceToShow(int timeoutMs = 1000);
-    // Starts listening; false when the socket cannot be made (the application still runs, alone).
+    // Starts listening; false when the socket cannot be made (the application still runs, alone). A file or
+    // folder of another program's at the address is left alone, and the fallback address used instead.
     bool listen();
 
 Q_SIGNALS:

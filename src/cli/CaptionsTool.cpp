@@ -59,9 +59,11 @@ void CaptionsTool::runLive(std::optional<double> durationSeconds)
     m_viewModel->start();
 }
 
-void CaptionsTool::runFile(const WavFile &file)
+void CaptionsTool::runFile(WavFile &file, std::optional<double> durationSeconds)
 {
     m_file = &file;
+    if (durationSeconds)
+        m_framesLeft = std::uint64_t(std::min(*durationSeconds * file.format().sampleRate, 1e18));
     m_fileSpeech = std::make_unique<SpeechRecognitionManager>(m_services.speechEngine, m_settings);
     m_speech = m_fileSpeech.get();
     cancellables.push_back(m_speech->latestText.subscribe([this](const QString &text) { m_printer.update(text); }));
@@ -84,17 +86,23 @@ void CaptionsTool::runFile(const WavFile &file)
 void CaptionsTool::feedFile()
 {
     // A tenth of a second per buffer: a whole number of output frames at the usual rates.
+    // The file is read one block at a time, as the recognizer takes it: nothing more is ever held.
     const auto chunk = std::max<std::uint32_t>(1, std::uint32_t(m_file->format().sampleRate / 10));
-    while (m_nextFrame < m_file->frameCount() && m_speech->pendingFrames() < maxPendingFrames) {
-        m_speech->append(m_file->view(m_nextFrame, chunk));
-        m_nextFrame += chunk;
+    while (m_speech->pendingFrames() < maxPendingFrames) {
+        const auto wanted = std::uint32_t(std::min<std::uint64_t>(chunk, m_framesLeft.value_or(chunk)));
+        const AudioBuffer block = wanted > 0 ? m_file->next(wanted) : AudioBuffer();
+        if (block.frameLength() == 0) {
+            // What was read is still captioned; a read error is reported once it has been.
+            m_inputError = m_file->error();
+            m_feedTimer->stop();
+            finish();
+            return;
+        }
+        m_speech->append(block);
+        if (m_framesLeft)
+            *m_framesLeft -= block.frameLength();
     }
-    if (m_nextFrame < m_file->frameCount()) {
-        m_feedTimer->setInterval(checkIntervalMs); // the recognizer is busy: look again shortly
-        return;
-    }
-    m_feedTimer->stop();
-    finish();
+    m_feedTimer->setInterval(checkIntervalMs); // the recognizer is busy: look again shortly
 }
 
 void CaptionsTool::finish()
@@ -129,7 +137,7 @@ void CaptionsTool::waitForLastResult(int remainingChecks)
 
 void CaptionsTool::done()
 {
-    end(0, QString());
+    end(m_inputError.isEmpty() ? 0 : 2, m_inputError);
 }
 
 void CaptionsTool::fail(const QString &message)

@@ -30,7 +30,8 @@ public:
 
     // Each ends by calling QCoreApplication::exit with the tool's exit status.
     void runLive(std::optional<double> durationSeconds);
-    void runFile(const WavFile &file);
+    // A recorded file, read block by block as the recognizer takes it; `durationSeconds` of it at most.
+    void runFile(WavFile &file, std::optional<double> durationSeconds);
 
     // Finishes the current utterance and exits: the end of --duration, SIGINT, SIGTERM or SIGHUP.
     void finish();
@@ -48,8 +49,9 @@ private:
     std::unique_ptr<CaptionViewModel> m_viewModel;
     std::unique_ptr<SpeechRecognitionManager> m_fileSpeech;
     SpeechRecognitionManager *m_speech = nullptr;
-    const WavFile *m_file = nullptr;
-    std::uint32_t m_nextFrame = 0;
+    WavFile *m_file = nullptr;
+    std::optional<std::uint64_t> m_framesLeft;
+    QString m_inputError;
     QTimer *m_feedTimer = nullptr;
     bool m_finishing = false;
     bool m_ended = false;

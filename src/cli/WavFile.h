@@ -5,27 +5,45 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstdint>
+#include <memory>
 #include <optional>
+#include <vector>
 
-// A WAV file read whole into memory: 16-bit integer or 32-bit float PCM, 4 to 768 kHz, any channel count,
-// interleaved as stored.
+class QFile;
+
+// A WAV file or stream read in blocks: 16-bit integer or 32-bit float PCM, 4 to 768 kHz, any channel
+// count, interleaved as stored. Only one block is held at a time, so memory stays the same whatever the
+// input's length: a pipe or a FIFO works too, and a data length of 0xFFFFFFFF (what streaming writers
+// put when they cannot know it) means "until the end of the stream".
 class WavFile final
 {
 public:
     // Nothing, with `error` set, when the file cannot be read or is not a WAV file of those kinds.
-    static std::optional<WavFile> read(const QString &path, QString *error);
+    static std::optional<WavFile> open(const QString &path, QString *error);
+    // A whole 16000 Hz mono file as float samples, for recordings of known size.
+    static std::optional<std::vector<float>> readMonoFloat(const QString &path, QString *error);
+
+    WavFile(WavFile &&) noexcept;
+    WavFile &operator=(WavFile &&) noexcept;
+    ~WavFile();
 
     const AudioFormat &format() const { return m_format; }
-    std::uint32_t frameCount() const { return m_frames; }
-    double durationSeconds() const { return m_format.sampleRate > 0 ? m_frames / m_format.sampleRate : 0; }
 
-    // A non-owning view of `frames` frames from `firstFrame` (clamped to the file's end).
-    AudioBuffer view(std::uint32_t firstFrame, std::uint32_t frames) const;
-    // The file as 16000 Hz mono float samples, when it already has that rate and one channel.
-    std::vector<float> monoFloat() const;
+    // Up to `frames` further frames, as a view valid until the next call. Empty at the end of the audio,
+    // or when reading failed, and then error() says why.
+    AudioBuffer next(std::uint32_t frames);
+    const QString &error() const { return m_error; }
 
 private:
+    WavFile();
+    bool readHeader(QString *error);
+    bool skip(std::uint64_t bytes);
+
+    QString m_path;
+    std::unique_ptr<QFile> m_file;
     AudioFormat m_format;
-    QByteArray m_data;
-    std::uint32_t m_frames = 0;
+    std::optional<std::uint64_t> m_remainingBytes; // nothing: to the end of the stream
+    QByteArray m_block;
+    QString m_error;
 };

@@ -11,9 +11,19 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <unistd.h>
 
 namespace {
+
+// Memory running out is an error like any other: the sentences already printed (each is flushed as it
+// ends) stand, and the exit status says the run failed. Nothing here may allocate or take a lock.
+void outOfMemory()
+{
+    static const char message[] = "sonorel-captions: out of memory\n";
+    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, message, sizeof message - 1);
+    ::_exit(2);
+}
 
 int failUsage(const QString &message)
 {
@@ -25,6 +35,7 @@ int failUsage(const QString &message)
 
 int main(int argc, char *argv[])
 {
+    std::set_new_handler(outOfMemory);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("sonorel-captions"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SONOREL_VERSION));
@@ -36,8 +47,8 @@ int main(int argc, char *argv[])
     parser.addVersionOption();
     const QCommandLineOption language(QStringLiteral("language"),
         QStringLiteral("Recognition language, e.g. en-US (default: the app's setting)."), QStringLiteral("CODE"));
-    const QCommandLineOption duration(
-        QStringLiteral("duration"), QStringLiteral("Stop after this many seconds."), QStringLiteral("SECONDS"));
+    const QCommandLineOption duration(QStringLiteral("duration"),
+        QStringLiteral("Stop after this many seconds (of the file, with --input)."), QStringLiteral("SECONDS"));
     const QCommandLineOption input(QStringLiteral("input"),
         QStringLiteral("Caption a WAV file (16-bit or float, any rate and channels) "
                        "instead of live audio, as fast as the processor allows."),
@@ -98,7 +109,7 @@ int main(int argc, char *argv[])
     std::optional<WavFile> file;
     if (parser.isSet(input)) {
         QString error;
-        file = WavFile::read(parser.value(input), &error);
+        file = WavFile::open(parser.value(input), &error);
         if (!file)
             return failUsage(error);
     }
@@ -106,7 +117,7 @@ int main(int argc, char *argv[])
     CaptionsTool tool(services, settings, isatty(fileno(stdout)) == 1);
     TerminationSignals signalHandler([&tool] { tool.finish(); });
     if (file)
-        tool.runFile(*file);
+        tool.runFile(*file, seconds);
     else
         tool.runLive(seconds);
     return app.exec();

@@ -164,10 +164,14 @@ void SettingsView::refresh()
     if (std::isfinite(fontSize))
         m_fontSize->setValue(int(std::clamp(std::round(fontSize), double(fontSizeMinimum), double(fontSizeMaximum))));
 
+    // A hand-edited value far outside the slider's range is shown at the nearest end, so that the window
+    // keeps its size and the value can be set right from here; the store keeps it until the user does.
     const double opacity = m_settings.backgroundOpacity();
-    m_opacityValue->setText(opacityText(opacity, QLocale()));
-    m_opacity->setValue(
-        int(std::clamp(std::round(opacity * 10), double(opacityMinimumTenths), double(opacityMaximumTenths))));
+    const double shownOpacity = std::isfinite(opacity)
+        ? std::clamp(opacity, opacityMinimumTenths / 10.0, opacityMaximumTenths / 10.0)
+        : opacityMaximumTenths / 10.0;
+    m_opacityValue->setText(opacityText(shownOpacity, QLocale()));
+    m_opacity->setValue(int(std::round(shownOpacity * 10)));
     m_darkMode->setChecked(m_settings.darkMode());
     m_refreshing = false;
 }

@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QLoggingCategory>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -66,6 +67,8 @@ private Q_SLOTS:
     void restartKeepsFrameAndForgetsClickThrough();
     void commandsBeforeOverlayOnlyLog();
     void hideAndShowTakeControlPanelAlong();
+    void placementOnScreens_data();
+    void placementOnScreens();
     void controlPanelPlacement_data();
     void controlPanelPlacement();
     void followTimerDuringMoves();
@@ -104,7 +107,12 @@ void AppDelegateTest::overlayFrameFromStore_data()
     QTest::newRow("only width") << QVariantList { none, none, 800.0, none } << QRect(200, 200, 800, 220);
     QTest::newRow("only origin") << QVariantList { 10.0, 20.0, none, none } << QRect(10, 20, 600, 220);
     QTest::newRow("all four") << QVariantList { 50.0, 60.0, 700.0, 300.0 } << QRect(50, 60, 700, 300);
-    QTest::newRow("off every screen") << QVariantList { -5000.0, 9000.0, none, none } << QRect(-5000, 9000, 600, 220);
+    // A window nobody could reach comes back to the default place, and one larger than the screens (a
+    // memory hog for the window system) is made to fit them: the test's one screen (a null frame here).
+    QTest::newRow("off every screen") << QVariantList { -5000.0, 9000.0, none, none } << QRect(200, 200, 600, 220);
+    QTest::newRow("beyond X's coordinates")
+        << QVariantList { -100000.0, 10.0, none, none } << QRect(200, 200, 600, 220);
+    QTest::newRow("larger than the screens") << QVariantList { 10.0, 20.0, 70000.0, 70000.0 } << QRect();
     // A hand-damaged value is ignored rather than making a window of nothing.
     QTest::newRow("not a number") << QVariantList { none, none, QStringLiteral("wide"), 260.0 }
                                   << QRect(200, 200, 600, 260);
@@ -114,6 +122,8 @@ void AppDelegateTest::overlayFrameFromStore()
 {
     QFETCH(QVariantList, keys);
     QFETCH(QRect, frame);
+    if (frame.isNull())
+        frame = QGuiApplication::primaryScreen()->geometry();
     {
         QSettings store(m_file, QSettings::NativeFormat);
         for (int i = 0; i < 4; ++i) {
@@ -135,6 +145,32 @@ void AppDelegateTest::overlayFrameFromStore()
     QSettings store(m_file, QSettings::NativeFormat);
     for (int i = 0; i < 4; ++i)
         QCOMPARE(store.contains(frameKeys[i]), keys[i].isValid());
+}
+
+void AppDelegateTest::placementOnScreens_data()
+{
+    QTest::addColumn<QRect>("stored");
+    QTest::addColumn<QRect>("placed");
+    // A 1920x1080 primary screen with a 1280x720 one to its right, tops aligned.
+    QTest::newRow("on the second screen") << QRect(2000, 100, 600, 220) << QRect(2000, 100, 600, 220);
+    QTest::newRow("48 square showing") << QRect(-552, 1032, 600, 220) << QRect(-552, 1032, 600, 220);
+    QTest::newRow("47 wide showing") << QRect(-553, 100, 600, 220) << QRect(200, 200, 600, 220);
+    QTest::newRow("below the shorter screen") << QRect(2000, 800, 600, 220) << QRect(200, 200, 600, 220);
+    QTest::newRow("spans both screens") << QRect(100, 100, 3000, 220) << QRect(100, 100, 3000, 220);
+    QTest::newRow("wider than both") << QRect(100, 100, 5000, 220) << QRect(0, 100, 3200, 220);
+    QTest::newRow("taller than both") << QRect(100, 5000, 600, 5000) << QRect(100, 0, 600, 1080);
+    QTest::newRow("below the minimum") << QRect(100, 100, 10, 10) << QRect(100, 100, 320, 120);
+}
+
+void AppDelegateTest::placementOnScreens()
+{
+    QFETCH(QRect, stored);
+    QFETCH(QRect, placed);
+    const QList<QRect> screens { QRect(0, 0, 1920, 1080), QRect(1920, 0, 1280, 720) };
+    const auto placement = AppDelegate::placeOnScreens(stored, screens, screens.first(), QSize(320, 120));
+    QCOMPARE(placement.frame, placed);
+    QCOMPARE(placement.resized, placed.size() != stored.size());
+    QCOMPARE(placement.broughtBack, placed.topLeft() != stored.topLeft() && placed.size() == stored.size());
 }
 
 void AppDelegateTest::restartKeepsFrameAndForgetsClickThrough()

@@ -7,6 +7,8 @@
 #include "TerminationSignals.h"
 
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
@@ -38,6 +40,7 @@ private Q_SLOTS:
     void windowReusedAndFrameRemembered_data();
     void windowReusedAndFrameRemembered();
     void linksOpenWithDesktopHandlers();
+    void secondLaunchAsksFirstToShow_data();
     void secondLaunchAsksFirstToShow();
     void terminationSignalsArriveOnMainThread();
 };
@@ -116,29 +119,47 @@ void WindowsTest::linksOpenWithDesktopHandlers()
     QVERIFY(recorder.opened.at(2).endsWith(QLatin1String("?sub_confirmation=1")));
 }
 
+void WindowsTest::secondLaunchAsksFirstToShow_data()
+{
+    QTest::addColumn<bool>("folderInTheWay");
+    // A socket file left behind by an instance that died (bound, never unlinked) does not stop the first.
+    QTest::newRow("stale socket") << false;
+    // Another program's folder at the address is left alone, and the two launches still find each other.
+    QTest::newRow("folder in the way") << true;
+}
+
 void WindowsTest::secondLaunchAsksFirstToShow()
 {
-    // A socket file left behind by an instance that died (bound, never unlinked) does not stop the first.
-    const QByteArray path = QFile::encodeName(SingleInstance::serverName());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.constData(), sizeof(address.sun_path) - 1);
-    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
-    ::close(fd);
-    SingleInstance first;
-    QVERIFY(!first.askRunningInstanceToShow(200)); // nobody answers there
-    QVERIFY(first.listen());
-    QSignalSpy requests(&first, &SingleInstance::showOverlayRequested);
+    QFETCH(bool, folderInTheWay);
+    const QString name = SingleInstance::serverName();
+    const QByteArray path = QFile::encodeName(name);
+    if (folderInTheWay) {
+        QVERIFY(QDir().mkpath(name + QStringLiteral("/theirs")));
+    } else {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.constData(), sizeof(address.sun_path) - 1);
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+        ::close(fd);
+    }
+    {
+        SingleInstance first;
+        QVERIFY(!first.askRunningInstanceToShow(200)); // nobody answers there
+        QVERIFY(first.listen());
+        QSignalSpy requests(&first, &SingleInstance::showOverlayRequested);
 
-    // The second launch runs in its own thread here, as it would in its own process.
-    std::atomic<bool> answered { false };
-    std::unique_ptr<QThread> second(
-        QThread::create([&] { answered = SingleInstance().askRunningInstanceToShow(5000); }));
-    second->start();
-    QTRY_COMPARE_WITH_TIMEOUT(requests.count(), 1, 10000);
-    QTRY_VERIFY(second->isFinished());
-    QVERIFY(answered.load());
+        // The second launch runs in its own thread here, as it would in its own process.
+        std::atomic<bool> answered { false };
+        std::unique_ptr<QThread> second(
+            QThread::create([&] { answered = SingleInstance().askRunningInstanceToShow(5000); }));
+        second->start();
+        QTRY_COMPARE_WITH_TIMEOUT(requests.count(), 1, 10000);
+        QTRY_VERIFY(second->isFinished());
+        QVERIFY(answered.load());
+    }
+    QCOMPARE(QFileInfo::exists(name + QStringLiteral("/theirs")), folderInTheWay);
+    QDir(name).removeRecursively();
 }
 
 void WindowsTest::terminationSignalsArriveOnMainThread()

@@ -58,14 +58,15 @@ double wordErrorRate(const QString &text)
     return double(row.back()) / double(reference.size());
 }
 
-// A mono 16-bit WAV file of a tenth of a second of silence, with the given header fields.
-QString writeWav(const QString &path, std::uint32_t rate, int formatChunks = 1)
+// A mono 16-bit WAV file of a tenth of a second of silence, with the given header fields; with
+// `headerOnly`, the header of a stream of unknown length and no samples.
+QString writeWav(const QString &path, std::uint32_t rate, int formatChunks = 1, bool headerOnly = false)
 {
     QByteArray format;
     QDataStream fields(&format, QIODevice::WriteOnly);
     fields.setByteOrder(QDataStream::LittleEndian);
     fields << quint16(1) << quint16(1) << quint32(rate) << quint32(rate * 2) << quint16(2) << quint16(16);
-    const QByteArray data(int(rate / 10) * 2, '\0');
+    const QByteArray data(headerOnly ? 0 : int(rate / 10) * 2, '\0');
     QByteArray body("WAVE");
     QDataStream out(&body, QIODevice::Append);
     out.setByteOrder(QDataStream::LittleEndian);
@@ -75,7 +76,7 @@ QString writeWav(const QString &path, std::uint32_t rate, int formatChunks = 1)
         out.writeRawData(format.constData(), int(format.size()));
     }
     out.writeRawData("data", 4);
-    out << quint32(data.size());
+    out << quint32(headerOnly ? 0xFFFFFFFF : data.size());
     out.writeRawData(data.constData(), int(data.size()));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
@@ -181,6 +182,58 @@ private Q_SLOTS:
         QVERIFY(process->readAllStandardOutput().isEmpty());
         const QString err = QString::fromUtf8(process->readAllStandardError());
         QVERIFY2(err.contains(message), qPrintable(err));
+    }
+
+    // An endless stream and a 2 GB file are read a block at a time: --duration ends them, and the tool's
+    // memory never grows with the input. The tool is killed if it passes 1.5 GB resident.
+    void hugeInputStaysSmall_data()
+    {
+        QTest::addColumn<bool>("endless");
+        QTest::newRow("endless stream") << true;
+        QTest::newRow("2 GB file") << false;
+    }
+    void hugeInputStaysSmall()
+    {
+        QFETCH(bool, endless);
+        const QString input = m_dir.filePath(QStringLiteral("huge.wav"));
+        QFile::remove(input);
+        std::unique_ptr<QProcess> writer;
+        if (endless) {
+            const QString header = writeWav(m_dir.filePath(QStringLiteral("stream-header.wav")), 16000, 1, true);
+            QVERIFY(start(QStringLiteral("mkfifo"), { input })->waitForFinished());
+            writer = start(QStringLiteral("sh"),
+                { QStringLiteral("-c"), QStringLiteral("exec cat \"$0\" /dev/zero > \"$1\""), header, input });
+        } else {
+            writeWav(input, 16000);
+            QFile file(input);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(40));
+            QDataStream(&file).writeRawData("\xff\xff\xff\x7f", 4); // data of 2 GB, sparse zeros
+            QVERIFY(file.resize(44 + 0x7fffffffLL));
+        }
+        auto process = tool({ QStringLiteral("--input"), input, QStringLiteral("--duration"), QStringLiteral("20") });
+        qint64 peakKiB = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            process->state() == QProcess::NotRunning ||
+                [&] {
+                    QFile status(QStringLiteral("/proc/%1/status").arg(process->processId()));
+                    const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+                    const auto at = text.indexOf("VmRSS:");
+                    peakKiB
+                        = std::max(peakKiB, at < 0 ? 0 : text.mid(at + 6).trimmed().split(' ').first().toLongLong());
+                    if (peakKiB > 1536 * 1024)
+                        process->kill();
+                    return peakKiB > 1536 * 1024;
+                }(),
+            120000);
+        for (QProcess *p : { process.get(), writer.get() }) {
+            if (p && p->state() != QProcess::NotRunning) {
+                p->kill();
+                p->waitForFinished();
+            }
+        }
+        QVERIFY2(peakKiB <= 1536 * 1024, qPrintable(QStringLiteral("resident %1 KiB").arg(peakKiB)));
+        QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process->exitCode(), 0);
     }
 
     // SIGTERM, or SIGHUP from a closed terminal, finishes the current utterance, prints it and exits 0

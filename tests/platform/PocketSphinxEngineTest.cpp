@@ -73,8 +73,7 @@ double recall(const QString &id, const QString &text)
 std::vector<float> recording(const QString &id)
 {
     QString error;
-    const auto wav = WavFile::read(librivox + id + QStringLiteral(".wav"), &error);
-    return wav ? wav->monoFloat() : std::vector<float>();
+    return WavFile::readMonoFloat(librivox + id + QStringLiteral(".wav"), &error).value_or(std::vector<float>());
 }
 
 std::shared_ptr<PocketSphinxEngine> engineOn(const QString &modelRoot)

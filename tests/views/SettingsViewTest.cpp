@@ -74,7 +74,7 @@ void SettingsViewTest::choicesFollowTheStore()
 void SettingsViewTest::slidersWriteTheStore_data()
 {
     QTest::addColumn<bool>("opacity");
-    QTest::addColumn<double>("initial"); // font size
+    QTest::addColumn<double>("initial"); // of the slider's setting
     QTest::addColumn<QList<int>>("actions");
     QTest::addColumn<double>("stored");
     QTest::addColumn<QString>("label");
@@ -88,10 +88,12 @@ void SettingsViewTest::slidersWriteTheStore_data()
     QTest::newRow("font beyond integers") << false << 1e30 << QList<int> {} << 1e30 << QStringLiteral("1e+30") << 0;
     QTest::newRow("font from above range")
         << false << 40.5 << QList<int> { A::SliderSingleStepSub } << 31.0 << QStringLiteral("31") << 1;
-    QTest::newRow("opacity floor") << true << 18.0 << QList<int> { A::SliderToMinimum, A::SliderSingleStepSub } << 0.1
+    QTest::newRow("opacity floor") << true << 0.5 << QList<int> { A::SliderToMinimum, A::SliderSingleStepSub } << 0.1
                                    << QStringLiteral("0.1") << 1;
-    QTest::newRow("opacity top") << true << 18.0 << QList<int> { A::SliderToMaximum } << 1.0 << QStringLiteral("1.0")
+    QTest::newRow("opacity top") << true << 0.5 << QList<int> { A::SliderToMaximum } << 1.0 << QStringLiteral("1.0")
                                  << 1;
+    // Shown at the slider's end, so that the window keeps its size; stored as it is.
+    QTest::newRow("opacity far beyond range") << true << 1e308 << QList<int> {} << 1e308 << QStringLiteral("1.0") << 0;
 }
 
 void SettingsViewTest::slidersWriteTheStore()
@@ -102,8 +104,12 @@ void SettingsViewTest::slidersWriteTheStore()
     QFETCH(double, stored);
     QFETCH(QString, label);
     QFETCH(int, writes);
-    m_settings->setFontSize(initial);
+    if (opacity)
+        m_settings->setBackgroundOpacity(initial);
+    else
+        m_settings->setFontSize(initial);
     SettingsView view(*m_settings);
+    QVERIFY(view.sizeHint().width() < 800);
     int notifications = 0;
     auto token = m_settings->objectWillChange.subscribe([&] { ++notifications; });
     QSlider &slider = opacity ? view.opacitySlider() : view.fontSizeSlider();
