@@ -37,6 +37,13 @@ AppDelegate::AppDelegate(
     AppSettings &settings, std::unique_ptr<QSettings> defaults, ServicesFactory makeServices, QObject *parent)
     : QObject(parent), defaults(std::move(defaults)), m_settings(settings), m_makeServices(std::move(makeServices))
 {
+    m_controlFollow.setTimerType(Qt::PreciseTimer);
+    m_controlFollow.setInterval(controlFollowIntervalMs);
+    connect(&m_controlFollow, &QTimer::timeout, this, &AppDelegate::positionControlWindow);
+    m_controlFollowStop.setSingleShot(true);
+    m_controlFollowStop.setTimerType(Qt::PreciseTimer);
+    m_controlFollowStop.setInterval(controlFollowStopDelayMs);
+    connect(&m_controlFollowStop, &QTimer::timeout, this, &AppDelegate::stopControlFollow);
     // Setting the flag applies it to the overlay at once (before observers read it back).
     cancellables.push_back(isClickThrough.subscribe([this](const bool &value) {
         if (!window)
@@ -203,6 +210,17 @@ void AppDelegate::setupOverlayWindow()
     panel->raise();
     connect(panel, &OverlayPanel::moved, this, &AppDelegate::windowDidMove);
     connect(panel, &OverlayPanel::liveResizeEnded, this, &AppDelegate::windowDidEndLiveResize);
+    // A window manager moving the overlay tells us only when the move ends; the menu button follows the
+    // whole time the user holds the overlay.
+    connect(panel, &OverlayPanel::heldByUser, this, [this] {
+        m_overlayHeld = true;
+        startControlFollow();
+    });
+    connect(panel, &OverlayPanel::releasedByUser, this, [this] {
+        m_overlayHeld = false;
+        if (m_controlFollow.isActive())
+            m_controlFollowStop.start();
+    });
 
     setupControlWindow();
     SLOG_INFO(lcApp, "Overlay window ready size %fx%f", overlayFrameW, overlayFrameH);
@@ -296,7 +314,7 @@ void AppDelegate::positionControlWindow()
         controlHost->adjustSize();
         size = controlHost->sizeHint();
     }
-    controlWindow->setGeometry(controlFrame(window->geometry(), size));
+    controlWindow->setGeometry(controlFrame(window->frameOnScreen(), size));
     Q_EMIT controlWindowPositioned();
 }
 
@@ -313,41 +331,23 @@ void AppDelegate::updateControlWindowVisibility()
 
 void AppDelegate::startControlFollow()
 {
-    if (controlFollowStopTask) {
-        controlFollowStopTask->stop();
-        controlFollowStopTask->deleteLater();
-    }
-    // Timers are children of the delegate: they end with it and never call into a destroyed one.
-    auto *stopTask = new QTimer(this);
-    stopTask->setSingleShot(true);
-    stopTask->setTimerType(Qt::PreciseTimer);
-    connect(stopTask, &QTimer::timeout, this, &AppDelegate::stopControlFollow);
-    controlFollowStopTask = stopTask;
-    stopTask->start(controlFollowStopDelayMs);
-
-    if (!controlFollowTimer) {
-        auto *timer = new QTimer(this);
-        timer->setTimerType(Qt::PreciseTimer);
-        timer->setInterval(controlFollowIntervalMs);
-        connect(timer, &QTimer::timeout, this, &AppDelegate::positionControlWindow);
-        controlFollowTimer = timer;
-        timer->start();
+    // Each move pushes the end further; while the user holds the overlay, there is no end yet.
+    if (m_overlayHeld)
+        m_controlFollowStop.stop();
+    else
+        m_controlFollowStop.start();
+    if (!m_controlFollow.isActive()) {
+        m_controlFollow.start();
         positionControlWindow();
     }
 }
 
 void AppDelegate::stopControlFollow()
 {
-    if (controlFollowTimer) {
-        controlFollowTimer->stop();
-        controlFollowTimer->deleteLater();
-        controlFollowTimer = nullptr;
-    }
-    if (controlFollowStopTask) {
-        controlFollowStopTask->stop();
-        controlFollowStopTask->deleteLater();
-        controlFollowStopTask = nullptr;
-    }
+    m_controlFollowStop.stop();
+    if (!m_controlFollow.isActive())
+        return;
+    m_controlFollow.stop();
     positionControlWindow();
 }
 

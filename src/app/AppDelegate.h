@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QRect>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -22,7 +23,6 @@ class ControlPanel;
 class OverlayMenuButton;
 class OverlayPanel;
 class QSettings;
-class QTimer;
 
 // The hub of the application shell: launch and termination, the one caption session controller, the
 // overlay window with its frame in the settings file, and the control panel that follows the overlay.
@@ -109,8 +109,6 @@ public:
     QPointer<CaptionContainerView> hosting;
     QPointer<ControlPanel> controlWindow;
     QPointer<OverlayMenuButton> controlHost;
-    QPointer<QTimer> controlFollowTimer;
-    QPointer<QTimer> controlFollowStopTask;
     const std::unique_ptr<QSettings> defaults;
     static inline const QString keyX = QStringLiteral("overlayFrameX");
     static inline const QString keyY = QStringLiteral("overlayFrameY");
@@ -126,6 +124,10 @@ public:
     Cancellables cancellables;
     std::unique_ptr<CaptionViewModel> viewModel;
 
+    // The menu button's following of the overlay: placed every 16 ms until 0.2 s after the last move.
+    const QTimer &controlFollowTimer() const { return m_controlFollow; }
+    const QTimer &controlFollowStopTask() const { return m_controlFollowStop; }
+
 Q_SIGNALS:
     // After every placement of the control panel.
     void controlWindowPositioned();
@@ -138,4 +140,7 @@ private:
     ServicesFactory m_makeServices;
     std::function<void()> m_updateCheck;
     bool m_terminated = false;
+    QTimer m_controlFollow;
+    QTimer m_controlFollowStop;
+    bool m_overlayHeld = false;
 };

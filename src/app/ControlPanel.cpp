@@ -21,3 +21,9 @@ ControlPanel::ControlPanel(AppCommands &app, QWidget *parent)
     winId();
     DesktopWindowHints::showOnAllDesktops(this);
 }
+
+void ControlPanel::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    DesktopWindowHints::skipTaskbarAndPager(this);
+}

@@ -17,6 +17,9 @@ public:
 
     OverlayMenuButton &button() const { return *m_button; }
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     OverlayMenuButton *m_button;
 };

@@ -1,12 +1,38 @@
 #pragma once
 
+#include <QByteArray>
+#include <QPoint>
+
+#include <optional>
+
 class QWidget;
 
-// Window-manager hints that Qt has no API for.
+// Window-manager hints and window-system questions that Qt has no API for. On X11 they speak to the X
+// server; elsewhere they do nothing and answer nothing, since Wayland compositors decide these themselves.
 namespace DesktopWindowHints {
 
-// Puts a top-level window on every virtual desktop (X11 _NET_WM_DESKTOP = all). Elsewhere nothing
-// happens: Wayland compositors decide this themselves.
+// Puts a top-level window on every virtual desktop (_NET_WM_DESKTOP = all).
 void showOnAllDesktops(QWidget *window);
+
+// Keeps a top-level window out of taskbars and pagers (_NET_WM_STATE_SKIP_TASKBAR and _SKIP_PAGER),
+// before it is mapped or after.
+void skipTaskbarAndPager(QWidget *window);
+
+// Lets the pointer through every X window that holds `window`: its own and the frame windows a window
+// manager wraps it in, which would otherwise still take clicks meant for the window below. With
+// `through` false, those windows take the pointer again. Call it after the window is mapped.
+void passInputThrough(QWidget *window, bool through);
+
+// Where the window's top-left corner is on the screen now. A window manager that moves a window tells
+// Qt only when the move ends; this asks the X server.
+std::optional<QPoint> originOnScreen(const QWidget *window);
+
+// Whether the primary mouse button is held down now, anywhere on the screen (also while a window
+// manager has grabbed the pointer to move or resize a window).
+std::optional<bool> primaryButtonDown();
+
+// Whether an X server answers at `display` (as in $DISPLAY). Asked before the application object exists,
+// since Qt aborts the whole process when its X connection fails.
+bool x11DisplayReachable(const QByteArray &display);
 
 } // namespace DesktopWindowHints

@@ -18,8 +18,19 @@ OverlayPanel::OverlayPanel(QWidget *parent) : QWidget(parent, overlayFlags(false
     m_resizeSettle.setSingleShot(true);
     m_resizeSettle.setInterval(resizeSettleMs);
     connect(&m_resizeSettle, &QTimer::timeout, this, [this] {
+        // Held still with the button down is a pause, not the end.
+        if (DesktopWindowHints::primaryButtonDown().value_or(false)) {
+            m_resizeSettle.start();
+            return;
+        }
         m_userResizing = false;
         Q_EMIT liveResizeEnded();
+    });
+    // The window manager keeps the button's release to itself: it is looked for until it comes.
+    m_pointerWatch.setInterval(pointerWatchMs);
+    connect(&m_pointerWatch, &QTimer::timeout, this, [this] {
+        if (!DesktopWindowHints::primaryButtonDown().value_or(false))
+            release();
     });
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -59,6 +70,8 @@ void OverlayPanel::setClickThrough(bool clickThrough)
     setGeometry(frame);
     if (wasVisible)
         show();
+    if (m_hintsApplied)
+        DesktopWindowHints::passInputThrough(this, clickThrough);
 }
 
 bool OverlayPanel::isClickThrough() const
@@ -80,23 +93,65 @@ Qt::Edges OverlayPanel::edgesAt(const QPoint &pos) const
     return edges;
 }
 
+QRect OverlayPanel::frameOnScreen() const
+{
+    return { DesktopWindowHints::originOnScreen(this).value_or(pos()), size() };
+}
+
 void OverlayPanel::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     DesktopWindowHints::showOnAllDesktops(this);
-    if (!m_exposedOnce && windowHandle())
+    DesktopWindowHints::skipTaskbarAndPager(this);
+    m_hintsApplied = false;
+    if (windowHandle())
         windowHandle()->installEventFilter(this);
+}
+
+void OverlayPanel::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    m_hintsApplied = false;
+    if (m_held)
+        release();
+}
+
+// Once mapped, the window has the frame its window manager gives it, and the hints that concern the
+// frame can be applied.
+void OverlayPanel::applyWindowSystemHints()
+{
+    DesktopWindowHints::skipTaskbarAndPager(this);
+    if (isClickThrough())
+        DesktopWindowHints::passInputThrough(this, true);
+    m_hintsApplied = true;
 }
 
 bool OverlayPanel::eventFilter(QObject *watched, QEvent *event)
 {
-    // The first time the window system puts the overlay on screen, for the launch-time measurements.
-    if (event->type() == QEvent::Expose && watched == windowHandle() && windowHandle()->isExposed()
-        && !std::exchange(m_exposedOnce, true)) {
-        SLOG_DEBUG(lcApp, "Overlay window on screen");
-        watched->removeEventFilter(this);
+    if (event->type() == QEvent::Expose && watched == windowHandle() && windowHandle()->isExposed()) {
+        // The first time the window system puts the overlay on screen, for the launch-time measurements.
+        if (!std::exchange(m_exposedOnce, true))
+            SLOG_DEBUG(lcApp, "Overlay window on screen");
+        if (!m_hintsApplied)
+            applyWindowSystemHints();
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void OverlayPanel::hold(bool byWindowManager)
+{
+    m_held = true;
+    if (byWindowManager && DesktopWindowHints::primaryButtonDown().has_value())
+        m_pointerWatch.start();
+    Q_EMIT heldByUser();
+}
+
+void OverlayPanel::release()
+{
+    m_pointerWatch.stop();
+    if (!std::exchange(m_held, false))
+        return;
+    Q_EMIT releasedByUser();
 }
 
 void OverlayPanel::moveEvent(QMoveEvent *event)
@@ -108,8 +163,12 @@ void OverlayPanel::moveEvent(QMoveEvent *event)
 void OverlayPanel::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
-    if (m_userResizing)
+    // A resize the window manager performs (also one it starts itself, from its own frame or keys) ends
+    // like one begun here.
+    if (m_userResizing || (event->spontaneous() && isVisible())) {
+        m_userResizing = true;
         m_resizeSettle.start();
+    }
 }
 
 void OverlayPanel::beginResize(Qt::Edges edges)
@@ -118,10 +177,12 @@ void OverlayPanel::beginResize(Qt::Edges edges)
     // Also armed now, so that a resize that changes nothing still ends.
     m_resizeSettle.start();
     QWindow *handle = windowHandle();
-    if (!handle || !handle->startSystemResize(edges)) {
+    const bool byWindowManager = handle && handle->startSystemResize(edges);
+    if (!byWindowManager) {
         m_manual = Manual::Resize;
         m_manualEdges = edges;
     }
+    hold(byWindowManager);
 }
 
 void OverlayPanel::mousePressEvent(QMouseEvent *event)
@@ -137,8 +198,10 @@ void OverlayPanel::mousePressEvent(QMouseEvent *event)
         beginResize(edges);
     } else {
         QWindow *handle = windowHandle();
-        if (!handle || !handle->startSystemMove())
+        const bool byWindowManager = handle && handle->startSystemMove();
+        if (!byWindowManager)
             m_manual = Manual::Move;
+        hold(byWindowManager);
     }
     event->accept();
 }
@@ -179,6 +242,7 @@ void OverlayPanel::mouseReleaseEvent(QMouseEvent *event)
         Q_EMIT liveResizeEnded();
     }
     m_manual = Manual::None;
+    release();
     QWidget::mouseReleaseEvent(event);
 }
 

@@ -4,8 +4,9 @@
 #include <QWidget>
 
 // The caption overlay's window: frameless, translucent, always on top, never taking the focus, on every
-// desktop. It is dragged by its background and resized at its edges through the window manager, and it
-// reports each move and the end of each resize to its owner.
+// desktop, out of taskbars and pagers. It is dragged by its background and resized at its edges through
+// the window manager, and it reports each move, the end of each resize, and when the user takes hold of
+// it and lets go, to its owner.
 class OverlayPanel final : public QWidget
 {
     Q_OBJECT
@@ -13,8 +14,11 @@ class OverlayPanel final : public QWidget
 
 public:
     static constexpr int resizeEdgeWidth = 8;
-    // The window manager sends no "resize finished": a resize is over when it has rested this long.
+    // The window manager sends no "resize finished": a resize is over when the button is up and the
+    // window has rested this long.
     static constexpr int resizeSettleMs = 200;
+    // How often the button is looked at while the window manager holds the pointer for a move or resize.
+    static constexpr int pointerWatchMs = 16;
 
     explicit OverlayPanel(QWidget *parent = nullptr);
     ~OverlayPanel() override;
@@ -28,10 +32,15 @@ public:
 
     // The edges of the panel that a press at `pos` grabs, if any.
     Qt::Edges edgesAt(const QPoint &pos) const;
+    // The panel's frame on the screen now, also while a window manager moves it without telling Qt.
+    QRect frameOnScreen() const;
 
 Q_SIGNALS:
     void moved();
     void liveResizeEnded();
+    // The user pressed to move or resize the panel, and let go.
+    void heldByUser();
+    void releasedByUser();
 
 protected:
     void moveEvent(QMoveEvent *event) override;
@@ -40,14 +49,21 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void beginResize(Qt::Edges edges);
+    void hold(bool byWindowManager);
+    void release();
     void updateCursor(const QPoint &pos);
+    void applyWindowSystemHints();
 
     QWidget *m_content = nullptr;
     QTimer m_resizeSettle;
+    QTimer m_pointerWatch;
+    bool m_held = false;
+    bool m_hintsApplied = false;
     bool m_userResizing = false;
     bool m_exposedOnce = false;
     // Where the window manager cannot move or resize for us, the panel does it by hand.

@@ -1,6 +1,7 @@
 #include "SonorelApp.h"
 
 #include "AppSettings.h"
+#include "DesktopWindowHints.h"
 #include "Log.h"
 #include "MenuBarView.h"
 #include "SingleInstance.h"
@@ -13,14 +14,44 @@
 #include <QSettings>
 #include <QSystemTrayIcon>
 
+#include <cstdio>
+#include <optional>
+
 namespace SonorelApp {
+
+namespace {
+
+// What keeps Sonorel from opening windows, found before Qt, which would abort the process over it.
+std::optional<QString> missingDesktopSession()
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    const QByteArray display = qgetenv("DISPLAY");
+    const bool wayland = !qgetenv("WAYLAND_DISPLAY").isEmpty();
+    // Another platform chosen on purpose (offscreen, say) is the user's business.
+    if (!platform.isEmpty() && !platform.startsWith("xcb"))
+        return std::nullopt;
+    if (display.isEmpty() && (!wayland || !platform.isEmpty()))
+        return QStringLiteral("Sonorel needs a graphical desktop session (X11 or Wayland), and none was found: "
+                              "DISPLAY is not set. Start Sonorel from your desktop.");
+    if (!display.isEmpty() && !wayland && !DesktopWindowHints::x11DisplayReachable(display))
+        return QStringLiteral("Sonorel needs a graphical desktop session, and the display %1 does not answer. "
+                              "Start Sonorel from your desktop, or set DISPLAY to a running X server.")
+            .arg(QString::fromLocal8Bit(display));
+    return std::nullopt;
+}
+
+} // namespace
 
 int run(int argc, char **argv, AppDelegate::ServicesFactory makeServices, const std::function<void()> &installServices)
 {
+    if (const auto problem = missingDesktopSession()) {
+        std::fprintf(stderr, "%s\n", problem->toLocal8Bit().constData());
+        return 1;
+    }
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("ambrite"));
     QCoreApplication::setApplicationName(QStringLiteral("sonorel"));
-    QGuiApplication::setApplicationDisplayName(QStringLiteral("Sonorel"));
+    // No display name: Qt would add " — Sonorel" to every window title the window manager shows.
     QGuiApplication::setDesktopFileName(QStringLiteral("sonorel"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/sonorel/sonorel.svg")));
     // No main window: closing About or Settings must not end the application.

@@ -269,7 +269,7 @@ void AppDelegateTest::followTimerDuringMoves()
     Run run(m_file);
     QTRY_VERIFY(run.ready());
     // Resting, nothing of ours ticks.
-    QTRY_VERIFY(!run.delegate->controlFollowTimer);
+    QTRY_VERIFY(!run.delegate->controlFollowTimer().isActive());
     for (const QObject *owner :
         std::initializer_list<const QObject *> { &run.overlay(), &run.control(), run.delegate.get() }) {
         for (const QTimer *timer : owner->findChildren<QTimer *>())
@@ -277,26 +277,24 @@ void AppDelegateTest::followTimerDuringMoves()
     }
 
     run.overlay().move(210, 200);
-    QTRY_VERIFY(run.delegate->controlFollowTimer);
-    QPointer<QTimer> timer = run.delegate->controlFollowTimer;
-    QVERIFY(timer->isActive() && timer->interval() == 16);
-    QPointer<QTimer> firstStop = run.delegate->controlFollowStopTask;
-    QVERIFY(firstStop && firstStop->interval() == 200);
-    // Moves within 0.2 s keep the one timer, and each pushes the end further.
+    const QTimer &timer = run.delegate->controlFollowTimer();
+    const QTimer &stop = run.delegate->controlFollowStopTask();
+    QTRY_VERIFY(timer.isActive());
+    QVERIFY(timer.interval() == 16 && stop.interval() == 200);
+    // Moves within 0.2 s each push the end further.
     for (int x : { 220, 230 }) {
+        QTest::qWait(100);
         run.overlay().move(x, 205);
         QTRY_COMPARE(run.overlay().x(), x);
+        QVERIFY(timer.isActive() && stop.isActive() && stop.remainingTime() > 100);
     }
-    QCOMPARE(run.delegate->controlFollowTimer, timer);
-    QVERIFY(run.delegate->controlFollowStopTask && run.delegate->controlFollowStopTask->isActive());
-    QVERIFY(run.delegate->controlFollowStopTask != firstStop);
 
     // Following ends 0.2 s after the last move, and the panel is placed once more at that moment.
     std::optional<bool> timerGoneAtLastPlacement;
     connect(run.delegate.get(), &AppDelegate::controlWindowPositioned, this,
-        [&] { timerGoneAtLastPlacement = !run.delegate->controlFollowTimer; });
-    QTRY_VERIFY_WITH_TIMEOUT(!run.delegate->controlFollowTimer, 5000);
-    QVERIFY(!run.delegate->controlFollowStopTask);
+        [&] { timerGoneAtLastPlacement = !timer.isActive(); });
+    QTRY_VERIFY_WITH_TIMEOUT(!timer.isActive(), 5000);
+    QVERIFY(!stop.isActive());
     QVERIFY(timerGoneAtLastPlacement.value_or(false));
     QCOMPARE(run.control().geometry(), QRect(230 + 600 - 32 - 8, 205 - 8 - 32, 32, 32));
 }
@@ -323,7 +321,7 @@ void AppDelegateTest::dragByBackgroundAndResizeAtEdge()
     QTRY_COMPARE(run.overlay().width(), 700);
     sendMouse(&run.overlay(), QEvent::MouseButtonRelease, QPoint(698, 110), Qt::NoButton);
     QCOMPARE(stored(AppDelegate::keyW), 700.0);
-    QVERIFY(!run.delegate->controlFollowTimer && !run.delegate->controlFollowStopTask);
+    QVERIFY(!run.delegate->controlFollowTimer().isActive() && !run.delegate->controlFollowStopTask().isActive());
     QCOMPARE(run.control().geometry(), QRect(240 + 700 - 40, 220 - 40, 32, 32));
     // No smaller than the caption view allows.
     sendMouse(&run.overlay(), QEvent::MouseButtonPress, QPoint(698, 110), Qt::LeftButton);

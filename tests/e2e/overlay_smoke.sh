@@ -1,11 +1,14 @@
 #!/bin/bash
-# Starts the real sonorel on an X server (run under xvfb-run) with a stored overlay frame, checks that the
-# overlay and its menu panel appear where the frame says, that a second launch hands over to the first
-# and exits, and that SIGTERM ends it through the orderly path that writes the frame back.
+# Starts the real sonorel on an X server (run under xvfb-run) with the Openbox window manager and a stored
+# overlay frame, and uses it as a person would, with xdotool: the overlay and its menu panel appear where
+# the frame says, with their own titles and out of the taskbar; the menu button follows a drag while it
+# happens; a resize that pauses before it moves is saved when it ends; click-through hands clicks to the
+# window below; a second launch hands over to the first; SIGTERM ends it through the orderly path that
+# writes the frame back. First, with no display at all, it says so and exits with 1.
 set -u
 sonorel="$1"
 work=$(mktemp -d)
-trap 'kill -KILL "${pid:-0}" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill -KILL "${pid:-0}" "${wm:-0}" "${xev:-0}" 2>/dev/null; rm -rf "$work"' EXIT
 mkdir -p "$work/config/ambrite" "$work/run"
 chmod 700 "$work/run"
 conf="$work/config/ambrite/sonorel.conf"
@@ -15,7 +18,7 @@ export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/run" HOME="$work" Q
 export QT_LOGGING_RULES="com.ambrite.sonorel.App.debug=true"
 log="$work/log"
 
-fail() { echo "FAIL: $*"; echo "--- log"; cat "$log"; echo "--- settings"; cat "$conf"; exit 1; }
+fail() { echo "FAIL: $*"; echo "--- log"; cat "$log"; echo "--- settings"; cat "$conf"; xwininfo -root -tree; exit 1; }
 
 # Polls for a condition for up to 20 s.
 wait_for() {
@@ -25,22 +28,78 @@ wait_for() {
     done
     return 1
 }
+window() { xwininfo -root -tree | grep "\"$1\":" | awk '{ print $1 }'; }
+# A window's size and place on the screen, as "640x230+123+145".
+frame() { xwininfo -root -tree | grep "\"$1\":" | awk '{ split($(NF-1), s, "+"); print s[1] $NF }'; }
+stored() { grep -x "overlayFrame$1=.*" "$conf" | cut -d= -f2; }
+
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$sonorel" > "$work/nodisplay.log" 2>&1
+status=$?
+[ $status -eq 1 ] || { cat "$work/nodisplay.log"; fail "with no display, exited with $status"; }
+grep -q "^Sonorel needs a graphical desktop session" "$work/nodisplay.log" || fail "no plain message without a display"
+
+openbox > "$work/openbox.log" 2>&1 &
+wm=$!
+wait_for 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || fail "openbox did not start"
 
 "$sonorel" > "$log" 2>&1 &
 pid=$!
 wait_for 'grep -q "Overlay window ready size 640.000000x230.000000" "$log"' || fail "overlay not ready"
-wait_for 'xwininfo -root -tree | grep "Live Captions" | grep -v menu | grep -q "640x230+123+145"' \
-    || { xwininfo -root -tree; fail "overlay not mapped at 640x230+123+145"; }
+wait_for '[ "$(frame "Live Captions")" = 640x230+123+145 ]' || fail "overlay not mapped at 640x230+123+145"
 # The menu panel: 32 by 32, right edge 8 in from the overlay's, bottom 8 above its top.
-wait_for 'xwininfo -root -tree | grep "Live Captions menu" | grep -q "32x32+723+105"' \
-    || { xwininfo -root -tree; fail "menu panel not at 32x32+723+105"; }
+wait_for '[ "$(frame "Live Captions menu")" = 32x32+723+105 ]' || fail "menu panel not at 32x32+723+105"
+for title in "Live Captions" "Live Captions menu"; do
+    props=$(xprop -id "$(window "$title")" _NET_WM_NAME _NET_WM_STATE)
+    echo "$props" | grep -qx "_NET_WM_NAME(UTF8_STRING) = \"$title\"" || fail "window manager shows title: $props"
+    for state in SKIP_TASKBAR SKIP_PAGER; do
+        echo "$props" | grep -q "_NET_WM_STATE_$state" || fail "\"$title\" lacks $state: $props"
+    done
+done
 
 "$sonorel" > "$work/second.log" 2>&1
 status=$?
 [ $status -eq 0 ] || fail "second launch exited with $status"
 grep -q "already running" "$work/second.log" || fail "second launch did not hand over"
 wait_for 'grep -q "Another launch asked for the overlay" "$log"' || fail "first instance not asked"
-[ "$(xwininfo -root -tree | grep -c '"Live Captions —')" -eq 1 ] || fail "more than one overlay"
+[ "$(xwininfo -root -tree | grep -c '"Live Captions":')" -eq 1 ] || fail "more than one overlay"
+
+# A drag by the background: the window manager moves the overlay, and the button keeps up before the
+# button is let go.
+xdotool mousemove 400 260 sleep 0.2 mousedown 1
+for step in 1 2 3 4 5; do xdotool mousemove $((400 + step * 20)) $((260 + step * 10)) sleep 0.1; done
+wait_for '[ "$(frame "Live Captions")" = 640x230+223+195 ]' || fail "overlay not dragged to +223+195"
+wait_for '[ "$(frame "Live Captions menu")" = 32x32+823+155 ]' || fail "menu button did not follow the drag"
+xdotool mouseup 1
+wait_for '[ "$(stored X)" = 223 ] && [ "$(stored Y)" = 195 ]' || fail "dragged frame not saved"
+
+# A resize at the right edge that rests 0.4 s before it moves: saved, and the button placed, at its end.
+xdotool mousemove 860 300 sleep 0.2 mousedown 1 sleep 0.4
+for step in 1 2 3 4 5; do xdotool mousemove $((860 + step * 20)) 300 sleep 0.1; done
+xdotool mouseup 1
+wait_for '[ "$(stored W)" = 740 ]' || fail "resize after a pause not saved"
+wait_for '[ "$(frame "Live Captions menu")" = 32x32+923+155 ]' || fail "menu button not placed after the resize"
+
+# Click-through, from the menu: clicks on the overlay reach a window below it, and stop once it is off.
+xev -geometry 400x150+300+250 -event button > "$work/xev.log" 2>&1 &
+xev=$!
+wait_for 'xwininfo -root -tree | grep -q "Event Tester"' || fail "no window below"
+toggle_click_through() {
+    xdotool mousemove 939 171 click 1
+    wait_for 'xwininfo -root -tree | grep -q "\"sonorel\": (\"sonorel\" \"sonorel\")"' || fail "menu did not open"
+    xdotool key Down Down Down Return
+}
+toggle_click_through
+wait_for 'grep -q "Toggle click through new state true" "$log"' || fail "click-through not turned on"
+sleep 0.5
+xdotool mousemove 500 300 click 1
+wait_for 'grep -q ButtonPress "$work/xev.log"' || fail "a click on the click-through overlay did not reach the window below"
+toggle_click_through
+wait_for 'grep -q "Toggle click through new state false" "$log"' || fail "click-through not turned off"
+sleep 0.5
+before=$(grep -c ButtonPress "$work/xev.log")
+xdotool mousemove 500 300 click 1
+sleep 1
+[ "$(grep -c ButtonPress "$work/xev.log")" -eq "$before" ] || fail "the overlay let a click through after Interact"
 
 kill -TERM $pid
 wait $pid
@@ -48,8 +107,9 @@ status=$?
 [ $status -eq 0 ] || fail "sonorel exited with $status after SIGTERM"
 grep -q "Received signal 15" "$log" || fail "signal not handled"
 grep -q "Application will terminate" "$log" || fail "termination sequence did not run"
-grep -q "Persisting frame origin 123.000000,145.000000 size 640.000000x230.000000" "$log" || fail "frame not persisted"
-for line in overlayFrameX=123 overlayFrameY=145 overlayFrameW=640 overlayFrameH=230; do
+grep -q "Persisting frame origin 223.000000,195.000000 size 740.000000x230.000000" "$log" || fail "frame not persisted"
+for line in overlayFrameX=223 overlayFrameY=195 overlayFrameW=740 overlayFrameH=230; do
     grep -qx "$line" "$conf" || fail "settings lack $line"
 done
-echo "PASS: overlay at its stored frame, second launch handed over, frame written back on SIGTERM"
+echo "PASS: overlay at its stored frame under Openbox with its titles and out of the taskbar; button followed a drag;"\
+    "paused resize saved; click-through reached the window below; second launch handed over; frame written on SIGTERM"
