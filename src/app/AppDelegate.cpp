@@ -314,7 +314,9 @@ void AppDelegate::positionControlWindow()
         controlHost->adjustSize();
         size = controlHost->sizeHint();
     }
-    controlWindow->setGeometry(controlFrame(window->frameOnScreen(), size));
+    // While the user holds the overlay, the window manager may move it without telling Qt; otherwise
+    // Qt's frame is the settled one (the X server's may be mid-way through mapping).
+    controlWindow->setGeometry(controlFrame(m_overlayHeld ? window->frameOnScreen() : window->geometry(), size));
     Q_EMIT controlWindowPositioned();
 }
 

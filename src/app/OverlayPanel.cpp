@@ -3,6 +3,8 @@
 #include "DesktopWindowHints.h"
 #include "Log.h"
 
+#include <QApplication>
+#include <QCursor>
 #include <QMouseEvent>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -191,24 +193,40 @@ void OverlayPanel::mousePressEvent(QMouseEvent *event)
         QWidget::mousePressEvent(event);
         return;
     }
+    // Nothing starts until the pointer moves: a window manager asked to move a window after a quick
+    // click has already ended would hold it until the next click.
     m_pressGlobal = event->globalPosition().toPoint();
     m_pressGeometry = geometry();
-    const Qt::Edges edges = edgesAt(event->position().toPoint());
-    if (edges) {
-        beginResize(edges);
-    } else {
-        QWindow *handle = windowHandle();
-        const bool byWindowManager = handle && handle->startSystemMove();
-        if (!byWindowManager)
-            m_manual = Manual::Move;
-        hold(byWindowManager);
-    }
+    m_pressEdges = edgesAt(event->position().toPoint());
+    m_pressed = true;
     event->accept();
+}
+
+// The pointer has moved far enough with the button down: a move or resize begins, by the window
+// manager where it can, by hand where not.
+void OverlayPanel::beginGesture()
+{
+    m_pressed = false;
+    if (m_pressEdges) {
+        beginResize(m_pressEdges);
+        return;
+    }
+    // The window manager moves the window from where the pointer is now: the way already come is made
+    // up first, so that the window stays under the point that was pressed.
+    move(m_pressGeometry.topLeft() + QCursor::pos() - m_pressGlobal);
+    QWindow *handle = windowHandle();
+    const bool byWindowManager = handle && handle->startSystemMove();
+    if (!byWindowManager)
+        m_manual = Manual::Move;
+    hold(byWindowManager);
 }
 
 void OverlayPanel::mouseMoveEvent(QMouseEvent *event)
 {
     const QPoint delta = event->globalPosition().toPoint() - m_pressGlobal;
+    if (m_pressed && event->buttons().testFlag(Qt::LeftButton)
+        && delta.manhattanLength() >= QApplication::startDragDistance())
+        beginGesture();
     switch (m_manual) {
     case Manual::Move:
         move(m_pressGeometry.topLeft() + delta);
@@ -242,6 +260,7 @@ void OverlayPanel::mouseReleaseEvent(QMouseEvent *event)
         Q_EMIT liveResizeEnded();
     }
     m_manual = Manual::None;
+    m_pressed = false;
     release();
     QWidget::mouseReleaseEvent(event);
 }

@@ -53,6 +53,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void beginGesture();
     void beginResize(Qt::Edges edges);
     void hold(bool byWindowManager);
     void release();
@@ -69,6 +70,8 @@ private:
     // Where the window manager cannot move or resize for us, the panel does it by hand.
     enum class Manual { None, Move, Resize } m_manual = Manual::None;
     Qt::Edges m_manualEdges;
+    bool m_pressed = false;
+    Qt::Edges m_pressEdges;
     QPoint m_pressGlobal;
     QRect m_pressGeometry;
 };
