@@ -4,6 +4,7 @@
 #include "CaptionTextBlock.h"
 #include "CaptionViewModel.h"
 
+#include <QFontDatabase>
 #include <QMessageBox>
 #include <QNativeGestureEvent>
 #include <QPainter>
@@ -16,6 +17,7 @@
 #include <QVariantAnimation>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -92,8 +94,13 @@ private:
 CaptionDisplayView::CaptionDisplayView(CaptionViewModel &viewModel, AppSettings &settings, QWidget *parent)
     : QWidget(parent), m_viewModel(viewModel), m_settings(settings), m_text(new CaptionTextBlock(this)),
       m_scrollBar(new ScrollIndicator(this)), m_indicator(new MicrophoneIndicator(this)),
-      m_pulse(new QVariantAnimation(this)), m_wheelEnd(new QTimer(this))
+      m_scrollAnimation(new QVariantAnimation(this)), m_pulse(new QVariantAnimation(this)), m_wheelEnd(new QTimer(this))
 {
+    static_assert(indicatorReserve == indicatorInset + indicatorSize + 4 - CaptionTextBlock::inset);
+    m_scrollAnimation->setDuration(scrollAnimationMs);
+    m_scrollAnimation->setEasingCurve(QEasingCurve::InOutQuad);
+    connect(m_scrollAnimation, &QVariantAnimation::valueChanged, this,
+        [this](const QVariant &v) { m_scrollBar->setValue(v.toInt()); });
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_AcceptTouchEvents);
     m_scrollBar->setFocusPolicy(Qt::NoFocus);
@@ -102,6 +109,7 @@ CaptionDisplayView::CaptionDisplayView(CaptionViewModel &viewModel, AppSettings 
     connect(m_text, &CaptionTextBlock::contentHeightChanged, this, &CaptionDisplayView::updateScrollRange);
     // A reader who scrolls needs the whole text laid out; the action keeps its distance from the end.
     connect(m_scrollBar, &QAbstractSlider::actionTriggered, this, [this] {
+        m_scrollAnimation->stop(); // the reader's hand wins over the glide to the end
         if (!m_text->isFollowingEnd())
             return;
         const int fromEnd = m_scrollBar->maximum() - m_scrollBar->sliderPosition();
@@ -202,9 +210,26 @@ QRect CaptionDisplayView::indicatorRect() const
     return { x, indicatorInset, indicatorSize, indicatorSize };
 }
 
+QString CaptionDisplayView::captionFamily(const QString &preferred)
+{
+    // Many desktop fonts (DejaVu Sans among them) have no medium face, and a medium request falls back to
+    // their regular one; Inter (fonts-inter) has one.
+    const auto hasMedium = [](const QString &family) {
+        const QStringList styles = QFontDatabase::styles(family);
+        return std::any_of(styles.begin(), styles.end(),
+            [&](const QString &style) { return QFontDatabase::weight(family, style) == QFont::Medium; });
+    };
+    static const QString inter = QStringLiteral("Inter");
+    if (hasMedium(preferred) || !QFontDatabase::families().contains(inter) || !hasMedium(inter))
+        return preferred;
+    return inter;
+}
+
 void CaptionDisplayView::refresh()
 {
     QFont font = this->font();
+    static const QString family = captionFamily(font.family());
+    font.setFamily(family);
     font.setPixelSize(qMax(1, int(std::lround(drawnFontSize(effectiveFontSize())))));
     font.setWeight(QFont::Medium);
     m_text->setTextFont(font);
@@ -214,6 +239,8 @@ void CaptionDisplayView::refresh()
     setLayoutDirection(direction);
     m_text->setTextDirection(direction);
     m_text->setTextAlignment(textAlignment() | Qt::AlignAbsolute);
+
+    m_text->setTopReserve(m_viewModel.isRunning.get() ? indicatorReserve : 0);
 
     const QString &caption = m_viewModel.captionText.get();
     const bool captionChanged = caption != m_shownCaption;
@@ -257,16 +284,34 @@ void CaptionDisplayView::updateScrollRange()
     m_scrollBar->setPageStep(qMax(1, height()));
     m_scrollBar->setSingleStep(qMax(1, m_text->fontMetrics().height()));
     m_scrollBar->setVisible(maximum > 0);
-    // A reader who scrolled up keeps their place on a resize; one at the end stays at the end.
-    if (atEnd)
+    // A reader who scrolled up keeps their place on a resize; one at the end stays at the end, and a
+    // glide to the end goes to the new end.
+    if (isScrollAnimating())
+        m_scrollAnimation->setEndValue(maximum);
+    else if (atEnd)
         m_scrollBar->setValue(maximum);
     m_text->setScrollOffset(m_scrollBar->value());
+}
+
+bool CaptionDisplayView::isScrollAnimating() const
+{
+    return m_scrollAnimation->state() == QAbstractAnimation::Running;
 }
 
 void CaptionDisplayView::scrollToEnd()
 {
     updateScrollRange();
-    m_scrollBar->setValue(m_scrollBar->maximum());
+    const int end = m_scrollBar->maximum();
+    // Eased in and out; a hidden view has nobody to show the way to, and jumps.
+    if (isVisible() && m_scrollBar->value() != end) {
+        m_scrollAnimation->stop();
+        m_scrollAnimation->setStartValue(m_scrollBar->value());
+        m_scrollAnimation->setEndValue(end);
+        m_scrollAnimation->start();
+        return;
+    }
+    m_scrollAnimation->stop();
+    m_scrollBar->setValue(end);
     m_text->setScrollOffset(m_scrollBar->value());
 }
 

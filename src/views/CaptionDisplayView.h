@@ -35,6 +35,10 @@ public:
     static constexpr double wheelStepScale = 1.1;
     static constexpr int wheelGestureEndMs = 400;
     static constexpr int scrollBarWidth = 6;
+    // New lines glide into view rather than jump.
+    static constexpr int scrollAnimationMs = 200;
+    // While the microphone shows, the text keeps clear of its corner: this much more room at the top.
+    static constexpr int indicatorReserve = indicatorInset + indicatorSize + 4 - 12; // 12: the text's own inset
 
     CaptionDisplayView(CaptionViewModel &viewModel, AppSettings &settings, QWidget *parent = nullptr);
     ~CaptionDisplayView() override;
@@ -50,11 +54,15 @@ public:
     Qt::Corner indicatorCorner() const;
     Qt::Alignment textAlignment() const;
 
+    // The caption's font family: `preferred` where it has a medium face, else one that has.
+    static QString captionFamily(const QString &preferred);
+
     bool isIndicatorShown() const;
     bool isPulseRunning() const;
     QMessageBox *alert() const { return m_alert; }
     CaptionTextBlock &textBlock() const { return *m_text; }
     QScrollBar &scrollBar() const { return *m_scrollBar; }
+    bool isScrollAnimating() const;
     QRect indicatorRect() const;
 
     // The pinch, in the gesture's terms: the scale relative to the start, reported on each change and at
@@ -92,6 +100,7 @@ private:
     CaptionTextBlock *m_text;
     QScrollBar *m_scrollBar;
     QWidget *m_indicator;
+    QVariantAnimation *m_scrollAnimation = nullptr;
     QVariantAnimation *m_pulse;
     QTimer *m_wheelEnd;
     QPointer<QMessageBox> m_alert;

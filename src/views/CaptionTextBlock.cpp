@@ -2,6 +2,8 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QFontMetricsF>
+#include <QLinearGradient>
 #include <QPaintEvent>
 #include <QPainter>
 
@@ -173,7 +175,8 @@ void CaptionTextBlock::ensureLaidOut() const
         m_layoutStart = 0;
         if (m_followEnd && m_text.size() > tail + tail / 2) {
             qsizetype start = m_text.size() - tail;
-            // Begin at a word, so that the tail wraps as the whole text would.
+            // Begin at a word, so that none is cut. The tail's lines may break at other words than the
+            // whole text's would; the reader who scrolls gets the whole text's.
             const qsizetype space = m_text.indexOf(QLatin1Char(' '), start);
             if (space >= 0 && space - start < 256)
                 start = space + 1;
@@ -209,7 +212,9 @@ void CaptionTextBlock::layOut(const QString &text, int lineWidth) const
     for (QTextLine line = m_layout.createLine(); line.isValid(); line = m_layout.createLine()) {
         line.setLineWidth(lineWidth);
         line.setPosition(QPointF(0, y));
-        y += line.height();
+        // Whole pixels per line: the height estimated for a tail's prefix is then a whole number too, and
+        // the tail sits exactly where the whole text would put it.
+        y += std::ceil(line.height());
     }
     m_layout.endLayout();
     m_textHeight = y;
@@ -218,7 +223,17 @@ void CaptionTextBlock::layOut(const QString &text, int lineWidth) const
 int CaptionTextBlock::contentHeight() const
 {
     ensureLaidOut();
-    return int(std::ceil(m_prefixHeight + m_textHeight)) + 2 * inset;
+    return int(std::ceil(m_prefixHeight + m_textHeight)) + 2 * inset + m_topReserve;
+}
+
+void CaptionTextBlock::setTopReserve(int pixels)
+{
+    pixels = qMax(0, pixels);
+    if (pixels == m_topReserve)
+        return;
+    m_topReserve = pixels;
+    update();
+    Q_EMIT contentHeightChanged();
 }
 
 void CaptionTextBlock::setScrollOffset(int offset)
@@ -247,8 +262,18 @@ void CaptionTextBlock::paintEvent(QPaintEvent *event)
     // The side insets equal the background's corner radius, so scrolled text never reaches a rounded
     // corner and a rectangular clip (far cheaper than a rounded one) is enough.
     static_assert(inset >= cornerRadius);
-    painter.setClipRect(event->rect());
-    const QPointF origin(inset, inset + m_prefixHeight - m_offset);
+    painter.setClipRect(event->rect() & QRect(0, textTop(), width(), height() - textTop()));
+    if (m_offset > 0) {
+        // Scrolled: the text fades in from the top instead of showing a line cut in half there.
+        const qreal fadeEnd = textTop() + inset + QFontMetricsF(m_font).height() / 2;
+        QLinearGradient fade(0, textTop(), 0, fadeEnd);
+        QColor clear = m_color;
+        clear.setAlpha(0);
+        fade.setColorAt(0, clear);
+        fade.setColorAt(1, m_color);
+        painter.setPen(QPen(QBrush(fade), 1));
+    }
+    const QPointF origin(inset, inset + m_topReserve + m_prefixHeight - m_offset);
     // Only the lines that meet the exposed area are drawn; a long caption mostly lies above the view.
     const qreal top = event->rect().top() - origin.y();
     const qreal bottom = event->rect().bottom() + 1 - origin.y();

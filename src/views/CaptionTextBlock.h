@@ -31,6 +31,14 @@ public:
     void setTextAlignment(Qt::Alignment alignment);
     void setTextDirection(Qt::LayoutDirection direction);
 
+    // Room kept free above the text, at every scroll position (for the microphone's corner).
+    int topReserve() const { return m_topReserve; }
+    void setTopReserve(int pixels);
+    // Where text may be drawn from: with a reserve, the first line's top, below which scrolled text
+    // stays; without, the top edge. Scrolled text fades in over `inset` and half a line below it, so that
+    // no line is seen cut in half at the top.
+    int textTop() const { return m_topReserve > 0 ? m_topReserve + inset : 0; }
+
     // Height of the whole text with its insets at the current width.
     int contentHeight() const;
     int scrollOffset() const { return m_offset; }
@@ -65,6 +73,7 @@ private:
     Qt::Alignment m_alignment = Qt::AlignLeading;
     Qt::LayoutDirection m_direction = Qt::LeftToRight;
     int m_offset = 0;
+    int m_topReserve = 0;
     bool m_followEnd = true;
 
     mutable QTextLayout m_layout;
