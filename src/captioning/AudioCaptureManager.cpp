@@ -33,7 +33,17 @@ private:
 
 AudioCaptureManager::AudioCaptureManager(std::shared_ptr<AudioCaptureService> service, QObject *parent)
     : QObject(parent), m_service(std::move(service)), m_delivery(std::make_shared<Delivery>())
-{ }
+{
+    m_startTimeout.setSingleShot(true);
+    m_startTimeout.setInterval(startTimeoutMs);
+    connect(&m_startTimeout, &QTimer::timeout, this, [this] {
+        SLOG_ERROR(lcAudio, "Audio capture start timed out");
+        abandonStartingStream();
+        finishStart(PlatformError { errorDomain, startTimeoutCode,
+            QStringLiteral("The sound server did not start the recording within %1 seconds")
+                .arg(m_startTimeout.interval() / 1000.0) });
+    });
+}
 
 AudioCaptureManager::~AudioCaptureManager()
 {
@@ -63,10 +73,12 @@ void AudioCaptureManager::start(Completion completion)
         return;
 
     SLOG_INFO(lcAudio, "Start capture requested");
+    m_startTimeout.start();
     m_service->getShareableContent(
-        [self = QPointer<AudioCaptureManager>(this)](
+        [self = QPointer<AudioCaptureManager>(this), attempt = m_startAttempt](
             const std::optional<AudioCaptureContent> &content, const std::optional<PlatformError> &error) {
-            if (self)
+            // An answer to an abandoned start would make a second stream for the next one.
+            if (self && self->m_startAttempt == attempt)
                 self->contentArrived(content, error);
         });
 }
@@ -74,6 +86,8 @@ void AudioCaptureManager::start(Completion completion)
 void AudioCaptureManager::contentArrived(
     const std::optional<AudioCaptureContent> &content, const std::optional<PlatformError> &error)
 {
+    if (m_pendingStarts.empty()) // abandoned meanwhile
+        return;
     if (error || !content) {
         finishStart(error.value_or(PlatformError { errorDomain, 0, QStringLiteral("No shareable content") }));
         return;
@@ -105,14 +119,18 @@ void AudioCaptureManager::contentArrived(
         if (auto failed = weakStream.lock(); failed && self)
             self->streamFailed(failed, error);
     });
-    stream->startCapture([self = QPointer<AudioCaptureManager>(this), stream](std::optional<PlatformError> error) {
-        if (!self)
+    m_startingStream = stream;
+    stream->startCapture([self = QPointer<AudioCaptureManager>(this), weakStream](std::optional<PlatformError> error) {
+        const auto started = weakStream.lock();
+        // An abandoned stream's late answer is nobody's news.
+        if (!self || !started || started != self->m_startingStream)
             return;
+        self->m_startingStream.reset();
         if (error) {
             self->finishStart(error);
             return;
         }
-        self->m_stream = stream;
+        self->m_stream = started;
         self->m_isRunning = true;
         SLOG_INFO(lcAudio, "Audio capture started");
         self->finishStart(std::nullopt);
@@ -121,6 +139,7 @@ void AudioCaptureManager::contentArrived(
 
 void AudioCaptureManager::finishStart(const std::optional<PlatformError> &error)
 {
+    m_startTimeout.stop();
     const auto waiting = std::exchange(m_pendingStarts, {});
     for (const auto &completion : waiting) {
         if (completion)
@@ -128,10 +147,24 @@ void AudioCaptureManager::finishStart(const std::optional<PlatformError> &error)
     }
 }
 
+void AudioCaptureManager::abandonStartingStream()
+{
+    ++m_startAttempt;
+    if (const auto stream = std::exchange(m_startingStream, {}))
+        stream->stopCapture([](std::optional<PlatformError>) {});
+}
+
 void AudioCaptureManager::stop()
 {
-    if (!m_isRunning)
+    if (!m_isRunning) {
+        if (!m_pendingStarts.empty()) {
+            SLOG_INFO(lcAudio, "Abandoning capture start");
+            m_startTimeout.stop();
+            abandonStartingStream();
+            m_pendingStarts.clear(); // dropped unanswered: their waiters resume with nothing
+        }
         return;
+    }
     // The task stops the stream of this stop only: a newer start may have stored another by the time
     // the old stream has finished stopping.
     QMetaObject::invokeMethod(

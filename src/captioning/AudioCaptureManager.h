@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -22,6 +23,9 @@ class AudioCaptureManager final : public QObject
 public:
     static inline const QString errorDomain = QStringLiteral("AudioCapture");
     static constexpr int noDisplayCode = -10; // the sound server has no output device to capture
+    static constexpr int startTimeoutCode = -11; // the sound server never said whether recording started
+    // A sound server that takes the request and never answers must not hold every later start.
+    static constexpr int startTimeoutMs = 5000;
 
     using Completion = std::function<void(std::optional<PlatformError> error)>;
     using BufferCallback = std::function<void(const AudioBuffer &buffer)>;
@@ -31,10 +35,13 @@ public:
     ~AudioCaptureManager() override;
 
     // Completes on the main thread with no error once capture runs. Succeeds at once while running; a
-    // start made while another is under way shares its outcome, so that one stream serves both.
+    // start made while another is under way shares its outcome, so that one stream serves both. A start
+    // the sound server has not answered within the timeout fails.
     void start(Completion completion);
-    // Returns at once; the platform stream finishes stopping in the background.
+    // Returns at once; the platform stream finishes stopping in the background. A start under way is
+    // abandoned: its completions are dropped unanswered.
     void stop();
+    void setStartTimeout(int milliseconds) { m_startTimeout.setInterval(milliseconds); }
     bool isRunning() const { return m_isRunning; }
 
     // The receiver of every buffer, called on the capture thread. May be replaced at any time, also
@@ -51,10 +58,16 @@ private:
 
     void contentArrived(const std::optional<AudioCaptureContent> &content, const std::optional<PlatformError> &error);
     void finishStart(const std::optional<PlatformError> &error);
+    void abandonStartingStream();
     void streamFailed(const std::shared_ptr<AudioCaptureStream> &stream, const PlatformError &error);
 
     std::shared_ptr<AudioCaptureService> m_service;
     std::shared_ptr<AudioCaptureStream> m_stream;
+    // The stream being started, held here only: its start callback holds it weakly, so that a stream
+    // the server never makes ready dies once it is abandoned.
+    std::shared_ptr<AudioCaptureStream> m_startingStream;
+    QTimer m_startTimeout;
+    quint64 m_startAttempt = 0; // counts abandoned starts
     bool m_isRunning = false;
     std::vector<Completion> m_pendingStarts;
     std::shared_ptr<Delivery> m_delivery;

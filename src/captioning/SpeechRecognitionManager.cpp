@@ -101,7 +101,7 @@ std::optional<PlatformError> SpeechRecognitionManager::start()
     }
 
     setupRecognizer();
-    m_handlerState->shouldIgnoreErrors.store(false);
+    m_handlerState = std::make_shared<HandlerState>();
 
     auto request = std::make_shared<SpeechAudioRequest>();
     request->requiresOnDeviceRecognition = true;
@@ -123,14 +123,13 @@ std::optional<PlatformError> SpeechRecognitionManager::start()
     const QPointer<SpeechRecognitionManager> guard(this);
     const std::weak_ptr<HandlerState> weakState = m_handlerState;
     auto handler = [guard, weakState](const std::optional<QString> &text, const std::optional<QString> &error) {
+        if (const auto state = weakState.lock(); !state || state->stopped.load())
+            return;
         if (text) {
             SLOG_DEBUG(lcSpeech, "Recognition update chars %ld", qint64(text->size()));
             postToManager(guard, [value = *text](SpeechRecognitionManager &m) { m.latestText = value; });
         }
         if (error) {
-            // One error after each stop is the cancelled task's own farewell; it is not news.
-            if (const auto state = weakState.lock(); state && state->shouldIgnoreErrors.exchange(false))
-                return;
             SLOG_ERROR(lcSpeech, "Recognition error %s", *error);
             postToManager(guard, [value = *error](SpeechRecognitionManager &m) { m.latestError = value; });
         }
@@ -143,7 +142,7 @@ std::optional<PlatformError> SpeechRecognitionManager::start()
 void SpeechRecognitionManager::stop()
 {
     SLOG_INFO(lcSpeech, "Stopping recognition");
-    m_handlerState->shouldIgnoreErrors.store(true);
+    m_handlerState->stopped.store(true);
     if (const auto request = currentRequest())
         request->endAudio();
     if (m_task) {

@@ -60,8 +60,10 @@ public:
 private:
     // What the recognition result handler shares with the manager. The handler runs on a task's worker
     // thread and holds this weakly, so the flag outlives neither the manager nor a late callback.
+    // One per task. A stopped task may still be finishing on its thread (it is joined elsewhere, not on
+    // this one); whatever it reports after the stop is nobody's news.
     struct HandlerState {
-        std::atomic<bool> shouldIgnoreErrors { false };
+        std::atomic<bool> stopped { false };
     };
 
     void setupRecognizer();

@@ -1,6 +1,7 @@
 #include "PocketSphinxEngine.h"
 
 #include "AppSettings.h"
+#include "BackgroundDisposal.h"
 #include "Log.h"
 #include "PocketSphinxModel.h"
 
@@ -38,7 +39,9 @@ public:
     std::shared_ptr<SpeechRecognitionTask> recognitionTask(
         std::shared_ptr<SpeechAudioRequest> request, ResultHandler handler) override
     {
-        return std::make_shared<PocketSphinxTask>(m_model, std::move(request), std::move(handler), m_options);
+        // A stopped task joins its decoding thread when destroyed: never on the caller's (GUI) thread.
+        return BackgroundDisposal::makeShared<PocketSphinxTask>(
+            m_model, std::move(request), std::move(handler), m_options);
     }
 
 private:
@@ -108,7 +111,9 @@ std::shared_ptr<PocketSphinxModel> PocketSphinxEngine::model(const PocketSphinxM
     if (const auto it = m_models.find(files.localeIdentifier); it != m_models.end())
         model = it->second.lock();
     if (!model || model->files().folder != files.folder || !model->isUsable()) {
-        model = std::make_shared<PocketSphinxModel>(files, m_options.decoderSettings);
+        // A model let go of while another loads would wait for that load to free its decoder: the wait
+        // happens on the disposal thread, never on the GUI thread that switched languages.
+        model = BackgroundDisposal::makeShared<PocketSphinxModel>(files, m_options.decoderSettings);
         m_models[files.localeIdentifier] = model;
     }
     // A locale no longer selected is released once its last recognizer and task are gone.

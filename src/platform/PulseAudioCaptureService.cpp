@@ -349,13 +349,37 @@ private:
         m_core->removeStream(this);
         if (!m_stream)
             return;
-        pa_stream_set_state_callback(m_stream, nullptr, nullptr);
         pa_stream_set_read_callback(m_stream, nullptr, nullptr);
         const pa_stream_state_t state = pa_stream_get_state(m_stream);
-        if (state == PA_STREAM_CREATING || state == PA_STREAM_READY)
+        if (state == PA_STREAM_CREATING) {
+            // A stream still being made cannot be disconnected yet, and dropped now it would stay on the
+            // server: it keeps our reference until it is ready, and is disconnected then.
+            pa_stream_set_state_callback(m_stream, &PulseCaptureStream::disconnectWhenReady, nullptr);
+            m_stream = nullptr;
+            return;
+        }
+        pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+        if (state == PA_STREAM_READY)
             pa_stream_disconnect(m_stream);
         pa_stream_unref(m_stream);
         m_stream = nullptr;
+    }
+
+    // Loop thread, for a stream given up while it was being made; owns the last reference to it.
+    static void disconnectWhenReady(pa_stream *stream, void *)
+    {
+        switch (pa_stream_get_state(stream)) {
+        case PA_STREAM_READY:
+            pa_stream_disconnect(stream); // ends in TERMINATED, below
+            break;
+        case PA_STREAM_FAILED:
+        case PA_STREAM_TERMINATED:
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_unref(stream);
+            break;
+        default:
+            break;
+        }
     }
 
     static void stateChanged(pa_stream *stream, void *userdata)

@@ -221,6 +221,24 @@ private Q_SLOTS:
         }
     }
 
+    // A sound server that takes the start and never answers: the start fails in plain words after the
+    // timeout, the stream is stopped, and the next start is not held behind it.
+    void captureStartThatNeverAnswers()
+    {
+        Rig rig;
+        rig.capture->holdStarts = true;
+        rig.model->audioCapture().setStartTimeout(300);
+        rig.model->start();
+        QVERIFY(rig.waitForHeldStart());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.model->errorMessage.get().contains(QStringLiteral("did not start")), 10000);
+        QVERIFY(!rig.model->isRunning.get());
+        QCOMPARE(rig.capture->lastStream()->stopCalls, 1);
+        rig.capture->holdStarts = false;
+        rig.model->start();
+        QTRY_VERIFY(rig.model->isRunning.get());
+        QCOMPARE(rig.capture->capturingStreams(), 1);
+    }
+
     // A run suspended in a wait when the controller goes away ends without touching it.
     void destroyedWhileWaiting()
     {

@@ -1,6 +1,6 @@
+#include "PermissionManager.h"
 #include "FakePermissionService.h"
 #include "LogCapture.h"
-#include "PermissionManager.h"
 
 #include <QCoreApplication>
 #include <QTest>
@@ -68,8 +68,7 @@ private Q_SLOTS:
         QTest::newRow("denied") << 1 << PermissionState::denied << QStringLiteral("Speech request result denied");
         QTest::newRow("restricted") << 2 << PermissionState::restricted
                                     << QStringLiteral("Speech request result restricted");
-        QTest::newRow("authorized") << 3 << PermissionState::granted
-                                    << QStringLiteral("Speech request result granted");
+        QTest::newRow("authorized") << 3 << PermissionState::granted << QStringLiteral("Speech request result granted");
         QTest::newRow("unknown") << 99 << PermissionState::denied << QStringLiteral("Speech request result unknown");
     }
     void speechRequestCompletesOnTheMainThreadLater()
@@ -93,7 +92,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(received.has_value(), 5000);
         QCOMPARE(*received, state);
         QCOMPARE(completionThread, QCoreApplication::instance()->thread());
-        QCOMPARE(permissionLines(*m_log), QStringList{line});
+        QCOMPARE(permissionLines(*m_log), QStringList { line });
     }
 
     void screenSideIsOnlyGrantedOrDenied_data()
@@ -119,8 +118,9 @@ private Q_SLOTS:
         manager.requestScreen([&](PermissionState s) { received = s; });
         // The answer is known at once, yet the completion waits for a later turn of the event loop.
         QVERIFY(!received);
-        QCOMPARE(permissionLines(*m_log), QStringList({QStringLiteral("Screen status %1").arg(name),
-                                      QStringLiteral("Screen request result %1").arg(name)}));
+        QCOMPARE(permissionLines(*m_log),
+            QStringList({ QStringLiteral("Screen status %1").arg(name),
+                QStringLiteral("Screen request result %1").arg(name) }));
         QTRY_VERIFY_WITH_TIMEOUT(received.has_value(), 5000);
         QCOMPARE(*received, state);
     }

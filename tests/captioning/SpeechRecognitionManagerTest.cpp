@@ -84,23 +84,26 @@ private Q_SLOTS:
         QCOMPARE(task->request->appendedFrames(), 0u);
     }
 
-    // The error a task reports for its own cancellation is swallowed once, unless a start came between.
-    void errorSwallowing()
+    // A stopped task may still be finishing on another thread: nothing it reports after the stop reaches
+    // the manager (its cancellation error included), while a task started after it reports its own.
+    void stoppedTaskIsSilent()
     {
         makeManager();
-        for (const bool restart : { false, true }) {
-            QVERIFY(!m_manager->start());
-            m_manager->stop();
-            if (restart)
-                QVERIFY(!m_manager->start());
-            const auto task = m_engine->lastTask();
-            task->deliverError(QStringLiteral("cancelled"));
-            QCoreApplication::processEvents();
-            QCOMPARE(m_manager->latestError.get(), restart ? QStringLiteral("cancelled") : QString());
-            task->deliverError(QStringLiteral("second failure"));
-            QTRY_COMPARE(m_manager->latestError.get(), QStringLiteral("second failure"));
-            m_manager->stop();
-        }
+        QVERIFY(!m_manager->start());
+        const auto stopped = m_engine->lastTask();
+        m_manager->stop();
+        stopped->deliverError(QStringLiteral("cancelled"));
+        QCoreApplication::processEvents();
+        QCOMPARE(m_manager->latestError.get(), QString());
+        QVERIFY(!m_manager->start());
+        m_engine->lastTask()->deliverError(QStringLiteral("second failure"));
+        QTRY_COMPARE(m_manager->latestError.get(), QStringLiteral("second failure"));
+        stopped->deliverError(QStringLiteral("late farewell"));
+        stopped->deliverText(QStringLiteral("late words"));
+        QCoreApplication::processEvents();
+        QCOMPARE(m_manager->latestText.get(), QString());
+        QCOMPARE(m_manager->latestError.get(), QStringLiteral("second failure"));
+        m_manager->stop();
     }
 
     // Results are posted to the main thread, text before error; a manager gone by then drops them.

@@ -47,6 +47,9 @@ public:
         {
             ++stopCalls;
             capturing = false;
+            // As a sound server kills a stream it was still making ready.
+            if (auto start = std::exchange(m_pendingStart, {}))
+                post([start] { start(PlatformError { QStringLiteral("Fake"), 9, QStringLiteral("Killed") }); });
             post([completion] { completion(std::nullopt); });
         }
 
