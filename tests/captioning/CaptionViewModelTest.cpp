@@ -26,6 +26,10 @@ QString numberedLines(int count, const QString &separators = QStringLiteral("\n"
 }
 const QString last25 = numberedLines(51).section(u'\n', 26); // lines 26 to 50
 
+// What the user is told when speech cannot be recognised, whatever the cause.
+const QString help = QStringLiteral("Sonorel could not recognise speech in the selected language. Check that a speech "
+                                    "model for it is installed, or choose another language in Settings.");
+
 using Fault = int;
 constexpr Fault recognitionError = 0, noModel = 1, recognizerOffline = 2, noOutputDevice = 3, noServer = 4,
                 streamDies = 5, permissionDenied = 6;
@@ -114,9 +118,9 @@ private Q_SLOTS:
     void failureShowsMessage_data()
     {
         QTest::addColumn<Fault>("fault");
-        QTest::addColumn<QString>("shown"); // empty: the help text
-        QTest::newRow("recognition error") << recognitionError << QString();
-        QTest::newRow("no model for the language") << noModel << QString();
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("recognition error") << recognitionError << help;
+        QTest::newRow("no model for the language") << noModel << help;
         // Plain words first, then the technical detail; the general text where the failing layer says nothing.
         QTest::newRow("recognizer offline")
             << recognizerOffline
@@ -130,7 +134,7 @@ private Q_SLOTS:
                    "Connect or turn on speakers or headphones, then start captions again. (AudioCapture -10)");
         QTest::newRow("server unreachable")
             << noServer << QStringLiteral("Sonorel could not connect. Start the server. (PulseAudio 6: Refused)");
-        QTest::newRow("speech permission denied") << permissionDenied << QString();
+        QTest::newRow("speech permission denied") << permissionDenied << help;
         QTest::newRow("stream dies") << streamDies
                                      << CaptionViewModel::unexpectedErrorMessage + QStringLiteral(" (PulseAudio 13)");
     }
@@ -155,7 +159,7 @@ private Q_SLOTS:
             else
                 rig.task()->deliverError(QStringLiteral("decoder exploded"));
         }
-        QTRY_COMPARE(rig.model->errorMessage.get(), shown.isEmpty() ? CaptionViewModel::siriHelpMessage : shown);
+        QTRY_COMPARE(rig.model->errorMessage.get(), shown);
         QVERIFY(!rig.model->isRunning.get());
         QTRY_COMPARE(rig.capture->capturingStreams(), 0);
         QVERIFY(!rig.model->audioCapture().isRunning());
