@@ -51,7 +51,12 @@ public:
     // Called on the main thread when a running stream fails by itself; the manager is stopped by then.
     void setOnFailure(FailureCallback callback);
 
-    static PlatformError noDisplayError() { return PlatformError { errorDomain, noDisplayCode, QString() }; }
+    static PlatformError noDisplayError()
+    {
+        return PlatformError { errorDomain, noDisplayCode, QString(),
+            QStringLiteral("Sonorel found no sound output device to listen to, so captions could not start. Connect "
+                           "or turn on speakers or headphones, then start captions again.") };
+    }
 
 private:
     class Delivery;

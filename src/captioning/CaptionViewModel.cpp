@@ -250,7 +250,7 @@ void CaptionViewModel::fail(const PlatformError &error)
     m_runToken.reset();
     m_audioCapture->stop();
     m_speech->stop();
-    setError(error.fullDescription());
+    setError(errorText(error));
 }
 
 // A stream that dies while captions run (the sound server went away, the device was removed) ends the
@@ -261,7 +261,12 @@ void CaptionViewModel::captureFailed(const PlatformError &error)
     if (!isRunning.get() && !m_runToken)
         return;
     stop();
-    setError(error.fullDescription());
+    setError(errorText(error));
+}
+
+QString CaptionViewModel::errorText(const PlatformError &error)
+{
+    return error.fullDescription(unexpectedErrorMessage);
 }
 
 void CaptionViewModel::stop()

@@ -39,9 +39,18 @@ public:
     Published<QString> errorMessage { QString(), &objectWillChange }; // empty: no error
     Published<bool> clickThrough { false, &objectWillChange };
 
-    static inline const QString siriHelpMessage = QStringLiteral(
-        "Siri and Dictation are disabled. Please enable either Siri or Dictation in your settings to use Sonorel.");
+    // Shown whenever speech recognition is refused, unavailable or fails.
+    static inline const QString siriHelpMessage
+        = QStringLiteral("Sonorel could not recognise speech in the selected language. Check that a speech model for "
+                         "it is installed, or choose another language in Settings.");
     static constexpr int maxLines = 50;
+    // For a failure that the layer which raised it does not explain.
+    static inline const QString unexpectedErrorMessage = QStringLiteral(
+        "Sonorel ran into an unexpected problem, so captions stopped. Start captions again; if this keeps happening, "
+        "restart Sonorel.");
+
+    // What a failure of the pipeline shows: plain words first, the technical detail in brackets at the end.
+    static QString errorText(const PlatformError &error);
 
     void start(); // returns at once; outcomes arrive through isRunning and errorMessage
     void stop();

@@ -67,14 +67,18 @@ void CaptionsTool::runFile(WavFile &file, std::optional<double> durationSeconds)
     m_fileSpeech = std::make_unique<SpeechRecognitionManager>(m_services.speechEngine, m_settings);
     m_speech = m_fileSpeech.get();
     cancellables.push_back(m_speech->latestText.subscribe([this](const QString &text) { m_printer.update(text); }));
+    // Worded as the app words them; the engine's own text goes in the brackets.
     cancellables.push_back(m_speech->latestError.subscribe([this](const QString &error) {
-        if (!error.isEmpty())
-            QMetaObject::invokeMethod(
-                this, [this, error] { fail(error); }, Qt::QueuedConnection);
+        if (error.isEmpty())
+            return;
+        const QString message = CaptionViewModel::errorText(
+            PlatformError { QStringLiteral("Speech"), 0, error, CaptionViewModel::siriHelpMessage });
+        QMetaObject::invokeMethod(
+            this, [this, message] { fail(message); }, Qt::QueuedConnection);
     }));
     if (const auto error = m_speech->start()) {
         QMetaObject::invokeMethod(
-            this, [this, message = error->message()] { fail(message); }, Qt::QueuedConnection);
+            this, [this, message = CaptionViewModel::errorText(*error)] { fail(message); }, Qt::QueuedConnection);
         return;
     }
     m_feedTimer = new QTimer(this);

@@ -19,11 +19,6 @@ void postToMain(std::function<void()> call)
         QMetaObject::invokeMethod(app, std::move(call), Qt::QueuedConnection);
 }
 
-PlatformError pulseError(int code)
-{
-    return PlatformError { PulseAudioCaptureService::errorDomain, code, QString::fromUtf8(pa_strerror(code)) };
-}
-
 // The capture's fragment: audio arrives about every 30 ms.
 constexpr pa_usec_t fragmentDuration = 30 * PA_USEC_PER_MSEC;
 
@@ -99,7 +94,7 @@ private:
         pa_context_set_state_callback(m_context, &Core::contextStateChanged, this);
         // No autospawn: a desktop without a sound server gets an error, not a daemon started behind its back.
         if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-            failContent(pulseError(pa_context_errno(m_context)));
+            failContent(PulseAudioCaptureService::error(pa_context_errno(m_context)));
     }
 
     void dropContext()
@@ -129,7 +124,7 @@ private:
         case PA_CONTEXT_FAILED:
         case PA_CONTEXT_TERMINATED:
             // Live streams learn of this through their own state.
-            core->failContent(pulseError(pa_context_errno(context)));
+            core->failContent(PulseAudioCaptureService::error(pa_context_errno(context)));
             break;
         default:
             break;
@@ -145,7 +140,7 @@ private:
         pa_operation *op = pa_context_get_server_info(m_context, &Core::serverInfoForContent, this);
         if (!op) {
             m_querying = false;
-            failContent(pulseError(pa_context_errno(m_context)));
+            failContent(PulseAudioCaptureService::error(pa_context_errno(m_context)));
             return;
         }
         pa_operation_unref(op);
@@ -158,7 +153,7 @@ private:
         pa_operation *op = pa_context_get_sink_info_list(context, &Core::sinkForContent, core);
         if (!op) {
             core->m_querying = false;
-            core->failContent(pulseError(pa_context_errno(context)));
+            core->failContent(PulseAudioCaptureService::error(pa_context_errno(context)));
             return;
         }
         pa_operation_unref(op);
@@ -169,7 +164,7 @@ private:
         auto *core = static_cast<Core *>(userdata);
         if (eol < 0) {
             core->m_querying = false;
-            core->failContent(pulseError(pa_context_errno(context)));
+            core->failContent(PulseAudioCaptureService::error(pa_context_errno(context)));
             return;
         }
         if (!eol) {
@@ -300,7 +295,7 @@ public:
         release();
         m_core->unlock();
         if (pendingStart && *pendingStart)
-            postToMain([start = *pendingStart] { start(pulseError(PA_ERR_KILLED)); });
+            postToMain([start = *pendingStart] { start(PulseAudioCaptureService::error(PA_ERR_KILLED)); });
         postToMain([completion] { completion(std::nullopt); });
     }
 
@@ -325,10 +320,10 @@ private:
         if (m_stream)
             return std::nullopt;
         if (!m_core->isReady())
-            return pulseError(m_core->lastError());
+            return PulseAudioCaptureService::error(m_core->lastError());
         m_stream = pa_stream_new(m_core->context(), "System audio", &m_spec, nullptr);
         if (!m_stream)
-            return pulseError(m_core->lastError());
+            return PulseAudioCaptureService::error(m_core->lastError());
         pa_stream_set_state_callback(m_stream, &PulseCaptureStream::stateChanged, this);
         pa_stream_set_read_callback(m_stream, &PulseCaptureStream::readable, this);
         pa_buffer_attr attr;
@@ -338,7 +333,7 @@ private:
         attr.minreq = std::uint32_t(-1);
         attr.fragsize = std::uint32_t(pa_usec_to_bytes(fragmentDuration, &m_spec));
         if (pa_stream_connect_record(m_stream, "@DEFAULT_MONITOR@", &attr, PA_STREAM_ADJUST_LATENCY) < 0)
-            return pulseError(m_core->lastError());
+            return PulseAudioCaptureService::error(m_core->lastError());
         m_core->addStream(this);
         return std::nullopt;
     }
@@ -393,7 +388,7 @@ private:
         }
         if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED)
             return;
-        const PlatformError error = pulseError(self->m_core->lastError());
+        const PlatformError error = PulseAudioCaptureService::error(self->m_core->lastError());
         self->m_core->removeStream(self);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         if (auto start = std::exchange(self->m_startCompletion, {})) {
@@ -445,6 +440,46 @@ void PulseAudioCaptureService::Core::followSink(pa_context *context, const pa_si
     auto *core = static_cast<Core *>(userdata);
     for (PulseCaptureStream *stream : core->m_streams)
         stream->moveTo(context, info->monitor_source_name);
+}
+
+PlatformError PulseAudioCaptureService::error(int code)
+{
+    if (code == PA_OK)
+        code = PA_ERR_UNKNOWN;
+    PlatformError error { errorDomain, code, QString::fromUtf8(pa_strerror(code)) };
+    // The failures that a desktop really meets; the rest get the controller's general text.
+    switch (code) {
+    case PA_ERR_CONNECTIONREFUSED:
+        error.userMessage
+            = QStringLiteral("Sonorel could not connect to the sound server, so captions could not start. "
+                             "Check that PulseAudio or PipeWire is running, then start captions again.");
+        break;
+    case PA_ERR_CONNECTIONTERMINATED:
+        error.userMessage = QStringLiteral("Sonorel lost its connection to the sound server, so captions stopped. "
+                                           "Start captions again when sound is playing.");
+        break;
+    case PA_ERR_NOENTITY:
+        error.userMessage = QStringLiteral("Sonorel could not find the sound output to listen to, so captions stopped. "
+                                           "Choose an output device in the sound settings, then start captions again.");
+        break;
+    case PA_ERR_KILLED:
+        error.userMessage = QStringLiteral("The sound output that Sonorel was listening to went away, so captions "
+                                           "stopped. Start captions again to listen to the current output.");
+        break;
+    case PA_ERR_ACCESS:
+        error.userMessage = QStringLiteral("The sound server did not let Sonorel listen to what the computer plays, so "
+                                           "captions could not start. Check the sound server's permissions, then start "
+                                           "captions again.");
+        break;
+    case PA_ERR_TIMEOUT:
+        error.userMessage
+            = QStringLiteral("The sound server did not answer in time, so captions stopped. Start captions "
+                             "again; if this keeps happening, restart the sound server.");
+        break;
+    default:
+        break;
+    }
+    return error;
 }
 
 PulseAudioCaptureService::PulseAudioCaptureService(QString clientName)

@@ -22,6 +22,10 @@ public:
     PulseAudioCaptureService(const PulseAudioCaptureService &) = delete;
     PulseAudioCaptureService &operator=(const PulseAudioCaptureService &) = delete;
 
+    // The error for a libpulse error code, saying in plain words what it means for captions. Never code 0:
+    // a failure for which libpulse recorded no cause is an unknown error, not "OK".
+    static PlatformError error(int code);
+
     void getShareableContent(ContentCompletion completion) override;
     std::shared_ptr<AudioCaptureStream> makeStream(const AudioCaptureConfiguration &configuration) override;
 

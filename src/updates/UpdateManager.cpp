@@ -23,6 +23,8 @@
 
 #include <qcoro/qcoronetworkreply.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr qint64 manifestSizeLimit = 1024 * 1024;
@@ -117,6 +119,23 @@ PlatformError fileError(const QFileDevice &file)
 QString defaultDownloadsDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+}
+
+// The images' names are made of parts that come from the network: they must name a visible file inside
+// its folder, one that reads as it is stored (no control characters, no bidirectional overrides) and is
+// not taken for an option.
+QString safeFileName(QString name)
+{
+    for (QChar &c : name) {
+        const char16_t u = c.unicode();
+        if (u == u'/' || u == u'\\' || c.category() == QChar::Other_Control || u == 0x200E || u == 0x200F
+            || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
+            c = u'-';
+    }
+    qsizetype start = 0;
+    while (start < name.size() && (name[start] == u'.' || name[start] == u'-'))
+        ++start;
+    return name.mid(start);
 }
 
 } // namespace
@@ -422,7 +441,8 @@ QCoro::Task<UpdateResult<QString>> UpdateManager::downloadPayload(QUrl url)
     // The status decides nothing: a wrong body is rejected by the checksum.
     SLOG_INFO(lcUpdater, "Download status: %d", *transfer.status);
 
-    if (auto error = file.commit(QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".dmg"), false))
+    const QString name = safeFileName(QUuid::createUuid().toString(QUuid::WithoutBraces) + imageExtension(url));
+    if (auto error = file.commit(name, false))
         co_return *error;
     const QString imagePath = file.path();
 
@@ -459,24 +479,29 @@ UpdateStatus UpdateManager::verifyChecksum(const QString &imagePath, const Updat
     return std::nullopt;
 }
 
+QString UpdateManager::imageExtension(const QUrl &url)
+{
+    const QString name = url.fileName();
+    const qsizetype dot = name.lastIndexOf(u'.');
+    if (dot <= 0) // no dot, or only the one of a hidden name such as ".deb"
+        return QString();
+    // The digits after the last dot of "sonorel-1.3" are a version, not a kind of file.
+    const QString extension = name.mid(dot);
+    if (std::none_of(extension.begin(), extension.end(), [](QChar c) { return c.isLetter(); }))
+        return QString();
+    // A compressed archive is known by both parts: ".tar.xz".
+    const qsizetype inner = name.lastIndexOf(u'.', dot - 1);
+    if (inner > 0 && QStringView(name).sliced(inner, dot - inner).compare(u".tar", Qt::CaseInsensitive) == 0)
+        return name.mid(inner);
+    return extension;
+}
+
 QString UpdateManager::savedFileName(const UpdateManifest &manifest, const QDateTime &now)
 {
     QString base = manifest.bundleName.isEmpty() ? QStringLiteral("Sonorel") : manifest.bundleName;
     base.replace(u' ', u'-');
     const QString stamp = now.toUTC().toString(Qt::ISODate);
-    QString name = base + u'-' + manifest.version + u'-' + stamp + QStringLiteral(".dmg");
-    // Both parts come from the network: they must name a visible file inside the Downloads folder, one that
-    // reads as it is stored (no control characters, no bidirectional overrides) and is not taken for an option.
-    for (QChar &c : name) {
-        const char16_t u = c.unicode();
-        if (u == u'/' || u == u'\\' || c.category() == QChar::Other_Control || u == 0x200E || u == 0x200F
-            || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
-            c = u'-';
-    }
-    qsizetype start = 0;
-    while (start < name.size() && (name[start] == u'.' || name[start] == u'-'))
-        ++start;
-    return name.mid(start);
+    return safeFileName(base + u'-' + manifest.version + u'-' + stamp + imageExtension(manifest.download.url));
 }
 
 UpdateResult<QString> UpdateManager::saveToDownloads(const QString &imagePath, const UpdateManifest &manifest)
@@ -519,7 +544,7 @@ void UpdateManager::presentUpdateDownloaded(const QString &savedPath, const Upda
     if (size >= 1)
         text += QStringLiteral(" (") + QLocale().formattedDataSize(size, 1, QLocale::DataSizeSIFormat) + u')';
     const int answer = runAlert({ UpdateAlert::Style::informational, QStringLiteral("Update downloaded"), text,
-        { QStringLiteral("Show in Finder"), QStringLiteral("OK") } });
+        { QStringLiteral("Show in Folder"), QStringLiteral("OK") } });
     if (answer != 0)
         return;
     if (m_revealer)

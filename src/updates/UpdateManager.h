@@ -84,14 +84,19 @@ public:
 
     // Download, verify and save; reports success and failure by alerts.
     QCoro::Task<> downloadAndInstall(UpdateManifest manifest);
-    // The downloaded image in the temporary directory, named <uuid>.dmg; the caller removes it.
+    // The downloaded image in the temporary directory, named <uuid> and the download address's extension; the
+    // caller removes it.
     QCoro::Task<UpdateResult<QString>> downloadPayload(QUrl url);
     UpdateStatus verifyChecksum(const QString &imagePath, const UpdateManifest &manifest);
     UpdateResult<QString> saveToDownloads(const QString &imagePath, const UpdateManifest &manifest);
     void presentUpdateDownloaded(const QString &savedPath, const UpdateManifest &manifest);
 
-    // The saved image's file name: base-version-timestamp.dmg, safe to put in a folder.
+    // The saved image's file name: base-version-timestamp and the download address's extension, safe to put
+    // in a folder.
     static QString savedFileName(const UpdateManifest &manifest, const QDateTime &now);
+    // The extension of the file name in a download address (".deb", ".AppImage", ".tar.xz"); empty when it
+    // has none.
+    static QString imageExtension(const QUrl &url);
 
 private:
     struct Transfer;

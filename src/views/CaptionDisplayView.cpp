@@ -1,5 +1,6 @@
 #include "CaptionDisplayView.h"
 
+#include "AlertSizing.h"
 #include "AppSettings.h"
 #include "CaptionTextBlock.h"
 #include "CaptionViewModel.h"
@@ -354,6 +355,7 @@ void CaptionDisplayView::updateAlert()
         m_alert->raise();
         m_alert->activateWindow();
     }
+    AlertSizing::fitToText(*m_alert);
 }
 
 void CaptionDisplayView::pinchChanged(double scale)

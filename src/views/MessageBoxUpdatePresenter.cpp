@@ -1,5 +1,7 @@
 #include "MessageBoxUpdatePresenter.h"
 
+#include "AlertSizing.h"
+
 #include <QAbstractButton>
 #include <QMessageBox>
 #include <QPushButton>
@@ -23,6 +25,7 @@ int MessageBoxUpdatePresenter::runModal(const UpdateAlert &alert)
     }
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
     box.show();
+    AlertSizing::fitToText(box);
     box.raise();
     box.activateWindow();
     box.exec();

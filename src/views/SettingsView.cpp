@@ -65,9 +65,14 @@ SettingsView::SettingsView(AppSettings &settings, QWidget *parent)
     auto *picker = new QVBoxLayout;
     picker->setSpacing(8);
     picker->addWidget(heading(QStringLiteral("Speech Recognition Language:"), languageBox));
-    m_language->setAccessibleName(QStringLiteral("Select Language"));
+    // The label is the pop-up's buddy: screen readers name the pop-up after it.
+    auto *menuRow = new QHBoxLayout;
+    auto *menuLabel = new QLabel(QStringLiteral("Select Language"), languageBox);
+    menuLabel->setBuddy(m_language);
+    menuRow->addWidget(menuLabel);
     m_language->setPlaceholderText(QStringLiteral("Select Language"));
-    picker->addWidget(m_language);
+    menuRow->addWidget(m_language, 1);
+    picker->addLayout(menuRow);
     languageColumn->addLayout(picker);
     languageColumn->addLayout(
         valueRow(new QLabel(QStringLiteral("Current language:"), languageBox), m_currentLanguage));

@@ -26,6 +26,10 @@ QString numberedLines(int count, const QString &separators = QStringLiteral("\n"
 }
 const QString last25 = numberedLines(51).section(u'\n', 26); // lines 26 to 50
 
+// What the user is told when speech cannot be recognised, whatever the cause.
+const QString help = QStringLiteral("Sonorel could not recognise speech in the selected language. Check that a speech "
+                                    "model for it is installed, or choose another language in Settings.");
+
 using Fault = int;
 constexpr Fault recognitionError = 0, noModel = 1, recognizerOffline = 2, noOutputDevice = 3, noServer = 4,
                 streamDies = 5, permissionDenied = 6;
@@ -114,18 +118,25 @@ private Q_SLOTS:
     void failureShowsMessage_data()
     {
         QTest::addColumn<Fault>("fault");
-        QTest::addColumn<QString>("shown"); // empty: the help text
-        QTest::newRow("recognition error") << recognitionError << QString();
-        QTest::newRow("no model for the language") << noModel << QString();
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("recognition error") << recognitionError << help;
+        QTest::newRow("no model for the language") << noModel << help;
+        // Plain words first, then the technical detail; the general text where the failing layer says nothing.
         QTest::newRow("recognizer offline")
-            << recognizerOffline << QStringLiteral("Error Domain=Speech Code=-2 \"Speech recognizer not available\"");
+            << recognizerOffline
+            << QStringLiteral("The speech model for the selected language could not be loaded, so captions could not "
+                              "start. Reinstall the model, or choose another language in Settings. "
+                              "(Speech -2: Speech recognizer not available)");
         QTest::newRow("no output device")
             << noOutputDevice
-            << QStringLiteral("Error Domain=AudioCapture Code=-10 \"The operation couldn't be completed. "
-                              "(AudioCapture error -10.)\"");
-        QTest::newRow("server unreachable") << noServer << QStringLiteral("Error Domain=PulseAudio Code=6 \"Refused\"");
-        QTest::newRow("speech permission denied") << permissionDenied << QString();
-        QTest::newRow("stream dies") << streamDies << QStringLiteral("Error Domain=PulseAudio Code=13 \"Refused\"");
+            << QStringLiteral(
+                   "Sonorel found no sound output device to listen to, so captions could not start. "
+                   "Connect or turn on speakers or headphones, then start captions again. (AudioCapture -10)");
+        QTest::newRow("server unreachable")
+            << noServer << QStringLiteral("Sonorel could not connect. Start the server. (PulseAudio 6: Refused)");
+        QTest::newRow("speech permission denied") << permissionDenied << help;
+        QTest::newRow("stream dies") << streamDies
+                                     << CaptionViewModel::unexpectedErrorMessage + QStringLiteral(" (PulseAudio 13)");
     }
     void failureShowsMessage()
     {
@@ -135,22 +146,20 @@ private Q_SLOTS:
         Rig rig(fault == noModel ? P::absent : fault == recognizerOffline ? P::unavailable : P::present);
         if (fault == noOutputDevice)
             rig.capture->outputDevices.clear();
-        const auto refused = [](int code) {
-            return PlatformError { QStringLiteral("PulseAudio"), code, QStringLiteral("Refused") };
-        };
         if (fault == noServer)
-            rig.capture->contentError = refused(6);
+            rig.capture->contentError = PlatformError { QStringLiteral("PulseAudio"), 6, QStringLiteral("Refused"),
+                QStringLiteral("Sonorel could not connect. Start the server.") };
         if (fault == permissionDenied)
             rig.permissions->speechStatus = PermissionService::Denied;
         rig.model->start();
         if (fault == recognitionError || fault == streamDies) {
             QTRY_VERIFY(rig.model->isRunning.get());
             if (fault == streamDies)
-                rig.capture->lastStream()->fail(refused(13));
+                rig.capture->lastStream()->fail(PlatformError { QStringLiteral("PulseAudio"), 13, QString() });
             else
                 rig.task()->deliverError(QStringLiteral("decoder exploded"));
         }
-        QTRY_COMPARE(rig.model->errorMessage.get(), shown.isEmpty() ? CaptionViewModel::siriHelpMessage : shown);
+        QTRY_COMPARE(rig.model->errorMessage.get(), shown);
         QVERIFY(!rig.model->isRunning.get());
         QTRY_COMPARE(rig.capture->capturingStreams(), 0);
         QVERIFY(!rig.model->audioCapture().isRunning());

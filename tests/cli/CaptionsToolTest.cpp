@@ -1,3 +1,5 @@
+#include "CaptionViewModel.h"
+
 #include <QDataStream>
 #include <QFile>
 #include <QProcess>
@@ -16,16 +18,34 @@ const QStringList reference = QStringLiteral("and mister john dashwood had then 
                                              "might be prudently in his power to do for them")
                                   .split(u' ');
 
-std::unique_ptr<QProcess> start(const QString &program, const QStringList &args)
+std::unique_ptr<QProcess> start(const QString &program, const QStringList &args, const QStringList &environment = {})
 {
     auto process = std::make_unique<QProcess>();
+    auto env = QProcessEnvironment::systemEnvironment();
+    for (const QString &setting : environment)
+        env.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
+    process->setProcessEnvironment(env);
     process->start(program, args);
     process->waitForStarted();
     return process;
 }
-std::unique_ptr<QProcess> tool(const QStringList &args)
+std::unique_ptr<QProcess> tool(const QStringList &args, const QStringList &environment = {})
 {
-    return start(qEnvironmentVariable("SONOREL_CAPTIONS"), args);
+    return start(qEnvironmentVariable("SONOREL_CAPTIONS"), args, environment);
+}
+
+// A model folder for en-GB whose language model is not one: found, but it cannot be loaded.
+QString brokenModel(const QString &root)
+{
+    const QString folder = root + QStringLiteral("/en-gb");
+    const QString debian = QStringLiteral("/usr/share/pocketsphinx/model/en-us");
+    QDir().mkpath(folder);
+    QFile::link(debian + QStringLiteral("/en-us"), folder + QStringLiteral("/acoustic"));
+    QFile::link(debian + QStringLiteral("/cmudict-en-us.dict"), folder + QStringLiteral("/words.dict"));
+    QFile lm(folder + QStringLiteral("/en-gb.lm"));
+    if (lm.open(QIODevice::WriteOnly))
+        lm.write("this is not an ARPA language model\n");
+    return root;
 }
 
 // The tool ended well and printed sentences holding most words of the recording.
@@ -150,35 +170,53 @@ private Q_SLOTS:
             wordErrorRate(out) <= maxErrorRate, qPrintable(QStringLiteral("%1: %2").arg(wordErrorRate(out)).arg(out)));
     }
 
+    // Bad input exits 2; a failure of the sound server or the speech model exits 1 and says what to do.
     void badInputFails_data()
     {
         QTest::addColumn<QString>("args");
         QTest::addColumn<QString>("message");
+        QTest::addColumn<QStringList>("environment");
+        QTest::addColumn<int>("exitCode");
         QTest::newRow("missing file") << QStringLiteral("--input /nonexistent/a.wav")
-                                      << QStringLiteral("Cannot open /nonexistent/a.wav");
+                                      << QStringLiteral("Cannot open /nonexistent/a.wav") << QStringList() << 2;
         QTest::newRow("not a WAV file") << QStringLiteral("--input ") + librivox + QStringLiteral("fileids")
-                                        << QStringLiteral("is not a WAV file");
+                                        << QStringLiteral("is not a WAV file") << QStringList() << 2;
         QTest::newRow("no such language") << QStringLiteral("--language xx-XX --input ") + recording
-                                          << QStringLiteral("no speech model for language xx-XX");
+                                          << QStringLiteral("no speech model for language xx-XX") << QStringList() << 2;
         QTest::newRow("rate below 4 kHz")
             << QStringLiteral("--input ") + writeWav(m_dir.filePath(QStringLiteral("slow.wav")), 3999)
-            << QStringLiteral("sample rate 3999 Hz is outside 4000 to 768000 Hz");
+            << QStringLiteral("sample rate 3999 Hz is outside 4000 to 768000 Hz") << QStringList() << 2;
         QTest::newRow("rate above 768 kHz")
             << QStringLiteral("--input ") + writeWav(m_dir.filePath(QStringLiteral("fast.wav")), 768001)
-            << QStringLiteral("sample rate 768001 Hz is outside");
+            << QStringLiteral("sample rate 768001 Hz is outside") << QStringList() << 2;
         QTest::newRow("two format chunks")
             << QStringLiteral("--input ") + writeWav(m_dir.filePath(QStringLiteral("twice.wav")), 16000, 2)
-            << QStringLiteral("more than one audio format chunk");
-        QTest::newRow("bad duration") << QStringLiteral("--duration soon") << QStringLiteral("--duration");
+            << QStringLiteral("more than one audio format chunk") << QStringList() << 2;
+        QTest::newRow("bad duration") << QStringLiteral("--duration soon") << QStringLiteral("--duration")
+                                      << QStringList() << 2;
+        QTest::newRow("no sound server")
+            << QStringLiteral("--duration 20")
+            << QStringLiteral("sonorel-captions: Sonorel could not connect to the sound server, so captions could not "
+                              "start. Check that PulseAudio or PipeWire is running, then start captions again. "
+                              "(PulseAudio 6: Connection refused)\n")
+            << QStringList { QStringLiteral("PULSE_SERVER=unix:") + m_dir.filePath(QStringLiteral("nowhere")) } << 1;
+        QTest::newRow("model cannot be loaded")
+            << QStringLiteral("--language en-GB --input ") + recording
+            << QStringLiteral("sonorel-captions: ") + CaptionViewModel::siriHelpMessage + QStringLiteral(" (Speech: ")
+            << QStringList { QStringLiteral("SONOREL_MODEL_PATH=")
+                   + brokenModel(m_dir.filePath(QStringLiteral("models"))) }
+            << 1;
     }
     void badInputFails()
     {
         QFETCH(QString, args);
         QFETCH(QString, message);
-        auto process = tool(args.split(u' '));
+        QFETCH(QStringList, environment);
+        QFETCH(int, exitCode);
+        auto process = tool(args.split(u' '), environment);
         QVERIFY(process->waitForFinished(60000));
         QCOMPARE(process->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process->exitCode(), 2);
+        QCOMPARE(process->exitCode(), exitCode);
         QVERIFY(process->readAllStandardOutput().isEmpty());
         const QString err = QString::fromUtf8(process->readAllStandardError());
         QVERIFY2(err.contains(message), qPrintable(err));

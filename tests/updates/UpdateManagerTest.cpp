@@ -30,6 +30,7 @@ struct Case {
     bool install = false;
     Response image {};
     QUrl manifestUrl {}, imageUrl {};
+    QString imagePath = u"/sonorel_1.3_amd64.deb"_s; // on the local server
     QVariant sha256 {};
     QString bundleName = u"Sonorel"_s, version = u"1.3"_s, build = u"99"_s;
     // "", "a file", "read-only", "full" (100 kB, holding an earlier download of the saved name), or the saved
@@ -160,7 +161,7 @@ private Q_SLOTS:
         const Response image { 200, QByteArray(800123, 'i') };
         const QString sha
             = QString::fromLatin1(QCryptographicHash::hash(image.body, QCryptographicHash::Sha256).toHex());
-        const QString name = u"Sonorel-1.3-2025-01-31T09:30:00Z.dmg"_s;
+        const QString name = u"Sonorel-1.3-2025-01-31T09:30:00Z.deb"_s;
         const QString saved = u"Update downloaded: Version 1.3 was saved to your Downloads folder as "_s + name;
         const QString mismatch = failed + u"The downloaded update failed verification."_s;
         const QStringList unverified { u"Download status: 200"_s, u"Saved DMG bytes: 800123"_s };
@@ -174,7 +175,9 @@ private Q_SLOTS:
             notFound + QStringList { u"Downloaded bytes: 9"_s });
         install("404 without checksum saves the page", { 404, "not found" }, QVariant(), saved + u". (9 bytes)"_s, name,
             notFound);
-        const QString escaped = u"My-App-1-..-x-2025-01-31T09:30:00Z.dmg"_s;
+        install("address without an extension", image, sha, saved.chopped(4) + u". (800.1 kB)"_s, name.chopped(4),
+            verified, { .imagePath = u"/download"_s });
+        const QString escaped = u"My-App-1-..-x-2025-01-31T09:30:00Z.deb"_s;
         install("name with separators, parents and spaces", image, sha,
             u"Update downloaded: Version 1/../x was saved to your Downloads folder as "_s + escaped + u". (800.1 kB)"_s,
             escaped, verified,
@@ -207,6 +210,8 @@ private Q_SLOTS:
         UpdateManifest named;
         named.bundleName = c.bundleName;
         named.version = c.version;
+        const QUrl imageUrl = c.imageUrl.isEmpty() ? m_server->url(c.imagePath) : c.imageUrl;
+        named.download.url = imageUrl;
         const QString target = QDir(downloads()).filePath(UpdateManager::savedFileName(named, configuration().now()));
         const QString bashrc = m_home->filePath(u".bashrc"_s);
         const QByteArray bashrcBytes = "alias ls='ls --color'\n";
@@ -239,11 +244,10 @@ private Q_SLOTS:
             QVERIFY(QDir().mkpath(downloads()));
             QVERIFY(QFile::setPermissions(downloads(), QFile::ReadOwner | QFile::ExeOwner));
         }
-        const QUrl imageUrl = c.imageUrl.isEmpty() ? m_server->url(u"/image.dmg"_s) : c.imageUrl;
         if (c.manifest.body.isEmpty() && c.manifest.status == 200)
             c.manifest.body = manifestJson(c, imageUrl);
         m_server->setResponse(u"/manifest.json"_s, c.manifest);
-        m_server->setResponse(u"/image.dmg"_s, c.image);
+        m_server->setResponse(c.imagePath, c.image);
         const QStringList temporaryBefore
             = QDir::temp().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
         UpdateManager manager(configuration(c.manifestUrl, c.transferMs, c.overallMs));
@@ -251,7 +255,7 @@ private Q_SLOTS:
         auto revealer = std::make_shared<RecordingFileRevealer>();
         manager.setAlertPresenter(presenter);
         manager.setFileRevealer(revealer);
-        // "Install Update" and "Show in Finder", or else the last button, "Later" or "OK".
+        // "Install Update" and "Show in Folder", or else the last button, "Later" or "OK".
         presenter->answers = c.install ? QList<int> { 0, 0 } : QList<int> {};
         QStringList statuses;
         const Subscription subscription = manager.statusMessage.subscribe(
@@ -271,6 +275,8 @@ private Q_SLOTS:
             else
                 QCOMPARE(shown, expected);
             QCOMPARE(alert.style == UpdateAlert::Style::critical, expected.startsWith(u"Update failed"_s));
+            if (alert.messageText == u"Update downloaded"_s)
+                QCOMPARE(alert.buttons, QStringList({ u"Show in Folder"_s, u"OK"_s }));
             QVERIFY(!isBusy && !statusMessage);
         }
         QVERIFY(!manager.isBusy.get());
@@ -284,7 +290,7 @@ private Q_SLOTS:
         }
         QCOMPARE(statuses, expectedStatuses);
         const bool imageRequested = c.install && c.imageUrl.isEmpty();
-        QCOMPARE(m_server->requestCount(u"/image.dmg"_s), imageRequested ? 1 : 0);
+        QCOMPARE(m_server->requestCount(c.imagePath), imageRequested ? 1 : 0);
         if (imageRequested) // the manifest's cookie did not come back with it
             QVERIFY(!m_server->lastRequestHead().toLower().contains("cookie"));
 
@@ -316,7 +322,8 @@ private Q_SLOTS:
         UpdateManager manager(configuration());
         UpdateManifest manifest;
         manifest.version = u"1.3"_s;
-        const QString target = QDir(downloads()).filePath(u"Sonorel-1.3-2025-01-31T09:30:00Z.dmg"_s);
+        manifest.download.url = m_server->url(u"/Sonorel-1.3-x86_64.AppImage"_s);
+        const QString target = QDir(downloads()).filePath(u"Sonorel-1.3-2025-01-31T09:30:00Z.AppImage"_s);
         QVERIFY(QDir().mkpath(downloads()) && write(target, "earlier download"));
 
         // A folder as the source: the copy fails once the target's temporary file is open.
@@ -326,9 +333,16 @@ private Q_SLOTS:
         QCOMPARE(contents(target), QByteArray("earlier download"));
         QCOMPARE(QDir(downloads()).entryList(QDir::Files | QDir::Hidden), QStringList { QFileInfo(target).fileName() });
 
-        const QString image = m_home->filePath(u"image.dmg"_s);
-        QVERIFY(write(image, "new image"));
-        const UpdateResult<QString> save = manager.saveToDownloads(image, manifest);
+        // The temporary image is named after the download address's kind of file, like the saved one.
+        m_server->setResponse(manifest.download.url.path(), { 200, "new image" });
+        std::optional<UpdateResult<QString>> image;
+        QCoro::waitFor([&]() -> QCoro::Task<> { image = co_await manager.downloadPayload(manifest.download.url); }());
+        QVERIFY(image && image->ok());
+        const QString imagePath = image->value();
+        const auto removeImage = qScopeGuard([&imagePath] { QFile::remove(imagePath); });
+        QCOMPARE(QFileInfo(imagePath).dir(), QDir::temp());
+        QVERIFY2(imagePath.endsWith(u".AppImage"_s), qPrintable(imagePath));
+        const UpdateResult<QString> save = manager.saveToDownloads(imagePath, manifest);
         QVERIFY(save.ok());
         QCOMPARE(save.value(), target);
         QCOMPARE(contents(target), QByteArray("new image"));

@@ -5,16 +5,22 @@
 #include "FakeAudioCaptureService.h"
 #include "FakePermissionService.h"
 #include "FakeSpeechEngine.h"
+#include "MessageBoxUpdatePresenter.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QFontInfo>
+#include <QLabel>
 #include <QMessageBox>
 #include <QNativeGestureEvent>
 #include <QPointingDevice>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextLayout>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <cmath>
@@ -70,6 +76,33 @@ QString longCaption(int characters)
     return text.left(characters);
 }
 
+// The words of an alert's texts that are not shown whole on one line. A box as wide as the screen breaks
+// its words anywhere, so all of them count as broken then.
+QStringList brokenWords(const QMessageBox &box)
+{
+    QStringList broken;
+    for (const QLabel *label : box.findChildren<QLabel *>()) {
+        const QString text = label->text();
+        const int width = label->contentsRect().width();
+        QTextLayout layout(text, label->font());
+        QTextOption option;
+        option.setWrapMode(label->wordWrap() ? QTextOption::WordWrap : QTextOption::NoWrap);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine())
+            line.setLineWidth(width);
+        layout.endLayout();
+        for (const auto &word : QRegularExpression(QStringLiteral("\\S+")).globalMatch(text)) {
+            const int first = layout.lineForTextPosition(int(word.capturedStart())).lineNumber();
+            const int last = layout.lineForTextPosition(int(word.capturedEnd()) - 1).lineNumber();
+            if (first != last || QFontMetrics(label->font()).horizontalAdvance(word.captured()) > width
+                || box.width() >= box.screen()->availableGeometry().width())
+                broken << word.captured();
+        }
+    }
+    return broken;
+}
+
 } // namespace
 
 class CaptionDisplayViewTest final : public QObject
@@ -82,6 +115,8 @@ private Q_SLOTS:
     void sizeGesturePreviewsThenStores_data();
     void sizeGesturePreviewsThenStores();
     void errorAlertShownDismissedAndShownAgain();
+    void alertsKeepWordsWhole_data();
+    void alertsKeepWordsWhole();
     void indicatorPulsesOnlyWhileRunningAndVisible();
     void newestLineStaysInSightAndAccessible();
 };
@@ -196,6 +231,50 @@ void CaptionDisplayViewTest::errorAlertShownDismissedAndShownAgain()
             ok->click();
         QTRY_VERIFY(h.model->errorMessage.get().isEmpty() && !alert->isVisible());
     }
+}
+
+// A host name, an address or a path in an alert is never broken over lines: the alert is as wide as they
+// need, not as narrow as its title line.
+void CaptionDisplayViewTest::alertsKeepWordsWhole_data()
+{
+    QTest::addColumn<bool>("notice"); // else the update failure alert
+    QTest::addColumn<QString>("text");
+    QTest::newRow("notice") << true
+                            << QStringLiteral("Sonorel could not connect to the sound server, so captions could not "
+                                              "start. (PulseAudio 6: tcp:sound-server.living-room.example.org:4713)");
+    QTest::newRow("notice, path") << true
+                                  << QStringLiteral("Sonorel could not load "
+                                                    "/home/someone/.local/share/sonorel/models/en-us/en-us.lm.bin. "
+                                                    "Reinstall the model.");
+    QTest::newRow("update failed") << false << QStringLiteral("Host updates.sonorel-downloads.example.com not found");
+}
+
+void CaptionDisplayViewTest::alertsKeepWordsWhole()
+{
+    QFETCH(bool, notice);
+    QFETCH(QString, text);
+    if (notice) {
+        Harness h;
+        h.model->errorMessage = QStringLiteral("Short.");
+        QTRY_VERIFY(h.view->alert() && h.view->alert()->isVisible());
+        h.model->errorMessage = text; // a longer text in the alert already shown
+        QTRY_COMPARE(h.view->alert()->text(), text);
+        QCOMPARE(brokenWords(*h.view->alert()), QStringList());
+        return;
+    }
+    MessageBoxUpdatePresenter presenter;
+    QStringList broken { QStringLiteral("(no alert)") };
+    QTimer::singleShot(0, [&broken] {
+        for (QWidget *window : QApplication::topLevelWidgets()) {
+            if (auto *box = qobject_cast<QMessageBox *>(window); box && box->isVisible()) {
+                broken = brokenWords(*box);
+                box->done(0);
+            }
+        }
+    });
+    presenter.runModal(
+        { UpdateAlert::Style::critical, QStringLiteral("Update failed"), text, { QStringLiteral("OK") } });
+    QCOMPARE(broken, QStringList());
 }
 
 void CaptionDisplayViewTest::indicatorPulsesOnlyWhileRunningAndVisible()

@@ -3,6 +3,7 @@
 #include "AppSettings.h"
 #include "BundleInfo.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -45,6 +46,15 @@ void SettingsViewTest::cleanup()
 void SettingsViewTest::choicesFollowTheStore()
 {
     SettingsView view(*m_settings);
+    // The pop-up is labelled (and its group titled), and screen readers name it after them.
+    QAccessibleInterface *menu = QAccessible::queryAccessibleInterface(&view.languageMenu());
+    QVERIFY(menu);
+    QStringList labels;
+    for (const auto &[label, relation] : menu->relations(QAccessible::Label)) {
+        if (static_cast<QWidget *>(label->object())->isVisibleTo(&view))
+            labels << label->text(QAccessible::Name);
+    }
+    QCOMPARE(labels, QStringList({ QStringLiteral("Select Language"), QStringLiteral("Language") }));
     // Table order, names shown, codes behind them.
     QCOMPARE(view.languageMenu().count(), 3);
     QCOMPARE(view.languageMenu().itemText(0), QStringLiteral("English (US)"));
