@@ -104,10 +104,62 @@ void CaptionTextBlock::setText(const QString &text)
         return;
     const QString old = std::exchange(m_text, text);
     invalidate();
-    // Announced as replaced text; the strings are shared, not copied. A screen reader that is not
-    // listening costs one look-up of the cached accessible object.
-    QAccessibleTextUpdateEvent event(this, 0, old, m_text);
-    QAccessible::updateAccessibility(&event);
+    if (QAccessible::isActive())
+        announceChange(old, m_text);
+}
+
+QList<CaptionTextBlock::TextChange> CaptionTextBlock::changesBetween(const QString &old, const QString &text)
+{
+    const auto sharedStart = [](const QString &a, const QString &b) {
+        qsizetype same = 0;
+        const qsizetype shorter = std::min(a.size(), b.size());
+        while (same < shorter && a[same] == b[same])
+            ++same;
+        return same;
+    };
+    QList<TextChange> changes;
+    QString kept = old;
+    qsizetype same = sharedStart(kept, text);
+    // The caption drops old sentences from its front as it grows: when the two do not even share their
+    // first few characters, the new text's start is looked for further on in the old.
+    constexpr qsizetype probe = 32;
+    constexpr qsizetype sharedFront = 8;
+    if (same < std::min({ sharedFront, old.size(), text.size() })) {
+        const qsizetype trimmed = old.indexOf(text.left(std::min(probe, text.size())));
+        if (trimmed <= 0)
+            return { { TextChange::Replace, 0, text } };
+        changes.append({ TextChange::Remove, 0, old.left(trimmed) });
+        kept = old.mid(trimmed);
+        same = sharedStart(kept, text);
+    }
+    if (same < kept.size())
+        changes.append({ TextChange::Remove, int(same), kept.mid(same) });
+    if (same < text.size())
+        changes.append({ TextChange::Insert, int(same), text.mid(same) });
+    return changes;
+}
+
+void CaptionTextBlock::announceChange(const QString &old, const QString &text)
+{
+    for (const TextChange &change : changesBetween(old, text)) {
+        switch (change.kind) {
+        case TextChange::Insert: {
+            QAccessibleTextInsertEvent event(this, change.position, change.text);
+            QAccessible::updateAccessibility(&event);
+            break;
+        }
+        case TextChange::Remove: {
+            QAccessibleTextRemoveEvent event(this, change.position, change.text);
+            QAccessible::updateAccessibility(&event);
+            break;
+        }
+        case TextChange::Replace: {
+            QAccessibleTextUpdateEvent event(this, 0, old, text);
+            QAccessible::updateAccessibility(&event);
+            break;
+        }
+        }
+    }
 }
 
 void CaptionTextBlock::setTextFont(const QFont &font)

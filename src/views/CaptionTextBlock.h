@@ -55,6 +55,17 @@ public:
         return m_layoutStart;
     }
 
+    // What a screen reader is told when the text changes, as a live region's listeners hear it: the words
+    // trimmed from the front go quietly, the revised or new words at the end are inserted; only when
+    // nothing is shared is the whole text replaced.
+    struct TextChange {
+        enum Kind { Insert, Remove, Replace } kind;
+        int position;
+        QString text;
+        friend bool operator==(const TextChange &, const TextChange &) = default;
+    };
+    static QList<TextChange> changesBetween(const QString &old, const QString &text);
+
 Q_SIGNALS:
     void contentHeightChanged();
 
@@ -63,6 +74,7 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    void announceChange(const QString &old, const QString &text);
     void invalidate();
     void ensureLaidOut() const;
     void layOut(const QString &text, int lineWidth) const;

@@ -119,6 +119,8 @@ private Q_SLOTS:
     void alertsKeepWordsWhole();
     void indicatorPulsesOnlyWhileRunningAndVisible();
     void newestLineStaysInSightAndAccessible();
+    void announcesOnlyWhatChanged_data();
+    void announcesOnlyWhatChanged();
 };
 
 void CaptionDisplayViewTest::derivedValues_data()
@@ -344,6 +346,36 @@ void CaptionDisplayViewTest::newestLineStaysInSightAndAccessible()
     h.model->captionText = QString();
     QTRY_VERIFY(!view.scrollBar().isVisible());
     QCOMPARE(view.textBlock().scrollOffset(), 0);
+}
+
+void CaptionDisplayViewTest::announcesOnlyWhatChanged_data()
+{
+    using C = CaptionTextBlock::TextChange;
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("after");
+    QTest::addColumn<QList<C>>("announced");
+    QTest::newRow("words added") << "and then"
+                                 << "and then the bridge"
+                                 << QList<C> { { C::Insert, 8, QStringLiteral(" the bridge") } };
+    QTest::newRow("last word revised") << "the bridge would bee"
+                                       << "the bridge would be built"
+                                       << QList<C> { { C::Remove, 19, QStringLiteral("e") },
+                                              { C::Insert, 19, QStringLiteral(" built") } };
+    QTest::newRow("old sentence trimmed from the front")
+        << "First sentence here. The second one is longer than thirty-two characters."
+        << "The second one is longer than thirty-two characters. A third."
+        << QList<C> { { C::Remove, 0, QStringLiteral("First sentence here. ") },
+               { C::Insert, 52, QStringLiteral(" A third.") } };
+    QTest::newRow("nothing shared") << "old words"
+                                    << "new words" << QList<C> { { C::Replace, 0, QStringLiteral("new words") } };
+}
+
+void CaptionDisplayViewTest::announcesOnlyWhatChanged()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, after);
+    QFETCH(QList<CaptionTextBlock::TextChange>, announced);
+    QCOMPARE(CaptionTextBlock::changesBetween(before, after), announced);
 }
 
 QTEST_MAIN(CaptionDisplayViewTest)
