@@ -170,6 +170,23 @@ std::optional<bool> primaryButtonDown()
     return (reply->mask & XCB_BUTTON_MASK_1) != 0;
 }
 
+bool compositorRunning()
+{
+    xcb_connection_t *connection = x11Connection();
+    if (!connection)
+        return false;
+    // The default screen's number; Qt opens the display named by $DISPLAY.
+    const QByteArray display = qgetenv("DISPLAY");
+    const qsizetype dot = display.lastIndexOf('.');
+    const int screen = dot > display.lastIndexOf(':') ? display.mid(dot + 1).toInt() : 0;
+    const xcb_atom_t selection = atom(connection, QByteArray("_NET_WM_CM_S" + QByteArray::number(screen)).constData());
+    if (selection == XCB_ATOM_NONE)
+        return false;
+    const Reply<xcb_get_selection_owner_reply_t> reply(
+        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr));
+    return reply && reply->owner != XCB_WINDOW_NONE;
+}
+
 bool x11DisplayReachable(const QByteArray &display)
 {
     xcb_connection_t *connection = xcb_connect(display.constData(), nullptr);

@@ -31,6 +31,10 @@ std::optional<QPoint> originOnScreen(const QWidget *window);
 // manager has grabbed the pointer to move or resize a window).
 std::optional<bool> primaryButtonDown();
 
+// Whether a compositing manager runs on the screen (it owns _NET_WM_CM_S<n>): only then do translucent
+// pixels show what lies below.
+bool compositorRunning();
+
 // Whether an X server answers at `display` (as in $DISPLAY). Asked before the application object exists,
 // since Qt aborts the whole process when its X connection fails.
 bool x11DisplayReachable(const QByteArray &display);

@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QCursor>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -100,9 +102,43 @@ QRect OverlayPanel::frameOnScreen() const
     return { DesktopWindowHints::originOnScreen(this).value_or(pos()), size() };
 }
 
+void OverlayPanel::setShadowed(bool shadowed)
+{
+    if (shadowed == m_shadowed)
+        return;
+    m_shadowed = shadowed;
+    const int margin = shadowed ? shadowMargin : 0;
+    layout()->setContentsMargins(margin, margin, margin, margin);
+    update();
+}
+
+// A soft shadow: rounded outlines around the caption's box, fading out towards the window's edge. Drawn
+// in the margin only, so that the caption's own translucency is left as the user set it.
+void OverlayPanel::paintEvent(QPaintEvent *)
+{
+    if (!m_shadowed || !m_content)
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF box = m_content->geometry();
+    QPainterPath outside;
+    outside.addRect(rect());
+    QPainterPath inside;
+    inside.addRoundedRect(box, shadowRadius, shadowRadius);
+    painter.setClipPath(outside.subtracted(inside));
+    painter.setBrush(Qt::NoBrush);
+    for (int i = shadowMargin; i >= 1; --i) {
+        const qreal strength = 1.0 - qreal(i) / (shadowMargin + 1);
+        painter.setPen(QPen(QColor(0, 0, 0, int(70 * strength * strength)), 2));
+        const QRectF ring = box.adjusted(-i, -i + 2, i, i + 2); // a little lower: light comes from above
+        painter.drawRoundedRect(ring, shadowRadius + i, shadowRadius + i);
+    }
+}
+
 void OverlayPanel::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
+    setShadowed(DesktopWindowHints::compositorRunning());
     DesktopWindowHints::showOnAllDesktops(this);
     DesktopWindowHints::skipTaskbarAndPager(this);
     m_hintsApplied = false;

@@ -14,6 +14,9 @@ class OverlayPanel final : public QWidget
 
 public:
     static constexpr int resizeEdgeWidth = 8;
+    // Where a compositor shows translucent pixels, a soft shadow fills this margin around the caption.
+    static constexpr int shadowMargin = 12;
+    static constexpr qreal shadowRadius = 12; // the caption box's corner
     // The window manager sends no "resize finished": a resize is over when the button is up and the
     // window has rested this long.
     static constexpr int resizeSettleMs = 200;
@@ -29,6 +32,10 @@ public:
     void setClickThrough(bool clickThrough);
     bool isClickThrough() const;
     bool isResizeSettling() const { return m_resizeSettle.isActive(); }
+    // With a shadow, the caption sits `shadowMargin` in from the window's edges; set on every show from
+    // whether a compositor runs.
+    void setShadowed(bool shadowed);
+    bool isShadowed() const { return m_shadowed; }
 
     // The edges of the panel that a press at `pos` grabs, if any.
     Qt::Edges edgesAt(const QPoint &pos) const;
@@ -50,6 +57,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -64,6 +72,7 @@ private:
     QTimer m_resizeSettle;
     QTimer m_pointerWatch;
     bool m_held = false;
+    bool m_shadowed = false;
     bool m_hintsApplied = false;
     bool m_userResizing = false;
     bool m_exposedOnce = false;

@@ -74,6 +74,7 @@ private Q_SLOTS:
     void followTimerDuringMoves();
     void dragByBackgroundAndResizeAtEdge();
     void captionsRunningFollowsController();
+    void shadowInTheMargin();
 
 private:
     QStringList appLines() const { return m_log->lines().replaceInStrings(QStringLiteral("App: "), QString()); }
@@ -344,6 +345,33 @@ void AppDelegateTest::captionsRunningFollowsController()
     QTRY_VERIFY_WITH_TIMEOUT(run.delegate->isCaptionsRunning.get(), 10000);
     run.delegate->stopCaptions();
     QTRY_VERIFY_WITH_TIMEOUT(!run.delegate->isCaptionsRunning.get(), 10000);
+}
+
+// A soft shadow lies in a margin around the caption where a compositor shows it, and nowhere else: no
+// compositor runs for the tests' screen, so none is drawn until asked for.
+void AppDelegateTest::shadowInTheMargin()
+{
+    Run run(m_file);
+    QTRY_VERIFY(run.ready());
+    OverlayPanel &overlay = run.overlay();
+    QWidget &caption = *overlay.findChild<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
+    QVERIFY(!overlay.isShadowed());
+    QCOMPARE(caption.geometry(), overlay.rect());
+    overlay.setShadowed(true);
+    const int m = OverlayPanel::shadowMargin;
+    QTRY_COMPARE(caption.geometry(), overlay.rect().adjusted(m, m, -m, -m));
+    overlay.setShadowed(false);
+    QTRY_COMPARE(caption.geometry(), overlay.rect());
+    overlay.setShadowed(true);
+    QTRY_COMPARE(caption.geometry(), overlay.rect().adjusted(m, m, -m, -m));
+    // Rendered alone, the panel's margin holds the shadow: darkest next to the caption, clear at the edge.
+    QImage image(overlay.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    overlay.render(&image, {}, QRegion(), QWidget::DrawWindowBackground);
+    const int midX = overlay.width() / 2;
+    const int nearBox = qAlpha(image.pixel(midX, overlay.height() - m + 3));
+    const int atEdge = qAlpha(image.pixel(midX, overlay.height() - 1));
+    QVERIFY2(nearBox > 20 && nearBox > atEdge, qPrintable(QStringLiteral("%1 %2").arg(nearBox).arg(atEdge)));
 }
 
 QTEST_MAIN(AppDelegateTest)
