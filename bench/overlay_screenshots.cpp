@@ -159,10 +159,10 @@ void OverlayScreenshots::controlButton()
 
 void OverlayScreenshots::settingsWindow()
 {
-    AppSettings::setSupportedLocalesSource([] {
+    AppSettings settings(m_temp.filePath(QStringLiteral("settings.conf")));
+    settings.setSupportedLocalesProvider([] {
         return QStringList { QStringLiteral("en-US"), QStringLiteral("de-DE") };
     });
-    AppSettings settings(m_temp.filePath(QStringLiteral("settings.conf")));
     QSettings store(m_temp.filePath(QStringLiteral("frames.conf")), QSettings::NativeFormat);
     SettingsWindowManager manager(settings, &store);
     manager.show();

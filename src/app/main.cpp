@@ -1,6 +1,8 @@
+#include "AppSettings.h"
 #include "DesktopServices.h"
 #include "FileManagerReveal.h"
 #include "MessageBoxUpdatePresenter.h"
+#include "PocketSphinxEngine.h"
 #include "SonorelApp.h"
 #include "UpdateManager.h"
 
@@ -9,6 +11,9 @@
 // The composition root: the desktop's services behind the captioning and update interfaces.
 int main(int argc, char **argv)
 {
+    // The settings offer the languages that have a speech model installed.
+    AppSettings::shared().setSupportedLocalesProvider(
+        [] { return PocketSphinxEngine::localesIn(PocketSphinxEngine::defaultModelRoots()); });
     return SonorelApp::run(
         argc, argv, [] { return makeDesktopCaptioningServices(); },
         [] {

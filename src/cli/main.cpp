@@ -71,7 +71,7 @@ int main(int argc, char *argv[])
     const CaptioningServices services = makeDesktopCaptioningServices(!parser.isSet(noFrontEnd));
 
     if (parser.isSet(listLanguages)) {
-        const auto languages = AppSettings::availableLanguages();
+        const auto languages = AppSettings::filterLanguages(services.speechEngine->supportedLocales());
         for (const LanguageEntry &entry : languages)
             std::printf("%s\t%s\n", entry.code.toUtf8().constData(), entry.name.toUtf8().constData());
         // Installed models whose language the app's table lacks can still be used here.

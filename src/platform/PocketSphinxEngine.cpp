@@ -69,7 +69,6 @@ PocketSphinxTask::Options PocketSphinxEngine::defaultTaskOptions()
 PocketSphinxEngine::PocketSphinxEngine(Options options) : m_options(std::move(options))
 {
     PocketSphinxDiagnostics::install();
-    AppSettings::setSupportedLocalesSource([roots = m_options.modelRoots] { return localesIn(roots); });
 }
 
 PocketSphinxEngine::~PocketSphinxEngine() = default;

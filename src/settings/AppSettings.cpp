@@ -11,15 +11,7 @@
 
 #include <cmath>
 
-namespace {
-
-AppSettings::SupportedLocalesSource &supportedLocalesSource()
-{
-    static AppSettings::SupportedLocalesSource source;
-    return source;
-}
-
-} // namespace
+namespace { } // namespace
 
 AppSettings &AppSettings::shared()
 {
@@ -170,10 +162,9 @@ bool AppSettings::isRightToLeft(const QString &localeIdentifier)
     return locale.textDirection() == Qt::RightToLeft;
 }
 
-QList<LanguageEntry> AppSettings::availableLanguages()
+QList<LanguageEntry> AppSettings::availableLanguages() const
 {
-    const auto &source = supportedLocalesSource();
-    return filterLanguages(source ? source() : QStringList());
+    return filterLanguages(m_supportedLocales ? m_supportedLocales() : QStringList());
 }
 
 QList<LanguageEntry> AppSettings::filterLanguages(const QStringList &supportedLocales)
@@ -185,11 +176,6 @@ QList<LanguageEntry> AppSettings::filterLanguages(const QStringList &supportedLo
             kept.append(entry);
     }
     return kept;
-}
-
-void AppSettings::setSupportedLocalesSource(SupportedLocalesSource source)
-{
-    supportedLocalesSource() = std::move(source);
 }
 
 const QList<LanguageEntry> &AppSettings::languageTable()

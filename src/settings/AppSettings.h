@@ -71,14 +71,14 @@ public:
 
     // The languages that can be offered: the rows of the language table whose code the speech engine
     // supports, in table order. Computed afresh on every call.
-    static QList<LanguageEntry> availableLanguages();
+    QList<LanguageEntry> availableLanguages() const;
     static QList<LanguageEntry> filterLanguages(const QStringList &supportedLocales);
     static const QList<LanguageEntry> &languageTable();
 
-    // Where availableLanguages() learns which locales the speech engine supports. The engine installs
-    // its own source at start-up; tests install a list of their choosing. Without a source, none.
-    using SupportedLocalesSource = std::function<QStringList()>;
-    static void setSupportedLocalesSource(SupportedLocalesSource source);
+    // Where availableLanguages() learns which locales the speech engine supports, given by whoever puts
+    // the application together. Without a provider, none.
+    using SupportedLocalesProvider = std::function<QStringList()>;
+    void setSupportedLocalesProvider(SupportedLocalesProvider provider) { m_supportedLocales = std::move(provider); }
 
 private:
     double readDouble(const QString &key, double fallback) const;
@@ -86,4 +86,5 @@ private:
 
     std::unique_ptr<QSettings> m_store;
     QString m_fileName;
+    SupportedLocalesProvider m_supportedLocales;
 };

@@ -154,7 +154,7 @@ void SettingsView::refresh()
 {
     m_refreshing = true;
     const QString selected = m_settings.selectedLanguage();
-    const QList<LanguageEntry> languages = AppSettings::availableLanguages();
+    const QList<LanguageEntry> languages = m_settings.availableLanguages();
     if (languages != m_shownLanguages) {
         m_shownLanguages = languages;
         m_language->clear();

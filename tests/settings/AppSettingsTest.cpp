@@ -213,18 +213,18 @@ private Q_SLOTS:
         QFETCH(QStringList, supported);
         QFETCH(QStringList, expected);
         int asked = 0;
-        AppSettings::setSupportedLocalesSource([&] {
+        AppSettings settings(m_dir.filePath(QStringLiteral("languages.conf")));
+        QVERIFY(settings.availableLanguages().isEmpty()); // no provider, no languages
+        settings.setSupportedLocalesProvider([&] {
             ++asked;
             return supported;
         });
         QStringList codes;
-        for (const auto &e : AppSettings::availableLanguages())
+        for (const auto &e : settings.availableLanguages())
             codes << e.code;
         QCOMPARE(codes, expected);
-        AppSettings::availableLanguages();
+        settings.availableLanguages();
         QCOMPARE(asked, 2); // asked afresh every time
-        AppSettings::setSupportedLocalesSource({});
-        QVERIFY(AppSettings::availableLanguages().isEmpty());
     }
 };
 

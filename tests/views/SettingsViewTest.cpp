@@ -32,14 +32,13 @@ void SettingsViewTest::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     m_settings = std::make_unique<AppSettings>(m_dir->filePath(QStringLiteral("settings.conf")));
-    AppSettings::setSupportedLocalesSource([] {
+    m_settings->setSupportedLocalesProvider([] {
         return QStringList { QStringLiteral("en-US"), QStringLiteral("ar-SA"), QStringLiteral("de-DE") };
     });
 }
 
 void SettingsViewTest::cleanup()
 {
-    AppSettings::setSupportedLocalesSource({});
     BundleInfo::resetInfoDictionary();
 }
 
@@ -77,7 +76,7 @@ void SettingsViewTest::choicesFollowTheStore()
     m_settings->setDarkMode(true);
     QTRY_VERIFY(view.darkModeSwitch().isChecked());
     // No language offered at all: an empty menu.
-    AppSettings::setSupportedLocalesSource([] { return QStringList { QStringLiteral("tlh-QO") }; });
+    m_settings->setSupportedLocalesProvider([] { return QStringList { QStringLiteral("tlh-QO") }; });
     QCOMPARE(SettingsView(*m_settings).languageMenu().count(), 0);
 }
 
