@@ -4,7 +4,7 @@
 // delivers them, as fast as the recognizer takes them. The caller keeps the recognizer across files, so
 // the model loads once and the decoder is reused, as in use.
 
-#include "SpeechEngine.h"
+#include "captioning/SpeechEngine.h"
 
 #include <QElapsedTimer>
 #include <QMutex>

@@ -5,10 +5,10 @@
 //   build/release/bench/bench_captioning latency        word-end to caption, speech-end to final text
 //   build/release/bench/bench_captioning soak [seconds] memory and processor use while captioning (600 s)
 //   build/release/bench/bench_captioning idle [seconds] processor use and wake-ups while not captioning
-#include "AppSettings.h"
-#include "AudioCaptureService.h"
-#include "CaptionViewModel.h"
-#include "DesktopServices.h"
+#include "captioning/AudioCaptureService.h"
+#include "captioning/CaptionViewModel.h"
+#include "platform/DesktopServices.h"
+#include "settings/AppSettings.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -3,8 +3,8 @@
 // verification. For comparison, the same with the whole file read into memory first, and with Qt's own
 // SHA-256. The file is freshly written, so it is read from the page cache.
 // Run from a release build: build/release/bench/bench_checksum [megabytes]
-#include "Sha256.h"
-#include "UpdateManager.h"
+#include "updates/Sha256.h"
+#include "updates/UpdateManager.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

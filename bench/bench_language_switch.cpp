@@ -4,10 +4,10 @@
 // ticks. The target is 16 ms: one frame.
 //
 // Run from a release build: build/release/bench/bench_language_switch
-#include "AppSettings.h"
-#include "PocketSphinxEngine.h"
-#include "SpeechRecognitionManager.h"
-#include "WavFile.h"
+#include "captioning/SpeechRecognitionManager.h"
+#include "cli/WavFile.h"
+#include "platform/PocketSphinxEngine.h"
+#include "settings/AppSettings.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -3,11 +3,11 @@
 // server: xvfb-run -a build/release/bench/bench_overlay_redraw
 #include "XvfbRelaunch.h"
 
-#include "AppSettings.h"
-#include "CaptionContainerView.h"
-#include "CaptionViewModel.h"
-#include "DesktopServices.h"
-#include "OverlayPanel.h"
+#include "app/OverlayPanel.h"
+#include "captioning/CaptionViewModel.h"
+#include "platform/DesktopServices.h"
+#include "settings/AppSettings.h"
+#include "views/CaptionContainerView.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -9,11 +9,11 @@
 // Tune decoder or front-end settings on the tune half and report on the eval half, so that the figures are
 // not the ones the settings were chosen by. BENCH_VERBOSE=1 prints every transcript.
 #include "LiveDecode.h"
-#include "PocketSphinxEngine.h"
 #include "ScliteScorer.h"
-#include "SpeexNoiseSuppressor.h"
-#include "WavFile.h"
-#include "WebRtcNoiseSuppressor.h"
+#include "cli/WavFile.h"
+#include "platform/PocketSphinxEngine.h"
+#include "platform/SpeexNoiseSuppressor.h"
+#include "platform/WebRtcNoiseSuppressor.h"
 
 #include <QCoreApplication>
 #include <QDir>

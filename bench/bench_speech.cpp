@@ -5,10 +5,10 @@
 // one core (processor time / audio time) and the word error rate against the transcripts, counted by sclite.
 // Run from a release build: build/release/bench/bench_speech [LIBRIVOX_FOLDER]
 #include "LiveDecode.h"
-#include "PocketSphinxEngine.h"
-#include "PocketSphinxModel.h"
 #include "ScliteScorer.h"
-#include "WavFile.h"
+#include "cli/WavFile.h"
+#include "platform/PocketSphinxEngine.h"
+#include "platform/PocketSphinxModel.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,20 +1,20 @@
 // A tool, not a test (QT_QPA_PLATFORM=offscreen bench/overlay_screenshots): renders the overlay variants, menu
 // button, Settings and About to PNG files in the build folder's screenshots/ so that the look can be checked by eye.
-#include "AboutWindowManager.h"
-#include "AppCommands.h"
-#include "AppSettings.h"
-#include "BundleInfo.h"
-#include "CaptionContainerView.h"
-#include "CaptionDisplayView.h"
-#include "CaptionTextBlock.h"
-#include "CaptionViewModel.h"
 #include "FakeAudioCaptureService.h"
 #include "FakePermissionService.h"
 #include "FakeSpeechEngine.h"
-#include "ObjectWillChange.h"
-#include "OverlayMenuButton.h"
-#include "Published.h"
-#include "SettingsWindowManager.h"
+#include "app/AboutWindowManager.h"
+#include "app/SettingsWindowManager.h"
+#include "base/BundleInfo.h"
+#include "base/ObjectWillChange.h"
+#include "base/Published.h"
+#include "captioning/CaptionViewModel.h"
+#include "settings/AppSettings.h"
+#include "views/AppCommands.h"
+#include "views/CaptionContainerView.h"
+#include "views/CaptionDisplayView.h"
+#include "views/CaptionTextBlock.h"
+#include "views/OverlayMenuButton.h"
 
 #include <QDir>
 #include <QLinearGradient>

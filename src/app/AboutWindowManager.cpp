@@ -1,6 +1,6 @@
-#include "AboutWindowManager.h"
+#include "app/AboutWindowManager.h"
 
-#include "AboutView.h"
+#include "views/AboutView.h"
 
 AboutWindowManager &AboutWindowManager::shared()
 {

@@ -1,16 +1,16 @@
-#include "AppDelegate.h"
+#include "app/AppDelegate.h"
 
-#include "AboutWindowManager.h"
-#include "AppSettings.h"
-#include "BundleInfo.h"
-#include "CaptionContainerView.h"
-#include "CaptionViewModel.h"
-#include "ControlPanel.h"
-#include "Log.h"
-#include "MakerLinks.h"
-#include "OverlayMenuButton.h"
-#include "OverlayPanel.h"
-#include "SettingsWindowManager.h"
+#include "app/AboutWindowManager.h"
+#include "app/ControlPanel.h"
+#include "app/MakerLinks.h"
+#include "app/OverlayPanel.h"
+#include "app/SettingsWindowManager.h"
+#include "base/BundleInfo.h"
+#include "base/Log.h"
+#include "captioning/CaptionViewModel.h"
+#include "settings/AppSettings.h"
+#include "views/CaptionContainerView.h"
+#include "views/OverlayMenuButton.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "AppCommands.h"
-#include "CaptioningServices.h"
-#include "ObjectWillChange.h"
-#include "Published.h"
-#include "Subscription.h"
+#include "base/ObjectWillChange.h"
+#include "base/Published.h"
+#include "base/Subscription.h"
+#include "captioning/CaptioningServices.h"
+#include "views/AppCommands.h"
 
 #include <QList>
 #include <QObject>

@@ -1,7 +1,7 @@
-#include "ControlPanel.h"
+#include "app/ControlPanel.h"
 
-#include "DesktopWindowHints.h"
-#include "OverlayMenuButton.h"
+#include "app/DesktopWindowHints.h"
+#include "views/OverlayMenuButton.h"
 
 #include <QVBoxLayout>
 

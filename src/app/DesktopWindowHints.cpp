@@ -1,4 +1,4 @@
-#include "DesktopWindowHints.h"
+#include "app/DesktopWindowHints.h"
 
 #include <QGuiApplication>
 #include <QWidget>

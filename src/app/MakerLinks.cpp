@@ -1,6 +1,6 @@
-#include "MakerLinks.h"
+#include "app/MakerLinks.h"
 
-#include "BundleInfo.h"
+#include "base/BundleInfo.h"
 
 #include <QDesktopServices>
 

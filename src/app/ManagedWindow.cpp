@@ -1,6 +1,6 @@
-#include "ManagedWindow.h"
+#include "app/ManagedWindow.h"
 
-#include "AppSettings.h"
+#include "settings/AppSettings.h"
 
 #include <QEvent>
 #include <QGuiApplication>

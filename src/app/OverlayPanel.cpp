@@ -1,7 +1,7 @@
-#include "OverlayPanel.h"
+#include "app/OverlayPanel.h"
 
-#include "DesktopWindowHints.h"
-#include "Log.h"
+#include "app/DesktopWindowHints.h"
+#include "base/Log.h"
 
 #include <QApplication>
 #include <QCursor>

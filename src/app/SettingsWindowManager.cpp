@@ -1,7 +1,7 @@
-#include "SettingsWindowManager.h"
+#include "app/SettingsWindowManager.h"
 
-#include "AppSettings.h"
-#include "SettingsView.h"
+#include "settings/AppSettings.h"
+#include "views/SettingsView.h"
 
 SettingsWindowManager &SettingsWindowManager::shared()
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ManagedWindow.h"
+#include "app/ManagedWindow.h"
 
 #include <memory>
 

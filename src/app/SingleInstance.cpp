@@ -1,6 +1,6 @@
-#include "SingleInstance.h"
+#include "app/SingleInstance.h"
 
-#include "Log.h"
+#include "base/Log.h"
 
 #include <QDir>
 #include <QFile>

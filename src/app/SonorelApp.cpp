@@ -1,12 +1,12 @@
-#include "SonorelApp.h"
+#include "app/SonorelApp.h"
 
-#include "AppSettings.h"
-#include "DesktopWindowHints.h"
-#include "Log.h"
-#include "MenuBarView.h"
-#include "SingleInstance.h"
-#include "TerminationSignals.h"
-#include "UpdateManager.h"
+#include "app/DesktopWindowHints.h"
+#include "app/SingleInstance.h"
+#include "app/TerminationSignals.h"
+#include "base/Log.h"
+#include "settings/AppSettings.h"
+#include "updates/UpdateManager.h"
+#include "views/MenuBarView.h"
 
 #include <QApplication>
 #include <QCursor>

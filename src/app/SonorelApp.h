@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AppDelegate.h"
+#include "app/AppDelegate.h"
 
 // The application: one tray icon whose menu is the command list, one AppDelegate for the life of the
 // process, one instance per user, and an orderly end on Quit, SIGTERM, SIGINT or SIGHUP.

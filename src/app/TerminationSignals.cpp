@@ -1,6 +1,6 @@
-#include "TerminationSignals.h"
+#include "app/TerminationSignals.h"
 
-#include "Log.h"
+#include "base/Log.h"
 
 #include <QSocketNotifier>
 

@@ -1,10 +1,10 @@
-#include "AppSettings.h"
-#include "DesktopServices.h"
-#include "FileManagerReveal.h"
-#include "MessageBoxUpdatePresenter.h"
-#include "PocketSphinxEngine.h"
-#include "SonorelApp.h"
-#include "UpdateManager.h"
+#include "app/SonorelApp.h"
+#include "platform/DesktopServices.h"
+#include "platform/FileManagerReveal.h"
+#include "platform/PocketSphinxEngine.h"
+#include "settings/AppSettings.h"
+#include "updates/UpdateManager.h"
+#include "views/MessageBoxUpdatePresenter.h"
 
 #include <QDesktopServices>
 

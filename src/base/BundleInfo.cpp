@@ -1,4 +1,4 @@
-#include "BundleInfo.h"
+#include "base/BundleInfo.h"
 
 #include "BuildInfo.h"
 
@@ -7,8 +7,8 @@ namespace {
 QVariantMap builtInDictionary()
 {
     return {
-        {BundleInfo::shortVersionKey, QStringLiteral(SONOREL_VERSION)},
-        {BundleInfo::versionKey, QStringLiteral(SONOREL_BUILD)},
+        { BundleInfo::shortVersionKey, QStringLiteral(SONOREL_VERSION) },
+        { BundleInfo::versionKey, QStringLiteral(SONOREL_BUILD) },
     };
 }
 

@@ -1,4 +1,4 @@
-#include "Log.h"
+#include "base/Log.h"
 
 #include <QMessageLogger>
 
@@ -160,7 +160,7 @@ QString format(const char *fmt, std::span<const Arg> args)
         case 'd':
         case 'i':
             out += arg.kind() == Arg::Kind::Unsigned ? QString::number(arg.asUnsigned())
-                                                      : QString::number(arg.asSigned());
+                                                     : QString::number(arg.asSigned());
             break;
         case 'u':
             out += QString::number(arg.asUnsigned());

@@ -1,18 +1,17 @@
 #pragma once
 
-#include "ObjectWillChange.h"
-#include "Subject.h"
+#include "base/ObjectWillChange.h"
+#include "base/Subject.h"
 
 #include <utility>
 
 // A stored value that tells its subscribers about every store before the value is held, also when the
 // new value equals the old one. A new subscriber receives the current value first. Owned by an
 // observable object whose objectWillChange fires before each store. Stores happen on the owner's thread.
-template<typename T>
-class Published final
+template <typename T> class Published final
 {
 public:
-    explicit Published(T initial, ObjectWillChange *owner = nullptr) : m_value(std::move(initial)), m_owner(owner) {}
+    explicit Published(T initial, ObjectWillChange *owner = nullptr) : m_value(std::move(initial)), m_owner(owner) { }
     Published(const Published &) = delete;
     Published &operator=(const Published &) = delete;
 

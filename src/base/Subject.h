@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Subscription.h"
+#include "base/Subscription.h"
 
 #include <QMetaObject>
 #include <QObject>
@@ -14,8 +14,7 @@
 // Synchronous publish-and-subscribe of values of type Args... . Subscribers run in the order they
 // subscribed, on the thread that sends; a subscriber may cancel itself or others, or subscribe new ones,
 // while a value is being delivered.
-template<typename... Args>
-class Subject final
+template <typename... Args> class Subject final
 {
 public:
     using Handler = std::function<void(const Args &...)>;
@@ -86,9 +85,9 @@ public:
 
 private:
     struct Entry {
-        explicit Entry(Handler h) : handler(std::move(h)) {}
+        explicit Entry(Handler h) : handler(std::move(h)) { }
         Handler handler;
-        std::atomic<bool> active{true};
+        std::atomic<bool> active { true };
     };
     struct State {
         std::vector<std::shared_ptr<Entry>> entries;

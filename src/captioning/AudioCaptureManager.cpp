@@ -1,6 +1,6 @@
-#include "AudioCaptureManager.h"
+#include "captioning/AudioCaptureManager.h"
 
-#include "Log.h"
+#include "base/Log.h"
 
 #include <QMetaObject>
 #include <QPointer>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "AudioBuffer.h"
-#include "AudioCaptureService.h"
-#include "PlatformError.h"
+#include "base/PlatformError.h"
+#include "captioning/AudioBuffer.h"
+#include "captioning/AudioCaptureService.h"
 
 #include <QObject>
 #include <QString>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "AudioBuffer.h"
-#include "PlatformError.h"
+#include "base/PlatformError.h"
+#include "captioning/AudioBuffer.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "AudioFormatConverter.h"
+#include "captioning/AudioFormatConverter.h"
 
 #include <soxr.h>
 

@@ -1,10 +1,10 @@
-#include "CaptionViewModel.h"
+#include "captioning/CaptionViewModel.h"
 
-#include "AudioCaptureManager.h"
-#include "Log.h"
-#include "PermissionManager.h"
-#include "SpeechEngine.h"
-#include "SpeechRecognitionManager.h"
+#include "base/Log.h"
+#include "captioning/AudioCaptureManager.h"
+#include "captioning/PermissionManager.h"
+#include "captioning/SpeechEngine.h"
+#include "captioning/SpeechRecognitionManager.h"
 
 #include <QMetaObject>
 #include <QTextBoundaryFinder>

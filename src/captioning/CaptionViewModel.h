@@ -3,10 +3,10 @@
 // PUBLIC CONTRACT (used by the desktop application and its views). The captioning work fills in the
 // private part and the .cpp; the public members below keep these names and meanings.
 
-#include "CaptioningServices.h"
-#include "ObjectWillChange.h"
-#include "Published.h"
-#include "Subscription.h"
+#include "base/ObjectWillChange.h"
+#include "base/Published.h"
+#include "base/Subscription.h"
+#include "captioning/CaptioningServices.h"
 
 #include <QObject>
 #include <QString>

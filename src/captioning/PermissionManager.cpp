@@ -1,6 +1,6 @@
-#include "PermissionManager.h"
+#include "captioning/PermissionManager.h"
 
-#include "Log.h"
+#include "base/Log.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -30,10 +30,8 @@ void postToMain(std::function<void()> call)
 
 } // namespace
 
-PermissionManager::PermissionManager(std::shared_ptr<PermissionService> service)
-    : m_service(std::move(service))
-{
-}
+PermissionManager::PermissionManager(std::shared_ptr<PermissionService> service) : m_service(std::move(service))
+{ }
 
 PermissionState PermissionManager::mapSpeechStatus(int status)
 {
@@ -65,7 +63,7 @@ void PermissionManager::requestSpeech(Completion completion)
             const bool known = status >= PermissionService::NotDetermined && status <= PermissionService::Authorized;
             const PermissionState state = mapSpeechStatus(status);
             SLOG_INFO(lcPermissions, "Speech request result %{public}s",
-                      known ? permissionStateName(state) : QStringLiteral("unknown"));
+                known ? permissionStateName(state) : QStringLiteral("unknown"));
             if (completion)
                 completion(state);
         });
@@ -81,8 +79,8 @@ PermissionState PermissionManager::screenStatus()
 
 void PermissionManager::requestScreen(Completion completion)
 {
-    const PermissionState state =
-        m_service->requestScreenCaptureAccess() ? PermissionState::granted : PermissionState::denied;
+    const PermissionState state
+        = m_service->requestScreenCaptureAccess() ? PermissionState::granted : PermissionState::denied;
     SLOG_INFO(lcPermissions, "Screen request result %{public}s", permissionStateName(state));
     postToMain([completion = std::move(completion), state] {
         if (completion)

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PermissionService.h"
-#include "PermissionState.h"
+#include "captioning/PermissionService.h"
+#include "captioning/PermissionState.h"
 
 #include <functional>
 #include <memory>

@@ -1,5 +1,5 @@
-#include "SentenceStyle.h"
-#include "Log.h"
+#include "captioning/SentenceStyle.h"
+#include "base/Log.h"
 
 #include <QFile>
 #include <QRegularExpression>

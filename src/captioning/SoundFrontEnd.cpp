@@ -1,4 +1,4 @@
-#include "SoundFrontEnd.h"
+#include "captioning/SoundFrontEnd.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NoiseSuppressor.h"
+#include "captioning/NoiseSuppressor.h"
 
 #include <cstddef>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "SpeechEngine.h"
+#include "captioning/SpeechEngine.h"
 
-#include "Log.h"
+#include "base/Log.h"
 
 #include <algorithm>
 

@@ -1,9 +1,9 @@
-#include "SpeechRecognitionManager.h"
+#include "captioning/SpeechRecognitionManager.h"
 
-#include "AppSettings.h"
-#include "AudioFormatConverter.h"
-#include "Log.h"
-#include "SpeechEngine.h"
+#include "base/Log.h"
+#include "captioning/AudioFormatConverter.h"
+#include "captioning/SpeechEngine.h"
+#include "settings/AppSettings.h"
 
 #include <QCoreApplication>
 #include <QPointer>

@@ -3,11 +3,11 @@
 // PUBLIC CONTRACT between the session controller and the speech recognition work. Private members and
 // the .cpp are the speech work's; the public members keep these names and meanings.
 
-#include "AudioBuffer.h"
-#include "ObjectWillChange.h"
-#include "PlatformError.h"
-#include "Published.h"
-#include "Subscription.h"
+#include "base/ObjectWillChange.h"
+#include "base/PlatformError.h"
+#include "base/Published.h"
+#include "base/Subscription.h"
+#include "captioning/AudioBuffer.h"
 
 #include <QObject>
 #include <QString>

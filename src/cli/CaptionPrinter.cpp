@@ -1,4 +1,4 @@
-#include "CaptionPrinter.h"
+#include "cli/CaptionPrinter.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

@@ -1,9 +1,9 @@
-#include "CaptionsTool.h"
+#include "cli/CaptionsTool.h"
 
-#include "AudioCaptureManager.h"
-#include "CaptionViewModel.h"
-#include "SpeechRecognitionManager.h"
-#include "WavFile.h"
+#include "captioning/AudioCaptureManager.h"
+#include "captioning/CaptionViewModel.h"
+#include "captioning/SpeechRecognitionManager.h"
+#include "cli/WavFile.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

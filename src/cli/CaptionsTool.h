@@ -1,8 +1,8 @@
 #pragma once
 
-#include "CaptionPrinter.h"
-#include "CaptioningServices.h"
-#include "Subscription.h"
+#include "base/Subscription.h"
+#include "captioning/CaptioningServices.h"
+#include "cli/CaptionPrinter.h"
 
 #include <QObject>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "WavFile.h"
+#include "cli/WavFile.h"
 
 #include <QFile>
 #include <QtEndian>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AudioBuffer.h"
+#include "captioning/AudioBuffer.h"
 
 #include <QByteArray>
 #include <QString>

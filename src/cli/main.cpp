@@ -1,8 +1,8 @@
-#include "AppSettings.h"
-#include "CaptionsTool.h"
-#include "DesktopServices.h"
-#include "SpeechEngine.h"
-#include "WavFile.h"
+#include "captioning/SpeechEngine.h"
+#include "cli/CaptionsTool.h"
+#include "cli/WavFile.h"
+#include "platform/DesktopServices.h"
+#include "settings/AppSettings.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

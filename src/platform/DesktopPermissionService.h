@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PermissionService.h"
+#include "captioning/PermissionService.h"
 
 // Linux desktops gate neither speech recognition nor capture of the sound server's monitor:
 // everything is authorized, at once.

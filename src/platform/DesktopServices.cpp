@@ -1,8 +1,8 @@
-#include "DesktopServices.h"
+#include "platform/DesktopServices.h"
 
-#include "DesktopPermissionService.h"
-#include "PocketSphinxEngine.h"
-#include "PulseAudioCaptureService.h"
+#include "platform/DesktopPermissionService.h"
+#include "platform/PocketSphinxEngine.h"
+#include "platform/PulseAudioCaptureService.h"
 
 CaptioningServices makeDesktopCaptioningServices(bool soundFrontEnd)
 {

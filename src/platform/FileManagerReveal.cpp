@@ -1,6 +1,6 @@
-#include "FileManagerReveal.h"
+#include "platform/FileManagerReveal.h"
 
-#include "Log.h"
+#include "base/Log.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FileRevealer.h"
+#include "updates/FileRevealer.h"
 
 #include <QUrl>
 

@@ -1,9 +1,8 @@
-#include "PocketSphinxEngine.h"
+#include "platform/PocketSphinxEngine.h"
 
-#include "AppSettings.h"
-#include "BackgroundDisposal.h"
-#include "Log.h"
-#include "PocketSphinxModel.h"
+#include "base/BackgroundDisposal.h"
+#include "base/Log.h"
+#include "platform/PocketSphinxModel.h"
 
 #include <QDir>
 #include <QStandardPaths>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PocketSphinxTask.h"
-#include "SpeechEngine.h"
+#include "captioning/SpeechEngine.h"
+#include "platform/PocketSphinxTask.h"
 
 #include <QStringList>
 

@@ -1,6 +1,6 @@
-#include "PocketSphinxModel.h"
+#include "platform/PocketSphinxModel.h"
 
-#include "Log.h"
+#include "base/Log.h"
 
 #include <QDir>
 #include <QFileInfo>

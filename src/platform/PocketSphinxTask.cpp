@@ -1,11 +1,11 @@
-#include "PocketSphinxTask.h"
+#include "platform/PocketSphinxTask.h"
 
-#include "Log.h"
-#include "PocketSphinxModel.h"
-#include "PocketSphinxTranscript.h"
-#include "SentenceStyle.h"
-#include "SoundFrontEnd.h"
-#include "UtteranceSegmenter.h"
+#include "base/Log.h"
+#include "captioning/SentenceStyle.h"
+#include "captioning/SoundFrontEnd.h"
+#include "captioning/UtteranceSegmenter.h"
+#include "platform/PocketSphinxModel.h"
+#include "platform/PocketSphinxTranscript.h"
 
 #include <pocketsphinx.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "NoiseSuppressor.h"
-#include "SpeechEngine.h"
+#include "captioning/NoiseSuppressor.h"
+#include "captioning/SpeechEngine.h"
 
 #include <atomic>
 #include <memory>

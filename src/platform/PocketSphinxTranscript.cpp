@@ -1,4 +1,4 @@
-#include "PocketSphinxTranscript.h"
+#include "platform/PocketSphinxTranscript.h"
 
 PocketSphinxTranscript::PocketSphinxTranscript(std::shared_ptr<const SentenceStyle> style)
     : m_style(style ? std::move(style) : SentenceStyle::plain())

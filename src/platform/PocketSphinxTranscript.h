@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SentenceStyle.h"
+#include "captioning/SentenceStyle.h"
 
 #include <QString>
 #include <QStringList>

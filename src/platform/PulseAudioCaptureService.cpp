@@ -1,6 +1,6 @@
-#include "PulseAudioCaptureService.h"
+#include "platform/PulseAudioCaptureService.h"
 
-#include "Log.h"
+#include "base/Log.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

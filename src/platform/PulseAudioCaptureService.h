@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AudioCaptureService.h"
+#include "captioning/AudioCaptureService.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "SpeexNoiseSuppressor.h"
+#include "platform/SpeexNoiseSuppressor.h"
 
 #include <speex/speex_preprocess.h>
 

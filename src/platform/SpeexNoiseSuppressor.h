@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NoiseSuppressor.h"
+#include "captioning/NoiseSuppressor.h"
 
 // speexdsp's preprocessor as a noise suppressor: spectral subtraction with a noise estimate that follows
 // slow changes. Its own gain control stays off; the front end sets the level.

@@ -1,4 +1,4 @@
-#include "WebRtcNoiseSuppressor.h"
+#include "platform/WebRtcNoiseSuppressor.h"
 
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 

@@ -1,6 +1,6 @@
-#include "AppSettings.h"
+#include "settings/AppSettings.h"
 
-#include "Log.h"
+#include "base/Log.h"
 
 #include <QFileInfo>
 #include <QLocale>

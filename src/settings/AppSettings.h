@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ObjectWillChange.h"
+#include "base/ObjectWillChange.h"
 
 #include <QList>
 #include <QString>

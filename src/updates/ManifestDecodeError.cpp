@@ -1,4 +1,4 @@
-#include "ManifestDecodeError.h"
+#include "updates/ManifestDecodeError.h"
 
 ManifestDecodeError::ManifestDecodeError(Kind kind, QString codingPath, QString debugDescription)
     : m_kind(kind), m_codingPath(std::move(codingPath)), m_debugDescription(std::move(debugDescription))

@@ -1,4 +1,4 @@
-#include "StagedFile.h"
+#include "updates/StagedFile.h"
 
 #include <QDir>
 #include <QFile>

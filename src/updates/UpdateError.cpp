@@ -1,4 +1,4 @@
-#include "UpdateError.h"
+#include "updates/UpdateError.h"
 
 QString UpdateError::errorDescription() const
 {

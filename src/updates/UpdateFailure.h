@@ -1,8 +1,8 @@
 #pragma once
 
-#include "ManifestDecodeError.h"
-#include "PlatformError.h"
-#include "UpdateError.h"
+#include "base/PlatformError.h"
+#include "updates/ManifestDecodeError.h"
+#include "updates/UpdateError.h"
 
 #include <optional>
 #include <utility>

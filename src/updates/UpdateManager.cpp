@@ -1,9 +1,9 @@
-#include "UpdateManager.h"
+#include "updates/UpdateManager.h"
 
-#include "BundleInfo.h"
-#include "Log.h"
-#include "Sha256.h"
-#include "StagedFile.h"
+#include "base/BundleInfo.h"
+#include "base/Log.h"
+#include "updates/Sha256.h"
+#include "updates/StagedFile.h"
 
 #include <QCoreApplication>
 #include <QDir>

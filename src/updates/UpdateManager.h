@@ -1,11 +1,11 @@
 #pragma once
 
-#include "FileRevealer.h"
-#include "ObjectWillChange.h"
-#include "Published.h"
-#include "UpdateAlertPresenter.h"
-#include "UpdateFailure.h"
-#include "UpdateManifest.h"
+#include "base/ObjectWillChange.h"
+#include "base/Published.h"
+#include "updates/FileRevealer.h"
+#include "updates/UpdateAlertPresenter.h"
+#include "updates/UpdateFailure.h"
+#include "updates/UpdateManifest.h"
 
 #include <QDateTime>
 #include <QObject>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ManifestDecodeError.h"
+#include "updates/ManifestDecodeError.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,6 +1,6 @@
-#include "AboutView.h"
+#include "views/AboutView.h"
 
-#include "BundleInfo.h"
+#include "base/BundleInfo.h"
 
 #include <QLabel>
 #include <QPainter>

@@ -1,4 +1,4 @@
-#include "AlertSizing.h"
+#include "views/AlertSizing.h"
 
 #include <QFontMetrics>
 #include <QLabel>

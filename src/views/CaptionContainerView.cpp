@@ -1,7 +1,7 @@
-#include "CaptionContainerView.h"
+#include "views/CaptionContainerView.h"
 
-#include "CaptionDisplayView.h"
-#include "CaptionViewModel.h"
+#include "captioning/CaptionViewModel.h"
+#include "views/CaptionDisplayView.h"
 
 #include <QVBoxLayout>
 

@@ -1,9 +1,9 @@
-#include "CaptionDisplayView.h"
+#include "views/CaptionDisplayView.h"
 
-#include "AlertSizing.h"
-#include "AppSettings.h"
-#include "CaptionTextBlock.h"
-#include "CaptionViewModel.h"
+#include "captioning/CaptionViewModel.h"
+#include "settings/AppSettings.h"
+#include "views/AlertSizing.h"
+#include "views/CaptionTextBlock.h"
 
 #include <QFontDatabase>
 #include <QMessageBox>

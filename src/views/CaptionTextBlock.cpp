@@ -1,4 +1,4 @@
-#include "CaptionTextBlock.h"
+#include "views/CaptionTextBlock.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>

@@ -1,6 +1,6 @@
-#include "MenuActionsContent.h"
+#include "views/MenuActionsContent.h"
 
-#include "AppCommands.h"
+#include "views/AppCommands.h"
 
 #include <QAction>
 #include <QMenu>

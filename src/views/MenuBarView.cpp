@@ -1,8 +1,8 @@
-#include "MenuBarView.h"
+#include "views/MenuBarView.h"
 
-#include "AppCommands.h"
-#include "MenuActionsContent.h"
-#include "ObjectWillChange.h"
+#include "base/ObjectWillChange.h"
+#include "views/AppCommands.h"
+#include "views/MenuActionsContent.h"
 
 MenuBarView::MenuBarView(AppCommands &app, QWidget *parent) : QMenu(parent)
 {

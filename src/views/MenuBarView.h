@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Subscription.h"
+#include "base/Subscription.h"
 
 #include <QMenu>
 

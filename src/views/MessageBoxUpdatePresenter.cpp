@@ -1,6 +1,6 @@
-#include "MessageBoxUpdatePresenter.h"
+#include "views/MessageBoxUpdatePresenter.h"
 
-#include "AlertSizing.h"
+#include "views/AlertSizing.h"
 
 #include <QAbstractButton>
 #include <QMessageBox>

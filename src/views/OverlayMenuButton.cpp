@@ -1,8 +1,8 @@
-#include "OverlayMenuButton.h"
+#include "views/OverlayMenuButton.h"
 
-#include "AppCommands.h"
-#include "MenuActionsContent.h"
-#include "ObjectWillChange.h"
+#include "base/ObjectWillChange.h"
+#include "views/AppCommands.h"
+#include "views/MenuActionsContent.h"
 
 #include <QMenu>
 #include <QPainter>

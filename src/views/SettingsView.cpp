@@ -1,4 +1,4 @@
-#include "SettingsView.h"
+#include "views/SettingsView.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "AppSettings.h"
-#include "Subscription.h"
+#include "base/Subscription.h"
+#include "settings/AppSettings.h"
 
 #include <QWidget>
 

@@ -1,13 +1,13 @@
-#include "AppDelegate.h"
-#include "AppSettings.h"
-#include "BundleInfo.h"
-#include "CaptionViewModel.h"
-#include "ControlPanel.h"
+#include "app/AppDelegate.h"
 #include "FakeAudioCaptureService.h"
 #include "FakePermissionService.h"
 #include "FakeSpeechEngine.h"
 #include "LogCapture.h"
-#include "OverlayPanel.h"
+#include "app/ControlPanel.h"
+#include "app/OverlayPanel.h"
+#include "base/BundleInfo.h"
+#include "captioning/CaptionViewModel.h"
+#include "settings/AppSettings.h"
 
 #include <QApplication>
 #include <QLoggingCategory>

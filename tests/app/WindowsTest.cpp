@@ -1,10 +1,10 @@
-#include "AboutWindowManager.h"
-#include "AppSettings.h"
-#include "BundleInfo.h"
-#include "MakerLinks.h"
-#include "SettingsWindowManager.h"
-#include "SingleInstance.h"
-#include "TerminationSignals.h"
+#include "app/AboutWindowManager.h"
+#include "app/MakerLinks.h"
+#include "app/SettingsWindowManager.h"
+#include "app/SingleInstance.h"
+#include "app/TerminationSignals.h"
+#include "base/BundleInfo.h"
+#include "settings/AppSettings.h"
 
 #include <QDesktopServices>
 #include <QDir>

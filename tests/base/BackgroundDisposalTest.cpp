@@ -1,4 +1,4 @@
-#include "BackgroundDisposal.h"
+#include "base/BackgroundDisposal.h"
 
 #include <QTest>
 

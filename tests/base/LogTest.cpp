@@ -1,5 +1,5 @@
-#include "BundleInfo.h"
-#include "Log.h"
+#include "base/Log.h"
+#include "base/BundleInfo.h"
 
 #include <QMutex>
 #include <QRegularExpression>
@@ -22,7 +22,7 @@ QList<CapturedLine> captured;
 void capture(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
     QMutexLocker lock(&capturedMutex);
-    captured.append({type, QByteArray(context.category), text});
+    captured.append({ type, QByteArray(context.category), text });
 }
 
 QString fmt(const char *format, std::initializer_list<Log::Arg> args)
@@ -53,21 +53,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("actual");
         QTest::addColumn<QString>("expected");
         const QString locale = QStringLiteral("fr-FR");
-        QTest::newRow("public string") << fmt("Speech status %{public}s", {"granted"})
+        QTest::newRow("public string") << fmt("Speech status %{public}s", { "granted" })
                                        << QStringLiteral("Speech status granted");
-        QTest::newRow("public object") << fmt("Locale %{public}@ set", {locale}) << QStringLiteral("Locale fr-FR set");
-        QTest::newRow("bool marker from int") << fmt("running %{bool}d", {0}) << QStringLiteral("running false");
-        QTest::newRow("unsigned") << fmt("Delivered buffer frames %u", {341u})
+        QTest::newRow("public object") << fmt("Locale %{public}@ set", { locale })
+                                       << QStringLiteral("Locale fr-FR set");
+        QTest::newRow("bool marker from int") << fmt("running %{bool}d", { 0 }) << QStringLiteral("running false");
+        QTest::newRow("unsigned") << fmt("Delivered buffer frames %u", { 341u })
                                   << QStringLiteral("Delivered buffer frames 341");
-        QTest::newRow("long") << fmt("length %ld", {std::numeric_limits<long>::min()})
+        QTest::newRow("long") << fmt("length %ld", { std::numeric_limits<long>::min() })
                               << QStringLiteral("length -9223372036854775808");
-        QTest::newRow("double") << fmt("rate %f", {16000.0}) << QStringLiteral("rate 16000.000000");
+        QTest::newRow("double") << fmt("rate %f", { 16000.0 }) << QStringLiteral("rate 16000.000000");
         QTest::newRow("percent") << fmt("100%% done", {}) << QStringLiteral("100% done");
-        QTest::newRow("utf8") << fmt("%s", {"Ünïcødé ✓"}) << QStringLiteral("Ünïcødé ✓");
-        QTest::newRow("missing argument") << fmt("a %s b %d", {"x"}) << QStringLiteral("a x b <missing>");
-        QTest::newRow("null string") << fmt("%s", {static_cast<const char *>(nullptr)}) << QStringLiteral("(null)");
-        QTest::newRow("unclosed marker") << fmt("%{public", {"x"}) << QStringLiteral("%{public");
-        QTest::newRow("unknown conversion kept") << fmt("%q %s", {"x"}) << QStringLiteral("%q x");
+        QTest::newRow("utf8") << fmt("%s", { "Ünïcødé ✓" }) << QStringLiteral("Ünïcødé ✓");
+        QTest::newRow("missing argument") << fmt("a %s b %d", { "x" }) << QStringLiteral("a x b <missing>");
+        QTest::newRow("null string") << fmt("%s", { static_cast<const char *>(nullptr) }) << QStringLiteral("(null)");
+        QTest::newRow("unclosed marker") << fmt("%{public", { "x" }) << QStringLiteral("%{public");
+        QTest::newRow("unknown conversion kept") << fmt("%q %s", { "x" }) << QStringLiteral("%q x");
     }
     void formatsConversionsAndMarkers()
     {
@@ -139,8 +140,8 @@ private Q_SLOTS:
         QVERIFY(BundleInfo::string(BundleInfo::versionKey).has_value());
         QVERIFY(!BundleInfo::stringOrDash(BundleInfo::shortVersionKey).isEmpty());
 
-        BundleInfo::setInfoDictionary({{BundleInfo::shortVersionKey, QStringLiteral("1.4.2")},
-                                       {BundleInfo::versionKey, 42}});
+        BundleInfo::setInfoDictionary(
+            { { BundleInfo::shortVersionKey, QStringLiteral("1.4.2") }, { BundleInfo::versionKey, 42 } });
         QCOMPARE(BundleInfo::stringOrDash(BundleInfo::shortVersionKey), QStringLiteral("1.4.2"));
         QCOMPARE(BundleInfo::stringOrDash(BundleInfo::versionKey), QStringLiteral("-")); // not a string
         BundleInfo::setInfoDictionary({});

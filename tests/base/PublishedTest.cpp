@@ -1,5 +1,5 @@
-#include "ObjectWillChange.h"
-#include "Published.h"
+#include "base/Published.h"
+#include "base/ObjectWillChange.h"
 
 #include <QCoreApplication>
 #include <QTest>
@@ -11,8 +11,8 @@ namespace {
 // An observable object as the application's own are built.
 struct Model {
     ObjectWillChange objectWillChange;
-    Published<int> count{0, &objectWillChange};
-    Published<QString> text{QString(), &objectWillChange};
+    Published<int> count { 0, &objectWillChange };
+    Published<QString> text { QString(), &objectWillChange };
 };
 
 } // namespace
@@ -29,15 +29,15 @@ private Q_SLOTS:
         Cancellables cancellables;
         cancellables.push_back(model.objectWillChange.subscribe(
             [&] { events << QStringLiteral("will change, holds %1").arg(model.count.get()); }));
-        cancellables.push_back(model.count.subscribe([&](const int &v) {
-            events << QStringLiteral("value %1, holds %2").arg(v).arg(model.count.get());
-        }));
+        cancellables.push_back(model.count.subscribe(
+            [&](const int &v) { events << QStringLiteral("value %1, holds %2").arg(v).arg(model.count.get()); }));
 
         model.count = 5;
         model.count = 5;
-        QCOMPARE(events, QStringList({QStringLiteral("value 0, holds 0"), // current value on subscription
-                                      QStringLiteral("will change, holds 0"), QStringLiteral("value 5, holds 0"),
-                                      QStringLiteral("will change, holds 5"), QStringLiteral("value 5, holds 5")}));
+        QCOMPARE(events,
+            QStringList({ QStringLiteral("value 0, holds 0"), // current value on subscription
+                QStringLiteral("will change, holds 0"), QStringLiteral("value 5, holds 0"),
+                QStringLiteral("will change, holds 5"), QStringLiteral("value 5, holds 5") }));
         QCOMPARE(model.count.get(), 5);
     }
 
@@ -100,7 +100,7 @@ private Q_SLOTS:
         insideStore = false;
         QVERIFY(seen.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 4, 5000);
-        QCOMPARE(seen, QList<int>({0, 1, 1, 2}));
+        QCOMPARE(seen, QList<int>({ 0, 1, 1, 2 }));
     }
 
     void queuedValueIsDroppedForDestroyedContextOrDroppedToken()
@@ -140,7 +140,7 @@ private Q_SLOTS:
         std::unique_ptr<QThread> worker(QThread::create([&] { model.count = 7; }));
         worker->start();
         QVERIFY(worker->wait(5000));
-        QTRY_COMPARE_WITH_TIMEOUT(seen, QList<int>({0, 7}), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(seen, QList<int>({ 0, 7 }), 5000);
     }
 };
 

@@ -1,10 +1,10 @@
-#include "CaptionViewModel.h"
-#include "AppSettings.h"
-#include "AudioCaptureManager.h"
+#include "captioning/CaptionViewModel.h"
 #include "FakeAudioCaptureService.h"
 #include "FakePermissionService.h"
 #include "FakeSpeechEngine.h"
-#include "SpeechRecognitionManager.h"
+#include "captioning/AudioCaptureManager.h"
+#include "captioning/SpeechRecognitionManager.h"
+#include "settings/AppSettings.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "PermissionManager.h"
+#include "captioning/PermissionManager.h"
 #include "FakePermissionService.h"
 #include "LogCapture.h"
 

@@ -1,4 +1,4 @@
-#include "SentenceStyle.h"
+#include "captioning/SentenceStyle.h"
 
 #include <QTest>
 

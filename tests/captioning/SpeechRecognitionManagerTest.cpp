@@ -1,7 +1,7 @@
-#include "SpeechRecognitionManager.h"
-#include "AppSettings.h"
+#include "captioning/SpeechRecognitionManager.h"
 #include "FakeSpeechEngine.h"
 #include "LogCapture.h"
+#include "settings/AppSettings.h"
 
 #include <QTemporaryDir>
 #include <QTest>

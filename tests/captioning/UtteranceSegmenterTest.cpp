@@ -1,4 +1,4 @@
-#include "UtteranceSegmenter.h"
+#include "captioning/UtteranceSegmenter.h"
 
 #include <QTest>
 

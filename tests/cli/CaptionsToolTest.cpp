@@ -1,4 +1,4 @@
-#include "CaptionViewModel.h"
+#include "captioning/CaptionViewModel.h"
 
 #include <QDataStream>
 #include <QFile>

@@ -1,6 +1,6 @@
 // libFuzzer entry point for the update manifest decoder: any bytes from the network must decode or fail
 // cleanly, never crash, hang or trip a sanitizer.
-#include "UpdateManifest.h"
+#include "updates/UpdateManifest.h"
 
 #include <cstddef>
 #include <cstdint>

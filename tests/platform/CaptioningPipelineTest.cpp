@@ -1,8 +1,8 @@
-#include "AppSettings.h"
-#include "AudioCaptureManager.h"
-#include "CaptionViewModel.h"
-#include "DesktopServices.h"
 #include "SoundServer.h"
+#include "captioning/AudioCaptureManager.h"
+#include "captioning/CaptionViewModel.h"
+#include "platform/DesktopServices.h"
+#include "settings/AppSettings.h"
 
 #include <QDir>
 #include <QRandomGenerator>

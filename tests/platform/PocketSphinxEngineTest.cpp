@@ -1,10 +1,10 @@
-#include "PocketSphinxEngine.h"
-#include "AppSettings.h"
+#include "platform/PocketSphinxEngine.h"
 #include "LogCapture.h"
-#include "PocketSphinxModel.h"
-#include "PocketSphinxTask.h"
-#include "PocketSphinxTranscript.h"
-#include "WavFile.h"
+#include "cli/WavFile.h"
+#include "platform/PocketSphinxModel.h"
+#include "platform/PocketSphinxTask.h"
+#include "platform/PocketSphinxTranscript.h"
+#include "settings/AppSettings.h"
 
 #include <QDir>
 #include <QLoggingCategory>

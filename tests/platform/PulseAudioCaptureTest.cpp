@@ -1,10 +1,10 @@
-#include "AppSettings.h"
-#include "AudioCaptureManager.h"
-#include "CaptionViewModel.h"
-#include "DesktopPermissionService.h"
 #include "FakeSpeechEngine.h"
-#include "PulseAudioCaptureService.h"
 #include "SoundServer.h"
+#include "captioning/AudioCaptureManager.h"
+#include "captioning/CaptionViewModel.h"
+#include "platform/DesktopPermissionService.h"
+#include "platform/PulseAudioCaptureService.h"
+#include "settings/AppSettings.h"
 
 #include <QTemporaryDir>
 #include <QTest>

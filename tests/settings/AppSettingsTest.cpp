@@ -1,4 +1,4 @@
-#include "AppSettings.h"
+#include "settings/AppSettings.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PermissionService.h"
+#include "captioning/PermissionService.h"
 
 #include <QThread>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SpeechEngine.h"
+#include "captioning/SpeechEngine.h"
 
 #include <QThread>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "FileRevealer.h"
-#include "UpdateAlertPresenter.h"
-#include "UpdateManager.h"
+#include "updates/FileRevealer.h"
+#include "updates/UpdateAlertPresenter.h"
+#include "updates/UpdateManager.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "FileManagerReveal.h"
+#include "platform/FileManagerReveal.h"
 
 #include <QDBusConnection>
 #include <QDBusContext>

@@ -1,8 +1,8 @@
-#include "UpdateManager.h"
-#include "BundleInfo.h"
+#include "updates/UpdateManager.h"
 #include "LocalHttpServer.h"
 #include "LogCapture.h"
 #include "RecordingAlertPresenter.h"
+#include "base/BundleInfo.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "UpdateManifest.h"
+#include "updates/UpdateManifest.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

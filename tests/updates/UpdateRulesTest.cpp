@@ -1,5 +1,5 @@
-#include "BundleInfo.h"
-#include "UpdateManager.h"
+#include "base/BundleInfo.h"
+#include "updates/UpdateManager.h"
 
 #include <QTest>
 

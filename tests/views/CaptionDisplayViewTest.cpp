@@ -1,11 +1,11 @@
-#include "CaptionDisplayView.h"
-#include "AppSettings.h"
-#include "CaptionTextBlock.h"
-#include "CaptionViewModel.h"
+#include "views/CaptionDisplayView.h"
 #include "FakeAudioCaptureService.h"
 #include "FakePermissionService.h"
 #include "FakeSpeechEngine.h"
-#include "MessageBoxUpdatePresenter.h"
+#include "captioning/CaptionViewModel.h"
+#include "settings/AppSettings.h"
+#include "views/CaptionTextBlock.h"
+#include "views/MessageBoxUpdatePresenter.h"
 
 #include <QAbstractButton>
 #include <QAccessible>

@@ -1,9 +1,9 @@
-#include "AppCommands.h"
-#include "MenuActionsContent.h"
-#include "MenuBarView.h"
-#include "ObjectWillChange.h"
-#include "OverlayMenuButton.h"
-#include "Published.h"
+#include "base/ObjectWillChange.h"
+#include "base/Published.h"
+#include "views/AppCommands.h"
+#include "views/MenuActionsContent.h"
+#include "views/MenuBarView.h"
+#include "views/OverlayMenuButton.h"
 
 #include <QAction>
 #include <QMenu>

@@ -1,7 +1,7 @@
-#include "SettingsView.h"
-#include "AboutView.h"
-#include "AppSettings.h"
-#include "BundleInfo.h"
+#include "views/SettingsView.h"
+#include "base/BundleInfo.h"
+#include "settings/AppSettings.h"
+#include "views/AboutView.h"
 
 #include <QAccessible>
 #include <QCheckBox>
