@@ -2,6 +2,8 @@
 
 #include "views/AboutView.h"
 
+#include <QCoreApplication>
+
 AboutWindowManager &AboutWindowManager::shared()
 {
     // Never destroyed: a window cannot outlive the application object that a static would outlive.
@@ -11,7 +13,8 @@ AboutWindowManager &AboutWindowManager::shared()
 
 AboutWindowManager::AboutWindowManager(QSettings *store)
     : m_window(std::make_unique<ManagedWindow>(
-        ManagedWindow::Description { QStringLiteral("About Sonorel"), QStringLiteral("AboutWindow"),
+        ManagedWindow::Description { QCoreApplication::translate("AboutWindowManager", "About Sonorel"),
+            QStringLiteral("AboutWindow"),
             [] {
                 auto *view = new AboutView;
                 view->setMinimumSize(width, height);

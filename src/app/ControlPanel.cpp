@@ -14,7 +14,7 @@ ControlPanel::ControlPanel(AppCommands &app, QWidget *parent)
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_NoSystemBackground);
-    setWindowTitle(QStringLiteral("Live Captions menu"));
+    setWindowTitle(tr("Live Captions menu"));
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_button);

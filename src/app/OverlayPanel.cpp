@@ -17,8 +17,8 @@ OverlayPanel::OverlayPanel(QWidget *parent) : QWidget(parent, overlayFlags(false
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_NoSystemBackground);
     setMouseTracking(true);
-    setWindowTitle(QStringLiteral("Live Captions"));
-    setAccessibleName(QStringLiteral("Live Captions overlay"));
+    setWindowTitle(tr("Live Captions"));
+    setAccessibleName(tr("Live Captions overlay"));
     m_resizeSettle.setSingleShot(true);
     m_resizeSettle.setInterval(resizeSettleMs);
     connect(&m_resizeSettle, &QTimer::timeout, this, [this] {

@@ -3,6 +3,8 @@
 #include "settings/AppSettings.h"
 #include "views/SettingsView.h"
 
+#include <QCoreApplication>
+
 SettingsWindowManager &SettingsWindowManager::shared()
 {
     // Never destroyed: a window cannot outlive the application object that a static would outlive.
@@ -12,8 +14,8 @@ SettingsWindowManager &SettingsWindowManager::shared()
 
 SettingsWindowManager::SettingsWindowManager(AppSettings &settings, QSettings *store)
     : m_window(std::make_unique<ManagedWindow>(
-        ManagedWindow::Description { QStringLiteral("Live Captions Settings"), QStringLiteral("SettingsWindow"),
-            [&settings] { return new SettingsView(settings); } },
+        ManagedWindow::Description { QCoreApplication::translate("SettingsWindowManager", "Live Captions Settings"),
+            QStringLiteral("SettingsWindow"), [&settings] { return new SettingsView(settings); } },
         store))
 { }
 

@@ -9,6 +9,7 @@
 #include "views/MenuBarView.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QCursor>
 #include <QIcon>
 #include <QSettings>
@@ -79,7 +80,7 @@ int run(int argc, char **argv, AppDelegate::ServicesFactory makeServices, const 
 
     MenuBarView menu(delegate);
     QSystemTrayIcon tray(QIcon(QStringLiteral(":/sonorel/sonorel.svg")));
-    tray.setToolTip(QStringLiteral("Live Captions"));
+    tray.setToolTip(QCoreApplication::translate("SonorelApp", "Live Captions"));
     tray.setContextMenu(&menu);
     // Many trays give a left click to the application rather than opening the menu.
     QObject::connect(&tray, &QSystemTrayIcon::activated, &menu, [&menu](QSystemTrayIcon::ActivationReason reason) {

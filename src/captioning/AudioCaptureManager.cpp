@@ -2,6 +2,7 @@
 
 #include "base/Log.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
 
@@ -41,7 +42,10 @@ AudioCaptureManager::AudioCaptureManager(std::shared_ptr<AudioCaptureService> se
         abandonStartingStream();
         finishStart(PlatformError { errorDomain, startTimeoutCode,
             QStringLiteral("The sound server did not start the recording within %1 seconds")
-                .arg(m_startTimeout.interval() / 1000.0) });
+                .arg(m_startTimeout.interval() / 1000.0),
+            QCoreApplication::translate("AudioCaptureManager",
+                "The sound server did not start recording, so captions could not start. Start captions again; "
+                "if this keeps happening, restart the sound server.") });
     });
 }
 

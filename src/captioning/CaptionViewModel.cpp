@@ -125,7 +125,7 @@ CaptionViewModel::CaptionViewModel(CaptioningServices services, AppSettings &set
             return;
         SLOG_ERROR(lcCaptions, "Speech manager error %s", error);
         stop();
-        setError(siriHelpMessage);
+        setError(siriHelpMessage());
         m_speech->latestError = QString();
     }));
 
@@ -186,7 +186,7 @@ QCoro::Task<> CaptionViewModel::run(QUuid token)
     }
     if (speechState == PermissionState::denied || speechState == PermissionState::restricted) {
         stop();
-        setError(siriHelpMessage);
+        setError(siriHelpMessage());
         co_return;
     }
 
@@ -202,7 +202,7 @@ QCoro::Task<> CaptionViewModel::run(QUuid token)
     if (!recognizer || !recognizer->supportsOnDeviceRecognition()) {
         SLOG_ERROR(lcCaptions, "On-device recognition unavailable");
         stop();
-        setError(siriHelpMessage);
+        setError(siriHelpMessage());
         m_runToken.reset();
         co_return;
     }
@@ -266,7 +266,7 @@ void CaptionViewModel::captureFailed(const PlatformError &error)
 
 QString CaptionViewModel::errorText(const PlatformError &error)
 {
-    return error.fullDescription(unexpectedErrorMessage);
+    return error.fullDescription(unexpectedErrorMessage());
 }
 
 void CaptionViewModel::stop()

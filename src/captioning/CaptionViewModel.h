@@ -40,14 +40,18 @@ public:
     Published<bool> clickThrough { false, &objectWillChange };
 
     // Shown whenever speech recognition is refused, unavailable or fails.
-    static inline const QString siriHelpMessage
-        = QStringLiteral("Sonorel could not recognise speech in the selected language. Check that a speech model for "
-                         "it is installed, or choose another language in Settings.");
+    static QString siriHelpMessage()
+    {
+        return tr("Sonorel could not recognise speech in the selected language. Check that a speech model for it is "
+                  "installed, or choose another language in Settings.");
+    }
     static constexpr int maxLines = 50;
     // For a failure that the layer which raised it does not explain.
-    static inline const QString unexpectedErrorMessage = QStringLiteral(
-        "Sonorel ran into an unexpected problem, so captions stopped. Start captions again; if this keeps happening, "
-        "restart Sonorel.");
+    static QString unexpectedErrorMessage()
+    {
+        return tr("Sonorel ran into an unexpected problem, so captions stopped. Start captions again; if this keeps "
+                  "happening, restart Sonorel.");
+    }
 
     // What a failure of the pipeline shows: plain words first, the technical detail in brackets at the end.
     static QString errorText(const PlatformError &error);

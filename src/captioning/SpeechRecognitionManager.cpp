@@ -112,15 +112,17 @@ std::optional<PlatformError> SpeechRecognitionManager::start()
         SLOG_ERROR(lcSpeech, "Recognizer unavailable for selected language");
         return PlatformError { speechDomain, noRecognizerCode,
             QStringLiteral("Speech recognizer not available for selected language"),
-            QStringLiteral("Sonorel has no speech model for the selected language, so captions could not start. "
-                           "Install a speech model for it, or choose another language in Settings.") };
+            QCoreApplication::translate("SpeechRecognitionManager",
+                "Sonorel has no speech model for the selected language, so captions could not start. "
+                "Install a speech model for it, or choose another language in Settings.") };
     }
     if (!m_recognizer->isAvailable()) {
         SLOG_ERROR(lcSpeech, "Recognizer not available, status offline");
         return PlatformError { speechDomain, recognizerUnavailableCode,
             QStringLiteral("Speech recognizer not available"),
-            QStringLiteral("The speech model for the selected language could not be loaded, so captions could not "
-                           "start. Reinstall the model, or choose another language in Settings.") };
+            QCoreApplication::translate("SpeechRecognitionManager",
+                "The speech model for the selected language could not be loaded, so captions could not "
+                "start. Reinstall the model, or choose another language in Settings.") };
     }
 
     SLOG_INFO(lcSpeech, "Starting recognition task locale %s", m_recognizer->localeIdentifier());

@@ -72,7 +72,7 @@ void CaptionsTool::runFile(WavFile &file, std::optional<double> durationSeconds)
         if (error.isEmpty())
             return;
         const QString message = CaptionViewModel::errorText(
-            PlatformError { QStringLiteral("Speech"), 0, error, CaptionViewModel::siriHelpMessage });
+            PlatformError { QStringLiteral("Speech"), 0, error, CaptionViewModel::siriHelpMessage() });
         QMetaObject::invokeMethod(
             this, [this, message] { fail(message); }, Qt::QueuedConnection);
     }));

@@ -450,31 +450,35 @@ PlatformError PulseAudioCaptureService::error(int code)
     // The failures that a desktop really meets; the rest get the controller's general text.
     switch (code) {
     case PA_ERR_CONNECTIONREFUSED:
-        error.userMessage
-            = QStringLiteral("Sonorel could not connect to the sound server, so captions could not start. "
-                             "Check that PulseAudio or PipeWire is running, then start captions again.");
+        error.userMessage = QCoreApplication::translate("PulseAudioCaptureService",
+            "Sonorel could not connect to the sound server, so captions could not start. "
+            "Check that PulseAudio or PipeWire is running, then start captions again.");
         break;
     case PA_ERR_CONNECTIONTERMINATED:
-        error.userMessage = QStringLiteral("Sonorel lost its connection to the sound server, so captions stopped. "
-                                           "Start captions again when sound is playing.");
+        error.userMessage = QCoreApplication::translate("PulseAudioCaptureService",
+            "Sonorel lost its connection to the sound server, so captions stopped. "
+            "Start captions again when sound is playing.");
         break;
     case PA_ERR_NOENTITY:
-        error.userMessage = QStringLiteral("Sonorel could not find the sound output to listen to, so captions stopped. "
-                                           "Choose an output device in the sound settings, then start captions again.");
+        error.userMessage = QCoreApplication::translate("PulseAudioCaptureService",
+            "Sonorel could not find the sound output to listen to, so captions stopped. "
+            "Choose an output device in the sound settings, then start captions again.");
         break;
     case PA_ERR_KILLED:
-        error.userMessage = QStringLiteral("The sound output that Sonorel was listening to went away, so captions "
-                                           "stopped. Start captions again to listen to the current output.");
+        error.userMessage = QCoreApplication::translate("PulseAudioCaptureService",
+            "The sound output that Sonorel was listening to went away, so captions "
+            "stopped. Start captions again to listen to the current output.");
         break;
     case PA_ERR_ACCESS:
-        error.userMessage = QStringLiteral("The sound server did not let Sonorel listen to what the computer plays, so "
-                                           "captions could not start. Check the sound server's permissions, then start "
-                                           "captions again.");
+        error.userMessage = QCoreApplication::translate("PulseAudioCaptureService",
+            "The sound server did not let Sonorel listen to what the computer plays, so "
+            "captions could not start. Check the sound server's permissions, then start "
+            "captions again.");
         break;
     case PA_ERR_TIMEOUT:
-        error.userMessage
-            = QStringLiteral("The sound server did not answer in time, so captions stopped. Start captions "
-                             "again; if this keeps happening, restart the sound server.");
+        error.userMessage = QCoreApplication::translate("PulseAudioCaptureService",
+            "The sound server did not answer in time, so captions stopped. Start captions "
+            "again; if this keeps happening, restart the sound server.");
         break;
     default:
         break;

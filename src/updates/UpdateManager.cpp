@@ -202,7 +202,7 @@ QCoro::Task<> UpdateManager::checkForUpdates()
 QCoro::Task<> UpdateManager::checkForUpdates(bool userInitiated)
 {
     QPointer<UpdateManager> self(this);
-    setBusy(QStringLiteral("Checking for updates\u2026"));
+    setBusy(tr("Checking for updates\u2026"));
     const UpdateResult<UpdateManifest> result = co_await fetchManifest();
     if (!self)
         co_return;
@@ -365,8 +365,7 @@ int UpdateManager::runAlert(const UpdateAlert &alert)
 
 void UpdateManager::presentUpToDate()
 {
-    runAlert({ UpdateAlert::Style::informational, QStringLiteral("You are up to date"), QString(),
-        { QStringLiteral("OK") } });
+    runAlert({ UpdateAlert::Style::informational, tr("You are up to date"), QString(), { tr("OK") } });
 }
 
 void UpdateManager::presentUpdateAvailable(const UpdateManifest &manifest)
@@ -374,8 +373,8 @@ void UpdateManager::presentUpdateAvailable(const UpdateManifest &manifest)
     const QString text = QStringLiteral("Version ") + manifest.version
         + QStringLiteral(" is available. You are running ") + BundleInfo::stringOrDash(BundleInfo::shortVersionKey)
         + QStringLiteral(".");
-    const int answer = runAlert({ UpdateAlert::Style::informational, QStringLiteral("A new version is available"), text,
-        { QStringLiteral("Install Update"), QStringLiteral("Later") } });
+    const int answer = runAlert({ UpdateAlert::Style::informational, tr("A new version is available"), text,
+        { tr("Install Update"), tr("Later") } });
     if (answer != 0)
         return;
     // A task of its own, started after the alert has gone, like any other main-thread task.
@@ -385,14 +384,13 @@ void UpdateManager::presentUpdateAvailable(const UpdateManifest &manifest)
 
 void UpdateManager::presentUpdateFailure(const UpdateFailure &failure)
 {
-    runAlert({ UpdateAlert::Style::critical, QStringLiteral("Update failed"), failure.description(),
-        { QStringLiteral("OK") } });
+    runAlert({ UpdateAlert::Style::critical, tr("Update failed"), failure.description(), { tr("OK") } });
 }
 
 QCoro::Task<> UpdateManager::downloadAndInstall(UpdateManifest manifest)
 {
     QPointer<UpdateManager> self(this);
-    setBusy(QStringLiteral("Downloading update\u2026"));
+    setBusy(tr("Downloading update\u2026"));
     const UpdateResult<QString> downloaded = co_await downloadPayload(manifest.download.url);
     if (!self) {
         if (downloaded.ok())
@@ -412,7 +410,7 @@ QCoro::Task<> UpdateManager::downloadAndInstall(UpdateManifest manifest)
         presentUpdateFailure(*verified);
         co_return;
     }
-    setBusy(QStringLiteral("Preparing update\u2026"));
+    setBusy(tr("Preparing update\u2026"));
     const UpdateResult<QString> saved = saveToDownloads(downloaded.value(), manifest);
     discardImage();
     setIdle();
@@ -543,8 +541,8 @@ void UpdateManager::presentUpdateDownloaded(const QString &savedPath, const Upda
         + QStringLiteral(" was saved to your Downloads folder as ") + info.fileName() + QStringLiteral(".");
     if (size >= 1)
         text += QStringLiteral(" (") + QLocale().formattedDataSize(size, 1, QLocale::DataSizeSIFormat) + u')';
-    const int answer = runAlert({ UpdateAlert::Style::informational, QStringLiteral("Update downloaded"), text,
-        { QStringLiteral("Show in Folder"), QStringLiteral("OK") } });
+    const int answer = runAlert(
+        { UpdateAlert::Style::informational, tr("Update downloaded"), text, { tr("Show in Folder"), tr("OK") } });
     if (answer != 0)
         return;
     if (m_revealer)

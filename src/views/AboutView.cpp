@@ -41,7 +41,7 @@ AboutView::AboutView(QWidget *parent)
     icon->setObjectName(QStringLiteral("icon"));
     icon->setPixmap(roundedIcon(96, 20, devicePixelRatioF()));
     icon->setFixedSize(96, 96);
-    icon->setAccessibleName(QStringLiteral("Sonorel icon"));
+    icon->setAccessibleName(tr("Sonorel icon"));
     outer->addWidget(icon, 0, Qt::AlignHCenter);
 
     auto *texts = new QVBoxLayout;
@@ -69,5 +69,5 @@ AboutView::AboutView(QWidget *parent)
 
 QString AboutView::versionLine(const QString &version, const QString &build)
 {
-    return QStringLiteral("Version ") + version + QStringLiteral(" (") + build + QStringLiteral(")");
+    return tr("Version %1 (%2)").arg(version, build);
 }

@@ -5,6 +5,7 @@
 #include "views/AlertSizing.h"
 #include "views/CaptionTextBlock.h"
 
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QMessageBox>
 #include <QNativeGestureEvent>
@@ -31,7 +32,7 @@ public:
     {
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setAttribute(Qt::WA_TranslucentBackground);
-        setAccessibleName(QStringLiteral("Captioning"));
+        setAccessibleName(QCoreApplication::translate("CaptionDisplayView", "Captioning"));
     }
     void setOpacity(qreal opacity)
     {
@@ -339,7 +340,7 @@ void CaptionDisplayView::updateAlert()
         return;
     }
     if (!m_alert) {
-        m_alert = new QMessageBox(QMessageBox::Information, QStringLiteral("Notice"), message, QMessageBox::Ok);
+        m_alert = new QMessageBox(QMessageBox::Information, tr("Notice"), message, QMessageBox::Ok);
         m_alert->setWindowFlag(Qt::WindowStaysOnTopHint);
         m_alert->setWindowModality(Qt::NonModal);
         m_alert->setAttribute(Qt::WA_DeleteOnClose, false);

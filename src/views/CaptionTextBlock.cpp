@@ -2,6 +2,7 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QCoreApplication>
 #include <QFontMetricsF>
 #include <QLinearGradient>
 #include <QPaintEvent>
@@ -11,7 +12,10 @@
 
 namespace {
 
-const QString accessibleCaptionName = QStringLiteral("Live captions");
+QString accessibleCaptionName()
+{
+    return QCoreApplication::translate("CaptionTextBlock", "Live captions");
+}
 
 // Exposes the caption as read-only text, so that a screen reader can read it and follow its changes.
 class CaptionTextAccessible final : public QAccessibleWidget, public QAccessibleTextInterface
@@ -32,7 +36,7 @@ public:
     {
         switch (t) {
         case QAccessible::Name:
-            return accessibleCaptionName;
+            return accessibleCaptionName();
         case QAccessible::Value:
             return block()->text();
         default:
@@ -89,7 +93,7 @@ CaptionTextBlock::CaptionTextBlock(QWidget *parent) : QWidget(parent)
         return true;
     }();
     Q_UNUSED(factoryInstalled);
-    setAccessibleName(accessibleCaptionName);
+    setAccessibleName(accessibleCaptionName());
     setAttribute(Qt::WA_TranslucentBackground);
     setAutoFillBackground(false);
     setFocusPolicy(Qt::NoFocus);

@@ -3,23 +3,27 @@
 #include "views/AppCommands.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QMenu>
 
 namespace {
 
 QString captionsLabel(bool running)
 {
-    return running ? QStringLiteral("Stop Captions") : QStringLiteral("Start Captions");
+    return running ? QCoreApplication::translate("MenuActionsContent", "Stop Captions")
+                   : QCoreApplication::translate("MenuActionsContent", "Start Captions");
 }
 
 QString overlayLabel(bool visible)
 {
-    return visible ? QStringLiteral("Hide Overlay") : QStringLiteral("Show Overlay");
+    return visible ? QCoreApplication::translate("MenuActionsContent", "Hide Overlay")
+                   : QCoreApplication::translate("MenuActionsContent", "Show Overlay");
 }
 
 QString clickThroughLabel(bool clickThrough)
 {
-    return clickThrough ? QStringLiteral("Interact") : QStringLiteral("Click-Through");
+    return clickThrough ? QCoreApplication::translate("MenuActionsContent", "Interact")
+                        : QCoreApplication::translate("MenuActionsContent", "Click-Through");
 }
 
 } // namespace
@@ -33,24 +37,19 @@ MenuActionsContent::MenuActionsContent(AppCommands &app, QMenu *menu) : QObject(
     connect(m_overlay, &QAction::triggered, this, [this] { triggerToggle(Toggle::Overlay, m_overlay); });
     connect(m_clickThrough, &QAction::triggered, this, [this] { triggerToggle(Toggle::ClickThrough, m_clickThrough); });
     menu->addSeparator();
-    connect(
-        menu->addAction(QStringLiteral("Settings...")), &QAction::triggered, this, [this] { m_app.showSettings(); });
+    connect(menu->addAction(tr("Settings...")), &QAction::triggered, this, [this] { m_app.showSettings(); });
     menu->addSeparator();
-    connect(menu->addAction(QStringLiteral("About")), &QAction::triggered, this, [this] { m_app.showAbout(); });
-    connect(
-        menu->addAction(QStringLiteral("Send Feedback")), &QAction::triggered, this, [this] { m_app.sendFeedback(); });
+    connect(menu->addAction(tr("About")), &QAction::triggered, this, [this] { m_app.showAbout(); });
+    connect(menu->addAction(tr("Send Feedback")), &QAction::triggered, this, [this] { m_app.sendFeedback(); });
     menu->addSeparator();
-    connect(menu->addAction(QStringLiteral("Follow on X")), &QAction::triggered, this, [this] { m_app.followOnX(); });
-    connect(menu->addAction(QStringLiteral("Follow on YouTube")), &QAction::triggered, this,
-        [this] { m_app.followOnYouTube(); });
+    connect(menu->addAction(tr("Follow on X")), &QAction::triggered, this, [this] { m_app.followOnX(); });
+    connect(menu->addAction(tr("Follow on YouTube")), &QAction::triggered, this, [this] { m_app.followOnYouTube(); });
     menu->addSeparator();
-    connect(menu->addAction(QStringLiteral("Check for Updates")), &QAction::triggered, this,
-        [this] { m_app.checkForUpdates(); });
+    connect(menu->addAction(tr("Check for Updates")), &QAction::triggered, this, [this] { m_app.checkForUpdates(); });
     menu->addSeparator();
     // Queued: quitting from inside the menu's own signal would tear the menu down under its feet.
     connect(
-        menu->addAction(QStringLiteral("Quit")), &QAction::triggered, this, [this] { m_app.quit(); },
-        Qt::QueuedConnection);
+        menu->addAction(tr("Quit")), &QAction::triggered, this, [this] { m_app.quit(); }, Qt::QueuedConnection);
 
     connect(menu, &QMenu::aboutToShow, this, &MenuActionsContent::refresh);
     refresh();

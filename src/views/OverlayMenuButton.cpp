@@ -15,8 +15,8 @@ OverlayMenuButton::OverlayMenuButton(AppCommands &app, QWidget *parent)
     setFixedSize(sideLength, sideLength);
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_Hover);
-    setToolTip(QStringLiteral("Live Captions"));
-    setAccessibleName(QStringLiteral("Live Captions menu"));
+    setToolTip(tr("Live Captions"));
+    setAccessibleName(tr("Live Captions menu"));
     m_content = new MenuActionsContent(app, m_menu);
     cancellables.push_back(app.appWillChange().subscribeOn(this, [this] { m_content->refresh(); }));
     connect(this, &QAbstractButton::pressed, this, &OverlayMenuButton::openMenu);

@@ -46,57 +46,55 @@ SettingsView::SettingsView(AppSettings &settings, QWidget *parent)
     : QWidget(parent), m_settings(settings), m_language(new QComboBox(this)), m_currentLanguage(new QLabel(this)),
       m_fontSizeValue(new QLabel(this)), m_fontSize(new QSlider(Qt::Horizontal, this)),
       m_opacityValue(new QLabel(this)), m_opacity(new QSlider(Qt::Horizontal, this)),
-      m_darkMode(new QCheckBox(QStringLiteral("Dark Mode"), this))
+      m_darkMode(new QCheckBox(tr("Dark Mode"), this))
 {
     setFixedSize(side, side);
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(20, 20, 20, 20);
     column->setSpacing(20);
 
-    auto *title = new QLabel(QStringLiteral("Settings"), this);
+    auto *title = new QLabel(tr("Settings"), this);
     QFont titleFont = title->font();
     titleFont.setPointSizeF(titleFont.pointSizeF() * 1.4);
     titleFont.setBold(true);
     title->setFont(titleFont);
     column->addWidget(title);
 
-    auto *languageBox = new QGroupBox(QStringLiteral("Language"), this);
+    auto *languageBox = new QGroupBox(tr("Language"), this);
     auto *languageColumn = groupColumn(languageBox);
     auto *picker = new QVBoxLayout;
     picker->setSpacing(8);
-    picker->addWidget(heading(QStringLiteral("Speech Recognition Language:"), languageBox));
+    picker->addWidget(heading(tr("Speech Recognition Language:"), languageBox));
     // The label is the pop-up's buddy: screen readers name the pop-up after it.
     auto *menuRow = new QHBoxLayout;
-    auto *menuLabel = new QLabel(QStringLiteral("Select Language"), languageBox);
+    auto *menuLabel = new QLabel(tr("Select Language"), languageBox);
     menuLabel->setBuddy(m_language);
     menuRow->addWidget(menuLabel);
-    m_language->setPlaceholderText(QStringLiteral("Select Language"));
+    m_language->setPlaceholderText(tr("Select Language"));
     menuRow->addWidget(m_language, 1);
     picker->addLayout(menuRow);
     languageColumn->addLayout(picker);
-    languageColumn->addLayout(
-        valueRow(new QLabel(QStringLiteral("Current language:"), languageBox), m_currentLanguage));
+    languageColumn->addLayout(valueRow(new QLabel(tr("Current language:"), languageBox), m_currentLanguage));
     column->addWidget(languageBox);
 
-    auto *appearanceBox = new QGroupBox(QStringLiteral("Appearance"), this);
+    auto *appearanceBox = new QGroupBox(tr("Appearance"), this);
     auto *appearanceColumn = groupColumn(appearanceBox);
     auto *fontColumn = new QVBoxLayout;
     fontColumn->setSpacing(8);
-    fontColumn->addLayout(valueRow(new QLabel(QStringLiteral("Font Size:"), appearanceBox), m_fontSizeValue));
+    fontColumn->addLayout(valueRow(new QLabel(tr("Font Size:"), appearanceBox), m_fontSizeValue));
     m_fontSize->setRange(fontSizeMinimum, fontSizeMaximum);
     m_fontSize->setSingleStep(1);
     m_fontSize->setPageStep(1);
-    m_fontSize->setAccessibleName(QStringLiteral("Font Size"));
+    m_fontSize->setAccessibleName(tr("Font Size"));
     fontColumn->addWidget(m_fontSize);
     appearanceColumn->addLayout(fontColumn);
     auto *opacityColumn = new QVBoxLayout;
     opacityColumn->setSpacing(8);
-    opacityColumn->addLayout(
-        valueRow(new QLabel(QStringLiteral("Background Opacity:"), appearanceBox), m_opacityValue));
+    opacityColumn->addLayout(valueRow(new QLabel(tr("Background Opacity:"), appearanceBox), m_opacityValue));
     m_opacity->setRange(opacityMinimumTenths, opacityMaximumTenths);
     m_opacity->setSingleStep(1);
     m_opacity->setPageStep(1);
-    m_opacity->setAccessibleName(QStringLiteral("Background Opacity"));
+    m_opacity->setAccessibleName(tr("Background Opacity"));
     opacityColumn->addWidget(m_opacity);
     appearanceColumn->addLayout(opacityColumn);
     appearanceColumn->addWidget(m_darkMode);

@@ -136,7 +136,7 @@ private Q_SLOTS:
             << noServer << QStringLiteral("Sonorel could not connect. Start the server. (PulseAudio 6: Refused)");
         QTest::newRow("speech permission denied") << permissionDenied << help;
         QTest::newRow("stream dies") << streamDies
-                                     << CaptionViewModel::unexpectedErrorMessage + QStringLiteral(" (PulseAudio 13)");
+                                     << CaptionViewModel::unexpectedErrorMessage() + QStringLiteral(" (PulseAudio 13)");
     }
     void failureShowsMessage()
     {

@@ -202,7 +202,7 @@ private Q_SLOTS:
             << QStringList { QStringLiteral("PULSE_SERVER=unix:") + m_dir.filePath(QStringLiteral("nowhere")) } << 1;
         QTest::newRow("model cannot be loaded")
             << QStringLiteral("--language en-GB --input ") + recording
-            << QStringLiteral("sonorel-captions: ") + CaptionViewModel::siriHelpMessage + QStringLiteral(" (Speech: ")
+            << QStringLiteral("sonorel-captions: ") + CaptionViewModel::siriHelpMessage() + QStringLiteral(" (Speech: ")
             << QStringList { QStringLiteral("SONOREL_MODEL_PATH=")
                    + brokenModel(m_dir.filePath(QStringLiteral("models"))) }
             << 1;

@@ -66,7 +66,7 @@ private Q_SLOTS:
         // A language without a model gives the help text.
         m_settings.setSelectedLanguage(QStringLiteral("fr-FR"));
         model.start();
-        QTRY_COMPARE_WITH_TIMEOUT(model.errorMessage.get(), CaptionViewModel::siriHelpMessage, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(model.errorMessage.get(), CaptionViewModel::siriHelpMessage(), 30000);
         QVERIFY(!model.isRunning.get() && m_server.recordingSources().isEmpty());
     }
 

@@ -207,8 +207,8 @@ private Q_SLOTS:
         QFETCH(QString, advice);
         QFETCH(QString, detail);
         const QString shown = CaptionViewModel::errorText(PulseAudioCaptureService::error(code));
-        QVERIFY2(
-            shown.startsWith(advice.isEmpty() ? CaptionViewModel::unexpectedErrorMessage : advice), qPrintable(shown));
+        QVERIFY2(shown.startsWith(advice.isEmpty() ? CaptionViewModel::unexpectedErrorMessage() : advice),
+            qPrintable(shown));
         QVERIFY2(shown.endsWith(QStringLiteral(". (") + detail + u')'), qPrintable(shown));
     }
 

@@ -5,9 +5,17 @@
 #include "views/MenuBarView.h"
 #include "views/OverlayMenuButton.h"
 
+#include "settings/AppSettings.h"
+#include "views/SettingsView.h"
+
 #include <QAction>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
 #include <QMenu>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTranslator>
 
 namespace {
 
@@ -48,6 +56,7 @@ private Q_SLOTS:
     void labelsInEveryState_data();
     void labelsInEveryState();
     void labelsFollowState();
+    void textsAreTranslatable();
 };
 
 void MenuTest::labelsInEveryState_data()
@@ -110,6 +119,46 @@ void MenuTest::labelsFollowState()
     Q_EMIT tray.aboutToShow();
     QCOMPARE(tray.actions().at(1)->text(), QStringLiteral("Show Overlay"));
     QCOMPARE(tray.actions().size(), 15);
+}
+
+// A translator that marks every text it is asked for: whatever reaches the screen unmarked was never
+// offered for translation.
+class MarkingTranslator final : public QTranslator
+{
+public:
+    QString translate(const char *, const char *source, const char *, int) const override
+    {
+        return u'[' + QString::fromUtf8(source) + u']';
+    }
+    bool isEmpty() const override { return false; }
+};
+
+void MenuTest::textsAreTranslatable()
+{
+    MarkingTranslator translator;
+    QCoreApplication::installTranslator(&translator);
+    RecordingApp app;
+    OverlayMenuButton button(app);
+    QTemporaryDir dir;
+    AppSettings settings(dir.filePath(QStringLiteral("settings.conf")));
+    SettingsView view(settings);
+    QStringList texts = MenuActionsContent::itemLabels(button.menu());
+    texts.removeAll(QStringLiteral("-"));
+    texts << button.toolTip() << button.accessibleName();
+    for (const QLabel *label : view.findChildren<QLabel *>()) {
+        // Values (the language's name, sizes) are data, not the interface's words.
+        if (!label->text().isEmpty() && !label->text().front().isDigit()
+            && label->text() != view.currentLanguageLabel())
+            texts << label->text();
+    }
+    for (const QGroupBox *box : view.findChildren<QGroupBox *>())
+        texts << box->title();
+    for (const QCheckBox *box : view.findChildren<QCheckBox *>())
+        texts << box->text();
+    QCoreApplication::removeTranslator(&translator);
+    QVERIFY2(texts.size() > 15, qPrintable(texts.join(u'|')));
+    for (const QString &text : texts)
+        QVERIFY2(text.startsWith(u'[') && text.endsWith(u']'), qPrintable(text));
 }
 
 QTEST_MAIN(MenuTest)
