@@ -14,14 +14,18 @@
 #include "views/CaptionContainerView.h"
 #include "views/CaptionDisplayView.h"
 #include "views/CaptionTextBlock.h"
+#include "views/MessageBoxUpdatePresenter.h"
 #include "views/OverlayMenuButton.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QLinearGradient>
+#include <QMessageBox>
 #include <QPainter>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -85,6 +89,8 @@ private Q_SLOTS:
     void controlButton();
     void settingsWindow();
     void aboutWindow();
+    void alerts_data();
+    void alerts();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name + QStringLiteral(".png")); }
@@ -175,6 +181,64 @@ void OverlayScreenshots::aboutWindow()
     AboutWindowManager manager(&store);
     manager.show();
     QVERIFY(manager.window()->grab().save(path(QStringLiteral("about-window"))));
+}
+
+void OverlayScreenshots::alerts_data()
+{
+    QTest::addColumn<QString>("title"); // empty: the caption overlay's notice
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("buttons");
+    const PlatformError lost { QStringLiteral("PulseAudio"), 11, QStringLiteral("Connection terminated"),
+        QStringLiteral("Sonorel lost its connection to the sound server, so captions stopped. Start captions again "
+                       "when sound is playing.") };
+    QTest::newRow("alert-notice") << QString() << lost.fullDescription(QString()) << QStringList();
+    QTest::newRow("alert-up-to-date") << QStringLiteral("You are up to date")
+                                      << QStringLiteral("Sonorel 1.2 is the newest version.")
+                                      << QStringList { QStringLiteral("OK") };
+    QTest::newRow("alert-new-version") << QStringLiteral("A new version is available")
+                                       << QStringLiteral("Version 1.3 is available. You have 1.2.")
+                                       << QStringList { QStringLiteral("Install Update"), QStringLiteral("Later") };
+    QTest::newRow("alert-update-failed")
+        << QStringLiteral("Update failed")
+        << QStringLiteral("Could not connect to the server updates.downloads-mirror.sonorel-example.org.")
+        << QStringList { QStringLiteral("OK") };
+    QTest::newRow("alert-update-downloaded")
+        << QStringLiteral("Update downloaded")
+        << QStringLiteral("Version 1.3 was saved to /home/user/Downloads/Sonorel-1.3.AppImage (52.1 MB).")
+        << QStringList { QStringLiteral("Show in Folder"), QStringLiteral("OK") };
+}
+
+void OverlayScreenshots::alerts()
+{
+    QFETCH(QString, title);
+    QFETCH(QString, text);
+    QFETCH(QStringList, buttons);
+    const QString file = path(QString::fromLatin1(QTest::currentDataTag()));
+    if (title.isEmpty()) {
+        AppSettings settings(m_temp.filePath(QStringLiteral("alert.conf")));
+        CaptionViewModel viewModel(
+            CaptioningServices { std::make_shared<FakePermissionService>(), std::make_shared<FakeAudioCaptureService>(),
+                std::make_shared<FakeSpeechEngine>() },
+            settings);
+        CaptionContainerView view(viewModel, settings, {});
+        viewModel.errorMessage = text;
+        QTRY_VERIFY(view.display().alert() && view.display().alert()->isVisible());
+        QVERIFY(view.display().alert()->grab().save(file));
+        return;
+    }
+    bool saved = false;
+    QTimer::singleShot(0, [&] {
+        for (QWidget *window : QApplication::topLevelWidgets()) {
+            if (auto *box = qobject_cast<QMessageBox *>(window); box && box->isVisible()) {
+                saved = box->grab().save(file);
+                box->done(0);
+            }
+        }
+    });
+    MessageBoxUpdatePresenter().runModal(
+        { title == QLatin1String("Update failed") ? UpdateAlert::Style::critical : UpdateAlert::Style::informational,
+            title, text, buttons });
+    QVERIFY(saved);
 }
 
 QTEST_MAIN(OverlayScreenshots)
