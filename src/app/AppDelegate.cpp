@@ -64,6 +64,21 @@ AppDelegate::~AppDelegate()
     viewModel.reset();
 }
 
+OverlayPanel *AppDelegate::overlayWindow() const
+{
+    return window;
+}
+
+ControlPanel *AppDelegate::controlPanel() const
+{
+    return controlWindow;
+}
+
+CaptionViewModel *AppDelegate::sessionController() const
+{
+    return viewModel.get();
+}
+
 QRect AppDelegate::controlFrame(const QRect &overlay, const QSize &controlSize)
 {
     const int x = overlay.x() + overlay.width() - controlSize.width() - controlGap;

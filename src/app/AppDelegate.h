@@ -104,25 +104,16 @@ public:
     void checkForUpdates() override;
     void quit() override;
 
-    // Fields, in the order in which they come to life.
-    QPointer<OverlayPanel> window;
-    QPointer<CaptionContainerView> hosting;
-    QPointer<ControlPanel> controlWindow;
-    QPointer<OverlayMenuButton> controlHost;
-    const std::unique_ptr<QSettings> defaults;
+    // The frame's keys in the settings file.
     static inline const QString keyX = QStringLiteral("overlayFrameX");
     static inline const QString keyY = QStringLiteral("overlayFrameY");
     static inline const QString keyW = QStringLiteral("overlayFrameW");
     static inline const QString keyH = QStringLiteral("overlayFrameH");
-    double overlayFrameX = defaultFrameX;
-    double overlayFrameY = defaultFrameY;
-    double overlayFrameW = defaultFrameW;
-    double overlayFrameH = defaultFrameH;
-    ObjectWillChange objectWillChange;
-    Published<bool> isClickThrough { false, &objectWillChange };
-    Published<bool> isCaptionsRunning { false, &objectWillChange };
-    Cancellables cancellables;
-    std::unique_ptr<CaptionViewModel> viewModel;
+
+    // What tests and the shell look at; the delegate alone changes them.
+    OverlayPanel *overlayWindow() const;
+    ControlPanel *controlPanel() const;
+    CaptionViewModel *sessionController() const;
 
     // The menu button's following of the overlay: placed every 16 ms until 0.2 s after the last move.
     const QTimer &controlFollowTimer() const { return m_controlFollow; }
@@ -133,6 +124,22 @@ Q_SIGNALS:
     void controlWindowPositioned();
 
 private:
+    // Fields, in the order in which they come to life.
+    QPointer<OverlayPanel> window;
+    QPointer<CaptionContainerView> hosting;
+    QPointer<ControlPanel> controlWindow;
+    QPointer<OverlayMenuButton> controlHost;
+    const std::unique_ptr<QSettings> defaults;
+    double overlayFrameX = defaultFrameX;
+    double overlayFrameY = defaultFrameY;
+    double overlayFrameW = defaultFrameW;
+    double overlayFrameH = defaultFrameH;
+    ObjectWillChange objectWillChange;
+    Published<bool> isClickThrough { false, &objectWillChange };
+    Published<bool> isCaptionsRunning { false, &objectWillChange };
+    Cancellables cancellables;
+    std::unique_ptr<CaptionViewModel> viewModel;
+
     void readFrameKey(const QString &key, double &field);
     QRect overlayRect() const;
 

@@ -41,9 +41,12 @@ struct Run {
         if (launched)
             delegate->applicationDidFinishLaunching();
     }
-    bool ready() const { return delegate->window && delegate->window->isVisible(); } // the overlay comes later
-    OverlayPanel &overlay() const { return *delegate->window; }
-    ControlPanel &control() const { return *delegate->controlWindow; }
+    bool ready() const
+    {
+        return delegate->overlayWindow() && delegate->overlayWindow()->isVisible();
+    } // the overlay comes later
+    OverlayPanel &overlay() const { return *delegate->overlayWindow(); }
+    ControlPanel &control() const { return *delegate->controlPanel(); }
 };
 
 void sendMouse(QWidget *target, QEvent::Type type, const QPoint &local, Qt::MouseButtons buttons)
@@ -179,10 +182,10 @@ void AppDelegateTest::restartKeepsFrameAndForgetsClickThrough()
     {
         Run run(m_file);
         QTRY_VERIFY(run.ready());
-        QVERIFY(!run.delegate->isClickThrough.get() && !run.overlay().isClickThrough());
+        QVERIFY(!run.delegate->clickThroughEnabled() && !run.overlay().isClickThrough());
         for (bool expected : { true, false }) {
             run.delegate->toggleClickThrough();
-            QCOMPARE(run.delegate->isClickThrough.get(), expected);
+            QCOMPARE(run.delegate->clickThroughEnabled(), expected);
             QCOMPARE(run.overlay().windowFlags().testFlag(Qt::WindowTransparentForInput), expected);
             QVERIFY(run.overlay().isVisible()); // re-shown after the flag change, where it was
             QCOMPARE(run.overlay().geometry(), QRect(200, 200, 600, 220));
@@ -209,7 +212,7 @@ void AppDelegateTest::restartKeepsFrameAndForgetsClickThrough()
     Run next(m_file);
     QTRY_VERIFY(next.ready());
     QCOMPARE(next.overlay().geometry(), QRect(320, 330, 640, 240));
-    QVERIFY(!next.delegate->isClickThrough.get() && !next.overlay().isClickThrough());
+    QVERIFY(!next.delegate->clickThroughEnabled() && !next.overlay().isClickThrough());
 }
 
 void AppDelegateTest::commandsBeforeOverlayOnlyLog()
@@ -218,9 +221,9 @@ void AppDelegateTest::commandsBeforeOverlayOnlyLog()
     run.delegate->startCaptions();
     run.delegate->stopCaptions();
     run.delegate->toggleOverlayVisibility();
-    QVERIFY(!run.delegate->viewModel && !run.delegate->window);
+    QVERIFY(!run.delegate->sessionController() && !run.delegate->overlayWindow());
     run.delegate->toggleClickThrough();
-    QVERIFY(run.delegate->isClickThrough.get());
+    QVERIFY(run.delegate->clickThroughEnabled());
     run.delegate->applicationWillTerminate();
     QCOMPARE(appLines(),
         (QStringList { QStringLiteral("Starting captions"), QStringLiteral("Stopping captions"),
@@ -336,15 +339,15 @@ void AppDelegateTest::captionsRunningFollowsController()
     Run run(m_file);
     QTRY_VERIFY(run.ready());
     run.delegate->startCaptions();
-    QTRY_VERIFY_WITH_TIMEOUT(run.delegate->isCaptionsRunning.get(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(run.delegate->captionsRunning(), 10000);
     // The controller stops by itself when the capture stream dies.
     run.capture->lastStream()->fail(PlatformError { QStringLiteral("PulseAudio"), 1, QStringLiteral("Server gone") });
-    QTRY_VERIFY_WITH_TIMEOUT(!run.delegate->isCaptionsRunning.get(), 10000);
-    QVERIFY(!run.delegate->viewModel->errorMessage.get().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!run.delegate->captionsRunning(), 10000);
+    QVERIFY(!run.delegate->sessionController()->errorMessage.get().isEmpty());
     run.delegate->startCaptions();
-    QTRY_VERIFY_WITH_TIMEOUT(run.delegate->isCaptionsRunning.get(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(run.delegate->captionsRunning(), 10000);
     run.delegate->stopCaptions();
-    QTRY_VERIFY_WITH_TIMEOUT(!run.delegate->isCaptionsRunning.get(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!run.delegate->captionsRunning(), 10000);
 }
 
 // A soft shadow lies in a margin around the caption where a compositor shows it, and nowhere else: no
