@@ -7,45 +7,80 @@
 
 #include <QCoreApplication>
 #include <QPointer>
+#include <QThread>
+
+#include <vector>
 
 namespace {
 
 const QString speechDomain = QStringLiteral("Speech");
 
-// Qt's event queue orders the posting thread's writes before the main thread's reads, but with
-// synchronisation that race detectors cannot see (Qt is not built for them). Taking this lock around the
-// post and at the start of the posted call states the same order in a form they understand.
-std::mutex &handOverMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-// Runs `fn` on the main thread on a later turn, unless the manager is gone by then. The guard is only
-// dereferenced on the main thread, where the manager is destroyed, so the check cannot race.
-template <typename Fn> void postToManager(const QPointer<SpeechRecognitionManager> &guard, Fn fn)
-{
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app)
-        return;
-    std::lock_guard handOver(handOverMutex());
-    QMetaObject::invokeMethod(
-        app,
-        [guard, fn = std::move(fn)] {
-            {
-                std::lock_guard received(handOverMutex());
-            }
-            if (SpeechRecognitionManager *manager = guard.data())
-                fn(*manager);
-        },
-        Qt::QueuedConnection);
-}
-
 } // namespace
+
+// Results of the tasks' threads for the main thread. The values cross under the mailbox's lock (a hand-over
+// that race detectors see); the queued call that brings the main thread to collect them carries nothing.
+class SpeechRecognitionManager::Mailbox final : public QObject
+{
+public:
+    explicit Mailbox(SpeechRecognitionManager *manager) : m_manager(manager) { }
+
+    // Any thread. `from` is the task that reported; a report of a task stopped by the time it is
+    // collected is dropped.
+    void post(std::weak_ptr<HandlerState> from, std::optional<QString> text, std::optional<QString> error)
+    {
+        bool schedule = false;
+        {
+            std::lock_guard lock(m_mutex);
+            m_pending.push_back({ std::move(from), std::move(text), std::move(error) });
+            schedule = !std::exchange(m_scheduled, true);
+        }
+        if (schedule)
+            QMetaObject::invokeMethod(this, &Mailbox::collect, Qt::QueuedConnection);
+    }
+
+private:
+    struct Report {
+        std::weak_ptr<HandlerState> from;
+        std::optional<QString> text;
+        std::optional<QString> error;
+    };
+
+    // Main thread, where the manager lives and dies.
+    void collect()
+    {
+        std::vector<Report> reports;
+        {
+            std::lock_guard lock(m_mutex);
+            reports.swap(m_pending);
+            m_scheduled = false;
+        }
+        for (const Report &report : reports) {
+            const auto state = report.from.lock();
+            if (!m_manager || !state || state->stopped.load())
+                continue;
+            if (report.text)
+                m_manager->latestText = *report.text;
+            if (report.error)
+                m_manager->latestError = *report.error;
+        }
+    }
+
+    QPointer<SpeechRecognitionManager> m_manager;
+    std::mutex m_mutex;
+    std::vector<Report> m_pending;
+    bool m_scheduled = false;
+};
 
 SpeechRecognitionManager::SpeechRecognitionManager(
     std::shared_ptr<SpeechEngine> engine, AppSettings &settings, QObject *parent)
-    : QObject(parent), m_engine(std::move(engine)), m_settings(settings)
+    : QObject(parent), m_engine(std::move(engine)), m_settings(settings),
+      // Released on another thread (the last report may hold it), it is deleted on its own.
+      m_mailbox(new Mailbox(this), [](Mailbox *mailbox) {
+          if (mailbox->thread() == QThread::currentThread())
+              delete mailbox;
+          else
+              mailbox->deleteLater();
+      })
 {
     setupRecognizer();
     SLOG_INFO(lcSpeech, "Speech manager init");
@@ -126,19 +161,18 @@ std::optional<PlatformError> SpeechRecognitionManager::start()
     }
 
     SLOG_INFO(lcSpeech, "Starting recognition task locale %s", m_recognizer->localeIdentifier());
-    const QPointer<SpeechRecognitionManager> guard(this);
+    const std::weak_ptr<Mailbox> weakMailbox = m_mailbox;
     const std::weak_ptr<HandlerState> weakState = m_handlerState;
-    auto handler = [guard, weakState](const std::optional<QString> &text, const std::optional<QString> &error) {
-        if (const auto state = weakState.lock(); !state || state->stopped.load())
+    auto handler = [weakMailbox, weakState](const std::optional<QString> &text, const std::optional<QString> &error) {
+        const auto state = weakState.lock();
+        const auto mailbox = weakMailbox.lock();
+        if (!state || state->stopped.load() || !mailbox)
             return;
-        if (text) {
+        if (text)
             SLOG_DEBUG(lcSpeech, "Recognition update chars %ld", qint64(text->size()));
-            postToManager(guard, [value = *text](SpeechRecognitionManager &m) { m.latestText = value; });
-        }
-        if (error) {
+        if (error)
             SLOG_ERROR(lcSpeech, "Recognition error %s", *error);
-            postToManager(guard, [value = *error](SpeechRecognitionManager &m) { m.latestError = value; });
-        }
+        mailbox->post(weakState, text, error);
     };
     m_task = m_recognizer->recognitionTask(request, std::move(handler));
     SLOG_DEBUG(lcSpeech, "Recognition task created");

@@ -65,6 +65,9 @@ private:
     struct HandlerState {
         std::atomic<bool> stopped { false };
     };
+    // Where results cross from a task's thread to the main thread: kept under its own lock, collected
+    // on the main thread by one queued call per batch.
+    class Mailbox;
 
     void setupRecognizer();
     void settingsChanged();
@@ -81,5 +84,6 @@ private:
     mutable std::mutex m_requestMutex;
     std::shared_ptr<SpeechAudioRequest> m_request;
     std::shared_ptr<HandlerState> m_handlerState = std::make_shared<HandlerState>();
+    std::shared_ptr<Mailbox> m_mailbox;
     Cancellables cancellables;
 };

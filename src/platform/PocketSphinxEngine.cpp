@@ -39,8 +39,13 @@ public:
         std::shared_ptr<SpeechAudioRequest> request, ResultHandler handler) override
     {
         // A stopped task joins its decoding thread when destroyed: never on the caller's (GUI) thread.
-        return BackgroundDisposal::makeShared<PocketSphinxTask>(
-            m_model, std::move(request), std::move(handler), m_options);
+        // Cancelled where it is let go of, so that its handler is never called after that; joined later.
+        return std::shared_ptr<PocketSphinxTask>(
+            new PocketSphinxTask(m_model, std::move(request), std::move(handler), m_options),
+            [](PocketSphinxTask *task) {
+                task->cancel();
+                BackgroundDisposal::run([task] { delete task; });
+            });
     }
 
 private:

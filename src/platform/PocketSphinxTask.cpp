@@ -57,9 +57,19 @@ PocketSphinxTask::~PocketSphinxTask()
     m_request->setConsumerAttached(false);
 }
 
+void PocketSphinxTask::report(const std::optional<QString> &text, const std::optional<QString> &error)
+{
+    std::lock_guard reporting(m_reporting);
+    if (!m_cancelled.load() && m_handler)
+        m_handler(text, error);
+}
+
 void PocketSphinxTask::cancel()
 {
     m_cancelled.store(true);
+    {
+        std::lock_guard reporting(m_reporting); // a report under way ends before this returns
+    }
     m_request->interrupt();
     m_model->wake();
 }
@@ -75,8 +85,7 @@ void PocketSphinxTask::run()
     QString loadError;
     ps_decoder_t *decoder = m_model->acquireDecoder(m_cancelled, &loadError);
     if (!decoder) {
-        if (!m_cancelled.load() && m_handler)
-            m_handler(std::nullopt, loadError);
+        report(std::nullopt, loadError);
         return;
     }
 
@@ -84,16 +93,15 @@ void PocketSphinxTask::run()
         const QString error
             = capture.errors.isEmpty() ? QString::fromUtf8(fallback) : capture.errors.join(QLatin1Char(' '));
         capture.errors.clear();
-        if (!m_cancelled.load() && m_handler)
-            m_handler(std::nullopt, error);
+        report(std::nullopt, error);
     };
 
     PocketSphinxTranscript transcript(SentenceStyle::forLocale(m_model->files().localeIdentifier));
     const auto deliver = [&] {
-        if (m_cancelled.load() || !m_handler)
+        if (m_cancelled.load())
             return;
         if (auto text = transcript.takeIfChanged())
-            m_handler(*text, std::nullopt);
+            report(*text, std::nullopt);
     };
 
     // The front end and the segmenter work here, on the task's thread, never on the capture thread.

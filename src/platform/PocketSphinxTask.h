@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 class PocketSphinxModel;
@@ -30,6 +31,7 @@ public:
     // Cancels and waits for the worker, which stops within one chunk of decoding.
     ~PocketSphinxTask() override;
 
+    // Once this returns, the handler is never called again (a call under way is waited for).
     void cancel() override;
     void endAudio() override;
 
@@ -42,12 +44,14 @@ public:
 
 private:
     void run();
+    void report(const std::optional<QString> &text, const std::optional<QString> &error);
 
     const std::shared_ptr<PocketSphinxModel> m_model;
     const std::shared_ptr<SpeechAudioRequest> m_request;
     const SpeechRecognizer::ResultHandler m_handler;
     const Options m_options;
     std::atomic<bool> m_cancelled = false;
+    std::mutex m_reporting; // held while the handler runs
     std::atomic<std::uint64_t> m_decoded = 0;
     std::atomic<std::uint64_t> m_forcedCuts = 0;
     std::atomic<std::uint64_t> m_longestUtterance = 0;

@@ -10,10 +10,15 @@
 class LogCapture final
 {
 public:
-    LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handle)) { current() = this; }
+    LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handle))
+    {
+        std::lock_guard lock(installed());
+        current() = this;
+    }
     ~LogCapture()
     {
         qInstallMessageHandler(m_previous);
+        std::lock_guard lock(installed()); // a line being written on another thread ends first
         current() = nullptr;
     }
     LogCapture(const LogCapture &) = delete;
@@ -22,7 +27,9 @@ public:
     QStringList lines() const
     {
         std::lock_guard lock(m_mutex);
-        return m_lines;
+        QStringList copy = m_lines;
+        copy.detach(); // nothing shared with the list that other threads append to
+        return copy;
     }
     // Lines that begin with `prefix`.
     int count(const QString &prefix) const
@@ -32,6 +39,11 @@ public:
     }
 
 private:
+    static std::mutex &installed()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
     static LogCapture *&current()
     {
         static LogCapture *capture = nullptr;
@@ -39,6 +51,7 @@ private:
     }
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
+        std::lock_guard lock(installed());
         if (LogCapture *self = current()) {
             const QString category = QString::fromUtf8(context.category ? context.category : "default");
             {
