@@ -90,8 +90,6 @@ void AudioCaptureManager::start(Completion completion)
 void AudioCaptureManager::contentArrived(
     const std::optional<AudioCaptureContent> &content, const std::optional<PlatformError> &error)
 {
-    if (m_pendingStarts.empty()) // abandoned meanwhile
-        return;
     if (error || !content) {
         finishStart(error.value_or(PlatformError { errorDomain, 0, QStringLiteral("No shareable content") }));
         return;
