@@ -267,6 +267,10 @@ public:
     {
         m_inner->getShareableContent(std::move(completion));
     }
+    std::shared_ptr<void> watchContent(ContentHandler handler) override
+    {
+        return m_inner->watchContent(std::move(handler));
+    }
     std::shared_ptr<AudioCaptureStream> makeStream(const AudioCaptureConfiguration &configuration) override
     {
         return std::make_shared<Stream>(this, m_inner->makeStream(configuration));

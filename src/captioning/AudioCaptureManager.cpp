@@ -8,8 +8,10 @@
 
 #include <mutex>
 
-// The receiver of captured buffers, shared with the stream's output handler. The capture thread calls
-// it under the lock so that the main thread can replace it, or drop its owner, without a race.
+// The receiver of captured buffers, shared with the streams' output handlers. The capture thread calls
+// it under the lock so that the main thread can replace it, or drop its owner, without a race. Only the
+// buffers of the current stream's generation pass: while one source replaces another, both record for
+// a moment, and neither may interleave its audio with the other's.
 class AudioCaptureManager::Delivery final
 {
 public:
@@ -19,17 +21,27 @@ public:
         m_callback = std::move(callback);
     }
 
-    void deliver(const AudioBuffer &buffer)
+    quint64 nextGeneration() { return ++m_lastGeneration; }
+    quint64 lastGeneration() const { return m_lastGeneration; }
+    void setCurrent(quint64 generation)
+    {
+        std::lock_guard lock(m_mutex);
+        m_current = generation;
+    }
+
+    void deliver(const AudioBuffer &buffer, quint64 generation)
     {
         SLOG_DEBUG(lcAudio, "Delivered buffer frames %u", buffer.frameLength());
         std::lock_guard lock(m_mutex);
-        if (m_callback)
+        if (m_callback && generation == m_current)
             m_callback(buffer);
     }
 
 private:
     std::mutex m_mutex;
     BufferCallback m_callback;
+    quint64 m_current = 0;
+    quint64 m_lastGeneration = 0; // main thread only
 };
 
 AudioCaptureManager::AudioCaptureManager(std::shared_ptr<AudioCaptureService> service, QObject *parent)
@@ -94,35 +106,16 @@ void AudioCaptureManager::contentArrived(
         finishStart(error.value_or(PlatformError { errorDomain, 0, QStringLiteral("No shareable content") }));
         return;
     }
-    if (content->outputDevices.isEmpty()) {
-        SLOG_ERROR(lcAudio, "No displays available for capture");
-        finishStart(noDisplayError());
+    auto made = makeStream(*content);
+    if (const auto *failure = std::get_if<PlatformError>(&made)) {
+        finishStart(*failure);
         return;
     }
-
-    AudioCaptureConfiguration configuration;
-    configuration.outputDevice = content->outputDevices.first();
-    configuration.excludesCurrentProcessAudio = true;
-    configuration.sampleRate = 16000;
-    configuration.channelCount = 1;
-
-    std::shared_ptr<AudioCaptureStream> stream = m_service->makeStream(configuration);
-    const AudioCaptureConfiguration used = stream->configuration();
-    SLOG_DEBUG(
-        lcAudio, "Configured stream sampleRate %ld channelCount %ld", long(used.sampleRate), long(used.channelCount));
-
-    if (auto addError
-        = stream->addOutput([delivery = m_delivery](const AudioBuffer &buffer) { delivery->deliver(buffer); })) {
-        finishStart(addError);
-        return;
-    }
+    const auto stream = std::get<std::shared_ptr<AudioCaptureStream>>(std::move(made));
     const std::weak_ptr<AudioCaptureStream> weakStream = stream;
-    stream->setFailureHandler([self = QPointer<AudioCaptureManager>(this), weakStream](const PlatformError &error) {
-        if (auto failed = weakStream.lock(); failed && self)
-            self->streamFailed(failed, error);
-    });
     m_startingStream = stream;
-    stream->startCapture([self = QPointer<AudioCaptureManager>(this), weakStream](std::optional<PlatformError> error) {
+    stream->startCapture([self = QPointer<AudioCaptureManager>(this), weakStream, source = m_source,
+                             generation = m_delivery->lastGeneration()](std::optional<PlatformError> error) {
         const auto started = weakStream.lock();
         // An abandoned stream's late answer is nobody's news.
         if (!self || !started || started != self->m_startingStream)
@@ -132,11 +125,136 @@ void AudioCaptureManager::contentArrived(
             self->finishStart(error);
             return;
         }
+        self->m_delivery->setCurrent(generation);
         self->m_stream = started;
+        self->m_streamSource = started->configuration().source;
         self->m_isRunning = true;
         SLOG_INFO(lcAudio, "Audio capture started");
         self->finishStart(std::nullopt);
+        // The source changed while this one was starting.
+        if (self->m_isRunning && self->m_source != source)
+            self->beginSwitch();
     });
+}
+
+std::variant<std::shared_ptr<AudioCaptureStream>, PlatformError> AudioCaptureManager::makeStream(
+    const AudioCaptureContent &content)
+{
+    AudioCaptureConfiguration configuration;
+    configuration.source = m_source;
+    configuration.sourceLabel = m_source.name;
+    if (m_source.kind == AudioSource::Kind::Input) {
+        if (const AudioInput *input = content.findInput(m_source.name)) {
+            configuration.sourceLabel = input->description;
+        } else {
+            SLOG_INFO(lcAudio, "Input device %s is not available; capturing all system sound", m_source.name);
+            configuration.source = AudioSource::system();
+        }
+    }
+    if (configuration.source.isSystem()) {
+        if (content.outputDevices.isEmpty()) {
+            SLOG_ERROR(lcAudio, "No displays available for capture");
+            return noDisplayError();
+        }
+        configuration.outputDevice = content.outputDevices.first();
+        configuration.sourceLabel.clear();
+    }
+    configuration.excludesCurrentProcessAudio = true;
+    configuration.sampleRate = 16000;
+    configuration.channelCount = 1;
+
+    std::shared_ptr<AudioCaptureStream> stream = m_service->makeStream(configuration);
+    const AudioCaptureConfiguration used = stream->configuration();
+    SLOG_DEBUG(
+        lcAudio, "Configured stream sampleRate %ld channelCount %ld", long(used.sampleRate), long(used.channelCount));
+
+    const quint64 generation = m_delivery->nextGeneration();
+    if (auto addError = stream->addOutput([delivery = m_delivery, generation](const AudioBuffer &buffer) {
+            delivery->deliver(buffer, generation);
+        }))
+        return *addError;
+    const std::weak_ptr<AudioCaptureStream> weakStream = stream;
+    stream->setFailureHandler([self = QPointer<AudioCaptureManager>(this), weakStream](const PlatformError &error) {
+        if (auto failed = weakStream.lock(); failed && self)
+            self->streamFailed(failed, error);
+    });
+    stream->setPresenceHandler([self = QPointer<AudioCaptureManager>(this), weakStream](bool present) {
+        if (auto changed = weakStream.lock(); changed && self)
+            self->presenceChanged(changed, present);
+    });
+    return stream;
+}
+
+void AudioCaptureManager::setSource(const AudioSource &source)
+{
+    if (source == m_source)
+        return;
+    SLOG_INFO(lcAudio, "Audio source set to %s", source.settingValue());
+    m_source = source;
+    if (m_isRunning)
+        beginSwitch();
+}
+
+void AudioCaptureManager::beginSwitch()
+{
+    abandonSwitch();
+    m_service->getShareableContent([self = QPointer<AudioCaptureManager>(this), attempt = m_switchAttempt](
+                                       const std::optional<AudioCaptureContent> &content,
+                                       const std::optional<PlatformError> &error) {
+        if (!self || self->m_switchAttempt != attempt || !self->m_isRunning)
+            return;
+        if (error || !content)
+            return self->streamFailed(self->m_stream, error.value_or(PlatformError { errorDomain, 0, QString() }));
+        auto made = self->makeStream(*content);
+        if (const auto *failure = std::get_if<PlatformError>(&made))
+            return self->streamFailed(self->m_stream, *failure);
+        const auto stream = std::get<std::shared_ptr<AudioCaptureStream>>(std::move(made));
+        self->m_switchingStream = stream;
+        stream->startCapture([self, weakStream = std::weak_ptr(stream),
+                                 generation = self->m_delivery->lastGeneration()](std::optional<PlatformError> error) {
+            const auto started = weakStream.lock();
+            if (!self || !started || started != self->m_switchingStream)
+                return;
+            self->m_switchingStream.reset();
+            if (error)
+                return self->streamFailed(self->m_stream, *error);
+            // From here on the new stream's buffers pass and the old one's do not.
+            self->m_delivery->setCurrent(generation);
+            const auto old = std::exchange(self->m_stream, started);
+            self->m_streamSource = started->configuration().source;
+            if (self->m_streamSource.kind != AudioSource::Kind::Application)
+                self->setWaiting(QString());
+            SLOG_INFO(lcAudio, "Audio source switched");
+            if (old)
+                old->stopCapture([old](std::optional<PlatformError>) {});
+        });
+    });
+}
+
+void AudioCaptureManager::abandonSwitch()
+{
+    ++m_switchAttempt;
+    if (const auto stream = std::exchange(m_switchingStream, {}))
+        stream->stopCapture([](std::optional<PlatformError>) {});
+}
+
+void AudioCaptureManager::presenceChanged(const std::shared_ptr<AudioCaptureStream> &stream, bool present)
+{
+    // A stream that is still starting, or replacing another, is the one that will be running.
+    if (stream != m_stream && stream != m_startingStream && stream != m_switchingStream)
+        return;
+    setWaiting(present ? QString() : stream->configuration().source.name);
+}
+
+void AudioCaptureManager::setWaiting(const QString &application)
+{
+    if (application == m_waitingFor)
+        return;
+    m_waitingFor = application;
+    if (!application.isEmpty())
+        SLOG_INFO(lcAudio, "Waiting for %s to play", application);
+    if (m_onWaiting)
+        m_onWaiting(application);
 }
 
 void AudioCaptureManager::finishStart(const std::optional<PlatformError> &error)
@@ -167,6 +285,8 @@ void AudioCaptureManager::stop()
         }
         return;
     }
+    abandonSwitch();
+    setWaiting(QString());
     // The task stops the stream of this stop only: a newer start may have stored another by the time
     // the old stream has finished stopping.
     QMetaObject::invokeMethod(
@@ -191,7 +311,10 @@ void AudioCaptureManager::streamFailed(const std::shared_ptr<AudioCaptureStream>
         return;
     SLOG_ERROR(lcAudio, "Audio capture failed %s", error.message());
     m_isRunning = false;
-    m_stream.reset();
+    abandonSwitch();
+    setWaiting(QString());
+    if (const auto failed = std::exchange(m_stream, {}); failed && failed != stream)
+        failed->stopCapture([failed](std::optional<PlatformError>) {});
     if (m_onFailure)
         m_onFailure(error);
 }

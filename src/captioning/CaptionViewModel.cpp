@@ -5,6 +5,7 @@
 #include "captioning/PermissionManager.h"
 #include "captioning/SpeechEngine.h"
 #include "captioning/SpeechRecognitionManager.h"
+#include "settings/AppSettings.h"
 
 #include <QMetaObject>
 #include <QTextBoundaryFinder>
@@ -112,7 +113,7 @@ std::vector<qsizetype> graphemeStarts(const QString &text)
 } // namespace
 
 CaptionViewModel::CaptionViewModel(CaptioningServices services, AppSettings &settings, QObject *parent)
-    : QObject(parent), m_permissionManager(std::make_unique<PermissionManager>(std::move(services.permissions))),
+    : QObject(parent), m_settings(settings), m_permissionManager(std::make_unique<PermissionManager>(std::move(services.permissions))),
       m_audioCapture(std::make_unique<AudioCaptureManager>(std::move(services.capture))),
       m_speech(std::make_unique<SpeechRecognitionManager>(std::move(services.speechEngine), settings))
 {
@@ -136,6 +137,21 @@ CaptionViewModel::CaptionViewModel(CaptioningServices services, AppSettings &set
         speech->append(buffer);
     });
     m_audioCapture->setOnFailure([this](const PlatformError &error) { captureFailed(error); });
+    m_audioCapture->setOnWaiting([this](const QString &application) {
+        waitingText = application.isEmpty() ? QString() : tr("Waiting for %1\u2026").arg(application);
+    });
+
+    m_audioCapture->setSource(settings.audioSource());
+    // The store changes after it notifies: read it once the change is in.
+    cancellables.push_back(m_settings.objectWillChange.subscribe([this] {
+        QMetaObject::invokeMethod(this, [this] { followSourceSetting(); }, Qt::QueuedConnection);
+    }));
+}
+
+// A new source is taken up at once, also while captions run; the text on screen stays.
+void CaptionViewModel::followSourceSetting()
+{
+    m_audioCapture->setSource(m_settings.audioSource());
 }
 
 CaptionViewModel::~CaptionViewModel()

@@ -38,6 +38,8 @@ public:
     Published<QString> captionText { QString(), &objectWillChange };
     Published<QString> errorMessage { QString(), &objectWillChange }; // empty: no error
     Published<bool> clickThrough { false, &objectWillChange };
+    // While the chosen application plays nothing: "Waiting for <name>…"; otherwise empty.
+    Published<QString> waitingText { QString(), &objectWillChange };
 
     // Shown whenever speech recognition is refused, unavailable or fails.
     static QString siriHelpMessage()
@@ -75,7 +77,9 @@ private:
     void setError(const QString &message);
     void updateCaption(const QString &text);
     bool isCurrent(const QUuid &token) const { return m_runToken && *m_runToken == token; }
+    void followSourceSetting();
 
+    AppSettings &m_settings;
     std::unique_ptr<PermissionManager> m_permissionManager;
     std::unique_ptr<AudioCaptureManager> m_audioCapture;
     std::unique_ptr<SpeechRecognitionManager> m_speech;

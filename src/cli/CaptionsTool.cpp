@@ -54,6 +54,11 @@ void CaptionsTool::runLive(std::optional<double> durationSeconds)
             QMetaObject::invokeMethod(
                 this, [this, message] { fail(message); }, Qt::QueuedConnection);
     }));
+    // Standard output holds captions only; what they wait for goes to the terminal.
+    cancellables.push_back(m_viewModel->waitingText.subscribe([](const QString &waiting) {
+        if (!waiting.isEmpty())
+            std::fprintf(stderr, "%s\n", waiting.toLocal8Bit().constData());
+    }));
     if (durationSeconds)
         QTimer::singleShot(int(*durationSeconds * 1000), this, [this] { finish(); });
     m_viewModel->start();

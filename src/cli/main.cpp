@@ -1,3 +1,4 @@
+#include "captioning/AudioCaptureService.h"
 #include "captioning/SpeechEngine.h"
 #include "cli/CaptionsTool.h"
 #include "cli/WavFile.h"
@@ -31,6 +32,32 @@ int failUsage(const QString &message)
     return 2;
 }
 
+// Prints one line for each source: the value for --source, a tab, and what it is called.
+int listAudioSources(AudioCaptureService &capture, QCoreApplication &app)
+{
+    int status = 2;
+    capture.getShareableContent([&](const std::optional<AudioCaptureContent> &content,
+                                    const std::optional<PlatformError> &error) {
+        if (!content) {
+            std::fprintf(stderr, "sonorel-captions: %s\n",
+                (error ? error->fullDescription(error->message()) : QString()).toLocal8Bit().constData());
+        } else {
+            const auto line = [](const AudioSource &value, const QString &name) {
+                std::printf("%s\t%s\n", value.settingValue().toUtf8().constData(), name.toUtf8().constData());
+            };
+            line(AudioSource::system(), QStringLiteral("All System Sound"));
+            for (const AudioApplication &application : content->applications)
+                line(AudioSource::application(application.name), application.name);
+            for (const AudioInput &input : content->inputs)
+                line(AudioSource::input(input.name), input.description);
+            status = 0;
+        }
+        app.exit(status);
+    });
+    app.exec();
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -57,8 +84,13 @@ int main(int argc, char *argv[])
         QStringLiteral("list-languages"), QStringLiteral("List the languages that can be recognised."));
     const QCommandLineOption noFrontEnd(QStringLiteral("no-front-end"),
         QStringLiteral("Give the recognizer the sound as it comes, without level and noise treatment."));
+    const QCommandLineOption listSources(QStringLiteral("list-sources"),
+        QStringLiteral("List what live captions can listen to: the value to pass to --source, a tab, and its name."));
+    const QCommandLineOption source(QStringLiteral("source"),
+        QStringLiteral("Caption live audio from this source (see --list-sources; default: system, all system sound)."),
+        QStringLiteral("VALUE"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the diagnostic log to stderr."));
-    parser.addOptions({ language, duration, input, listLanguages, noFrontEnd, verbose });
+    parser.addOptions({ language, duration, input, listLanguages, listSources, source, noFrontEnd, verbose });
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return failUsage(
@@ -83,6 +115,9 @@ int main(int argc, char *argv[])
         return 0;
     }
 
+    if (parser.isSet(listSources))
+        return listAudioSources(*services.capture, app);
+
     std::optional<double> seconds;
     if (parser.isSet(duration)) {
         bool ok = false;
@@ -97,6 +132,12 @@ int main(int argc, char *argv[])
     if (!settingsDir.isValid())
         return failUsage(QStringLiteral("cannot create a temporary folder: %1").arg(settingsDir.errorString()));
     AppSettings settings(settingsDir.filePath(QStringLiteral("settings.conf")));
+    if (parser.isSet(source)) {
+        const AudioSource chosen = AudioSource::fromSetting(parser.value(source));
+        if (chosen.isSystem() && parser.value(source) != chosen.settingValue())
+            return failUsage(QStringLiteral("--source takes system, app:NAME or input:NAME (see --list-sources)"));
+        settings.setAudioSource(chosen);
+    }
     settings.setSelectedLanguage(
         parser.isSet(language) ? parser.value(language) : AppSettings::shared().selectedLanguage());
     const QStringList supported = services.speechEngine->supportedLocales();

@@ -27,6 +27,7 @@ public:
     static PlatformError error(int code);
 
     void getShareableContent(ContentCompletion completion) override;
+    std::shared_ptr<void> watchContent(ContentHandler handler) override;
     std::shared_ptr<AudioCaptureStream> makeStream(const AudioCaptureConfiguration &configuration) override;
 
     class Core;

@@ -145,6 +145,18 @@ void AppSettings::setSelectedLanguage(const QString &value)
     write(selectedLanguageKey, value);
 }
 
+AudioSource AppSettings::audioSource() const
+{
+    const QVariant raw = m_store->value(audioSourceKey);
+    return AudioSource::fromSetting(raw.typeId() == QMetaType::QString ? raw.toString() : QString());
+}
+
+void AppSettings::setAudioSource(const AudioSource &value)
+{
+    objectWillChange.send();
+    write(audioSourceKey, value.settingValue());
+}
+
 bool AppSettings::isRightToLeft() const
 {
     return isRightToLeft(selectedLanguage());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/ObjectWillChange.h"
+#include "settings/AudioSource.h"
 
 #include <QList>
 #include <QString>
@@ -18,8 +19,8 @@ struct LanguageEntry {
     friend bool operator==(const LanguageEntry &, const LanguageEntry &) = default;
 };
 
-// The application's settings: caption font size, background opacity, dark appearance and the
-// recognition language, kept in the user's settings file. Every setter sends objectWillChange first and
+// The application's settings: caption font size, background opacity, dark appearance, the
+// recognition language and the audio source, kept in the user's settings file. Every setter sends objectWillChange first and
 // then stores the value, so a subscriber that reads inside the notification still sees the old value.
 // Values that are missing, of the wrong type or not finite read as their defaults; reading never writes.
 // Used on the main thread.
@@ -35,6 +36,7 @@ public:
     static inline const QString backgroundOpacityKey = QStringLiteral("backgroundOpacity");
     static inline const QString darkModeKey = QStringLiteral("darkMode");
     static inline const QString selectedLanguageKey = QStringLiteral("selectedLanguage");
+    static inline const QString audioSourceKey = QStringLiteral("audioSource");
 
     // The one instance, on the user's settings file (organisation "ambrite", application "sonorel").
     static AppSettings &shared();
@@ -62,6 +64,9 @@ public:
     void setDarkMode(bool value);
     QString selectedLanguage() const;
     void setSelectedLanguage(const QString &value);
+    // What captions listen to; a missing or damaged value is the whole mix.
+    AudioSource audioSource() const;
+    void setAudioSource(const AudioSource &value);
 
     // Whether the selected language is written right to left.
     bool isRightToLeft() const;

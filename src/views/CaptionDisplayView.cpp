@@ -244,7 +244,10 @@ void CaptionDisplayView::refresh()
 
     m_text->setTopReserve(m_viewModel.isRunning.get() ? indicatorReserve : 0);
 
-    const QString &caption = m_viewModel.captionText.get();
+    // While the chosen application is silent, a line under the captions says what they wait for.
+    QString caption = m_viewModel.captionText.get();
+    if (const QString &waiting = m_viewModel.waitingText.get(); !waiting.isEmpty())
+        caption += (caption.isEmpty() ? QString() : QStringLiteral("\n")) + waiting;
     const bool captionChanged = caption != m_shownCaption;
     if (captionChanged) {
         m_shownCaption = caption;

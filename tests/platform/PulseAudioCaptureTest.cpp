@@ -6,12 +6,16 @@
 #include "platform/PulseAudioCaptureService.h"
 #include "settings/AppSettings.h"
 
+#include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <pthread.h>
 
+#include <cmath>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -25,6 +29,7 @@ struct Received {
     std::uint32_t largest = 0;
     float peak = 0;
     QStringList faults; // wrong format, copied, wrong thread
+    std::vector<float> samples;
 
     explicit Received(AudioCaptureManager &manager)
     {
@@ -37,9 +42,24 @@ struct Received {
                 faults << QString::fromUtf8(name);
             ++buffers;
             largest = std::max(largest, buffer.frameLength());
-            for (std::uint32_t i = 0; i < buffer.frameLength(); ++i)
+            for (std::uint32_t i = 0; i < buffer.frameLength(); ++i) {
                 peak = std::max(peak, std::abs(buffer.floatChannelData(0)[i]));
+                samples.push_back(buffer.floatChannelData(0)[i]);
+            }
         });
+    }
+    // The strength of `hertz` in everything received (Goertzel), for telling two tones apart.
+    double strength(double hertz)
+    {
+        std::lock_guard lock(mutex);
+        const double k = 2 * std::cos(2 * M_PI * hertz / 16000);
+        double s1 = 0, s2 = 0;
+        for (const float x : samples) {
+            const double s0 = x + k * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+        }
+        return (s1 * s1 + s2 * s2 - k * s1 * s2) / std::max<std::size_t>(1, samples.size());
     }
     template <typename T> T get(T Received::*field)
     {
@@ -73,6 +93,18 @@ class PulseAudioCaptureTest final : public QObject
     Q_OBJECT
 
     QString m_shared = qEnvironmentVariable("PULSE_SERVER");
+
+    QTemporaryDir m_tones;
+    // A three-second sine tone, made once.
+    QString tone(int hertz)
+    {
+        const QString file = m_tones.filePath(QStringLiteral("%1.wav").arg(hertz));
+        if (!QFile::exists(file))
+            QProcess::execute(QStringLiteral("sox"), { QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("16000"),
+                file, QStringLiteral("synth"), QStringLiteral("3"), QStringLiteral("sine"), QString::number(hertz),
+                QStringLiteral("vol"), QStringLiteral("0.5") });
+        return file;
+    }
 
 private Q_SLOTS:
     void initTestCase() { QVERIFY2(!m_shared.isEmpty(), "run through ctest: the sound-server fixture sets it"); }
@@ -210,6 +242,83 @@ private Q_SLOTS:
         QVERIFY2(shown.startsWith(advice.isEmpty() ? CaptionViewModel::unexpectedErrorMessage() : advice),
             qPrintable(shown));
         QVERIFY2(shown.endsWith(QStringLiteral(". (") + detail + u')'), qPrintable(shown));
+    }
+
+    // One application is heard, whatever else plays; its silence is waited out without an error, and
+    // the list of sources follows applications as they come and go.
+    void capturesOneApplication()
+    {
+        auto server = SoundServer::startPrivate();
+        QVERIFY(server);
+        const QString talker = tone(440), other = tone(1500);
+        AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
+        Received received(manager);
+        QStringList waiting, failures;
+        manager.setOnWaiting([&](const QString &application) { waiting << application; });
+        manager.setOnFailure([&](const PlatformError &error) { failures << error.message(); });
+        AudioCaptureContent content;
+        const auto watch = manager.watchContent([&](const AudioCaptureContent &now) { content = now; });
+        manager.setSource(AudioSource::application(QStringLiteral("Talker")));
+        QVERIFY(!startAndWait(manager));
+        QTRY_COMPARE_WITH_TIMEOUT(waiting, QStringList { QStringLiteral("Talker") }, 20000);
+
+        auto background = server->play(other, { QStringLiteral("--client-name=Other") });
+        auto first = server->play(talker, { QStringLiteral("--client-name=Talker") });
+        QTRY_COMPARE_WITH_TIMEOUT(waiting.size(), 2, 20000);
+        QCOMPARE(waiting.last(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(content.applications.size(), 2, 20000);
+        QCOMPARE(content.applications.first().name, QStringLiteral("Other")); // sorted by name
+        first->waitForFinished(30000);
+        QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QStringLiteral("Talker"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!content.hasApplication(QStringLiteral("Talker")), 20000);
+
+        // Playing again resumes by itself; two streams of it at once are mixed.
+        const int before = received.get(&Received::buffers);
+        auto again = server->play(talker, { QStringLiteral("--client-name=Talker") });
+        auto second = server->play(talker, { QStringLiteral("--client-name=Talker") });
+        QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QString(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::buffers) > before + 20, 20000);
+        again->waitForFinished(30000);
+        second->waitForFinished(30000);
+        QVERIFY(manager.isRunning());
+        QCOMPARE(failures, QStringList());
+        QCOMPARE(received.get(&Received::faults), QStringList());
+        QVERIFY2(received.strength(440) > 1000 * received.strength(1500),
+            qPrintable(QStringLiteral("%1 vs %2").arg(received.strength(440)).arg(received.strength(1500))));
+        background->kill();
+        background->waitForFinished();
+    }
+
+    // A microphone can be switched to while capture runs, and its removal ends capture with its name; a
+    // microphone that is missing at the start leaves the whole mix to be captured.
+    void capturesAnInputDevice()
+    {
+        auto server = SoundServer::startPrivate();
+        QVERIFY(server);
+        QVERIFY(!server->pactl(QStringLiteral("load-module module-null-sink sink_name=room")).isEmpty());
+        const QString remap = QStringLiteral("load-module module-remap-source master=room.monitor source_name=mic "
+                                             "source_properties=\"device.description='Desk Microphone'\"");
+        QVERIFY(!server->pactl(remap).isEmpty());
+        AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
+        Received received(manager);
+        QStringList failures;
+        manager.setOnFailure([&](const PlatformError &error) { failures << error.userMessage; });
+        QVERIFY(!startAndWait(manager));
+        manager.setSource(AudioSource::input(QStringLiteral("mic")));
+        // The remapping module records its master itself.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            server->recordingSources(), QStringList({ QStringLiteral("room.monitor"), QStringLiteral("mic") }), 20000);
+        QVERIFY(manager.isRunning());
+        auto player = server->play(tone(440), { QStringLiteral("-d"), QStringLiteral("room") });
+        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::peak) > 0.1f, 20000);
+        player->waitForFinished(30000);
+
+        QVERIFY(!server->pactl(QStringLiteral("unload-module module-remap-source")).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 1, 20000);
+        QVERIFY2(failures.first().contains(QStringLiteral("\u201cDesk Microphone\u201d")), qPrintable(failures.first()));
+        QVERIFY(!manager.isRunning());
+        QVERIFY(!startAndWait(manager));
+        QCOMPARE(server->recordingSources(), QStringList { QStringLiteral("sonorel_test_sink.monitor") });
     }
 
     // Plugging in headphones makes them the default output: capture moves to their monitor by itself.

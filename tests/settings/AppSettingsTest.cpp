@@ -59,6 +59,7 @@ private Q_SLOTS:
             settings.setBackgroundOpacity(awkward);
             settings.setDarkMode(false);
             settings.setSelectedLanguage(QStringLiteral("xx-Unknown")); // not in the table: kept as is
+            settings.setAudioSource(AudioSource::application(QStringLiteral("Firefox: Web, \u00e9")));
         }
         AppSettings again(file);
         const double fontSize = again.fontSize();
@@ -67,6 +68,7 @@ private Q_SLOTS:
         QVERIFY(std::memcmp(&awkward, &opacity, sizeof(double)) == 0);
         QCOMPARE(again.darkMode(), false);
         QCOMPARE(again.selectedLanguage(), QStringLiteral("xx-Unknown"));
+        QCOMPARE(again.audioSource(), AudioSource::application(QStringLiteral("Firefox: Web, \u00e9")));
     }
 
     void everySetNotifiesOnceBeforeStoring()
@@ -93,11 +95,13 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("contents");
         QTest::newRow("wrong types") << QByteArray("[General]\nfontSize=large\nbackgroundOpacity=@ByteArray(xyz)\n"
-                                                   "darkMode=maybe\nselectedLanguage=a, b\n");
+                                                   "darkMode=maybe\nselectedLanguage=a, b\naudioSource=app:\n");
         QTest::newRow("not finite") << QByteArray("[General]\nfontSize=nan\nbackgroundOpacity=inf\n"
-                                                  "darkMode=\nselectedLanguage=@Variant(\\0\\0\\0\\x7f\\0)\n");
+                                                  "darkMode=\nselectedLanguage=@Variant(\\0\\0\\0\\x7f\\0)\n"
+                                                  "audioSource=input:" + QByteArray(600, 'm') + "\n");
         QTest::newRow("negative infinity and garbage bytes")
-            << QByteArray("[General]\nfontSize=-inf\nbackgroundOpacity=1e999\n\xff\xfe=1\n");
+            << QByteArray("[General]\nfontSize=-inf\nbackgroundOpacity=1e999\n\xff\xfe=1\naudioSource=microphone\n");
+        QTest::newRow("source name with a control character") << QByteArray("[General]\naudioSource=app:a\\x1b[2Jb\n");
         QTest::newRow("not a settings file") << QByteArray("\x00\x01\x02 binary \xff", 12);
     }
     void damagedValuesReadAsDefaults()
@@ -110,6 +114,7 @@ private Q_SLOTS:
         QCOMPARE(settings.backgroundOpacity(), 0.6);
         QCOMPARE(settings.darkMode(), true);
         QCOMPARE(settings.selectedLanguage(), QStringLiteral("en-US"));
+        QCOMPARE(settings.audioSource(), AudioSource::system());
 
         // A later change still works and leaves the other keys untouched.
         settings.setFontSize(30);

@@ -93,6 +93,8 @@ public:
     };
 
     QStringList outputDevices { QStringLiteral("fake_sink") }; // what getShareableContent answers
+    QList<AudioApplication> applications;
+    QList<AudioInput> inputs;
     std::optional<PlatformError> contentError;
     bool holdStarts = false;
     int contentRequests = 0;
@@ -103,9 +105,27 @@ public:
         ++contentRequests;
         std::optional<AudioCaptureContent> content;
         if (!contentError)
-            content = AudioCaptureContent { outputDevices };
+            content = currentContent();
         post([completion, content, error = contentError] { completion(content, error); });
     }
+    AudioCaptureContent currentContent() const { return { outputDevices, applications, inputs }; }
+    std::shared_ptr<void> watchContent(ContentHandler handler) override
+    {
+        auto watcher = std::make_shared<ContentHandler>(std::move(handler));
+        watchers.push_back(watcher);
+        announce();
+        return watcher;
+    }
+    // Tells the watchers what the content is now, as the server does after a change.
+    void announce()
+    {
+        for (const auto &weak : watchers)
+            post([weak, content = currentContent()] {
+                if (const auto watcher = weak.lock())
+                    (*watcher)(content);
+            });
+    }
+    std::vector<std::weak_ptr<ContentHandler>> watchers;
     std::shared_ptr<AudioCaptureStream> makeStream(const AudioCaptureConfiguration &configuration) override
     {
         return streams.emplace_back(std::make_shared<Stream>(this, configuration));

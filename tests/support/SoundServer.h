@@ -41,7 +41,11 @@ public:
             return QString();
         return QString::fromUtf8(process->readAllStandardOutput()) + u' ';
     }
-    std::unique_ptr<QProcess> play(const QString &file) const { return start(QStringLiteral("paplay"), { file }); }
+    // Plays `file` as a client of its own; `options` go to paplay (--client-name=NAME, -d SINK).
+    std::unique_ptr<QProcess> play(const QString &file, const QStringList &options = {}) const
+    {
+        return start(QStringLiteral("paplay"), options + QStringList { file });
+    }
 
     // The name of the source that each record stream takes audio from.
     QStringList recordingSources() const
