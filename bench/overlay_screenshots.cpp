@@ -67,6 +67,9 @@ public:
     void stopCaptions() override { }
     void toggleOverlayVisibility() override { }
     void toggleClickThrough() override { }
+    AudioSource audioSource() const override { return {}; }
+    void setAudioSource(const AudioSource &) override { }
+    std::shared_ptr<void> watchAudioSources(AudioCaptureService::ContentHandler) override { return nullptr; }
     void showSettings() override { }
     void showAbout() override { }
     void sendFeedback() override { }

@@ -7,6 +7,7 @@
 #include "app/SettingsWindowManager.h"
 #include "base/BundleInfo.h"
 #include "base/Log.h"
+#include "captioning/AudioCaptureManager.h"
 #include "captioning/CaptionViewModel.h"
 #include "settings/AppSettings.h"
 #include "views/CaptionContainerView.h"
@@ -368,8 +369,27 @@ void AppDelegate::stopControlFollow()
     positionControlWindow();
 }
 
+AudioSource AppDelegate::audioSource() const
+{
+    return m_settings.audioSource();
+}
+
+void AppDelegate::setAudioSource(const AudioSource &source)
+{
+    m_settings.setAudioSource(source);
+}
+
+std::shared_ptr<void> AppDelegate::watchAudioSources(AudioCaptureService::ContentHandler handler)
+{
+    return viewModel ? viewModel->audioCapture().watchContent(std::move(handler)) : nullptr;
+}
+
 void AppDelegate::showSettings()
 {
+    SettingsWindowManager::shared().setSourceWatcher(
+        [self = QPointer<AppDelegate>(this)](AudioCaptureService::ContentHandler handler) -> std::shared_ptr<void> {
+            return self ? self->watchAudioSources(std::move(handler)) : nullptr;
+        });
     SettingsWindowManager::shared().show();
 }
 

@@ -96,6 +96,9 @@ public:
     void stopCaptions() override;
     void toggleOverlayVisibility() override;
     void toggleClickThrough() override;
+    AudioSource audioSource() const override;
+    void setAudioSource(const AudioSource &source) override;
+    std::shared_ptr<void> watchAudioSources(AudioCaptureService::ContentHandler handler) override;
     void showSettings() override;
     void showAbout() override;
     void sendFeedback() override;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/ManagedWindow.h"
+#include "views/AudioSourceChoices.h"
 
 #include <memory>
 
@@ -18,9 +19,12 @@ public:
     SettingsWindowManager(const SettingsWindowManager &) = delete;
     SettingsWindowManager &operator=(const SettingsWindowManager &) = delete;
 
+    // How the window's audio source pop-up learns the sources; without one it offers the current choice only.
+    void setSourceWatcher(AudioSourceWatcher watcher) { *m_watcher = std::move(watcher); }
     void show();
     QWidget *settingsWindow() const { return m_window->window(); }
 
 private:
+    std::shared_ptr<AudioSourceWatcher> m_watcher = std::make_shared<AudioSourceWatcher>();
     std::unique_ptr<ManagedWindow> m_window;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "views/AudioSourceChoices.h"
+
 class ObjectWillChange;
 
 // What the command menus read and drive. The application delegate implements it; the views know no more
@@ -21,6 +23,10 @@ public:
     virtual void stopCaptions() = 0;
     virtual void toggleOverlayVisibility() = 0;
     virtual void toggleClickThrough() = 0;
+    // What captions listen to, and what could be chosen instead (see AudioSourceWatcher).
+    virtual AudioSource audioSource() const = 0;
+    virtual void setAudioSource(const AudioSource &source) = 0;
+    virtual std::shared_ptr<void> watchAudioSources(AudioCaptureService::ContentHandler handler) = 0;
     virtual void showSettings() = 0;
     virtual void showAbout() = 0;
     virtual void sendFeedback() = 0;

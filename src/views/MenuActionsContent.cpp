@@ -3,6 +3,7 @@
 #include "views/AppCommands.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCoreApplication>
 #include <QMenu>
 
@@ -36,6 +37,17 @@ MenuActionsContent::MenuActionsContent(AppCommands &app, QMenu *menu) : QObject(
     connect(m_captions, &QAction::triggered, this, [this] { triggerToggle(Toggle::Captions, m_captions); });
     connect(m_overlay, &QAction::triggered, this, [this] { triggerToggle(Toggle::Overlay, m_overlay); });
     connect(m_clickThrough, &QAction::triggered, this, [this] { triggerToggle(Toggle::ClickThrough, m_clickThrough); });
+    m_sources = menu->addMenu(tr("Caption From"));
+    connect(m_sources, &QMenu::aboutToShow, this, [this] {
+        fillSources();
+        m_sourceWatch = m_app.watchAudioSources([self = QPointer(this)](const AudioCaptureContent &content) {
+            if (!self)
+                return;
+            self->m_content = content;
+            self->fillSources();
+        });
+    });
+    connect(m_sources, &QMenu::aboutToHide, this, [this] { m_sourceWatch.reset(); });
     menu->addSeparator();
     connect(menu->addAction(tr("Settings...")), &QAction::triggered, this, [this] { m_app.showSettings(); });
     menu->addSeparator();
@@ -68,6 +80,24 @@ void MenuActionsContent::refresh()
     m_overlay->setData(visible);
     m_clickThrough->setText(clickThroughLabel(clickThrough));
     m_clickThrough->setData(clickThrough);
+}
+
+void MenuActionsContent::fillSources()
+{
+    m_sources->clear();
+    delete m_sourceGroup;
+    auto *group = m_sourceGroup = new QActionGroup(m_sources);
+    for (const AudioSourceChoice &choice : audioSourceChoices(m_content, m_app.audioSource())) {
+        QAction *action = m_sources->addAction(choice.label);
+        if (!choice.source) {
+            action->setEnabled(false); // a heading
+            continue;
+        }
+        action->setCheckable(true);
+        action->setChecked(choice.isCurrent);
+        group->addAction(action);
+        connect(action, &QAction::triggered, this, [this, source = *choice.source] { m_app.setAudioSource(source); });
+    }
 }
 
 void MenuActionsContent::triggerToggle(Toggle which, QAction *action)

@@ -6,9 +6,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QPointer>
 #include <QSlider>
+#include <QStandardItemModel>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -42,13 +45,14 @@ QVBoxLayout *groupColumn(QGroupBox *box)
 
 } // namespace
 
-SettingsView::SettingsView(AppSettings &settings, QWidget *parent)
-    : QWidget(parent), m_settings(settings), m_language(new QComboBox(this)), m_currentLanguage(new QLabel(this)),
+SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QWidget *parent)
+    : QWidget(parent), m_settings(settings), m_sourceWatcher(std::move(sources)), m_source(new QComboBox(this)),
+      m_language(new QComboBox(this)), m_currentLanguage(new QLabel(this)),
       m_fontSizeValue(new QLabel(this)), m_fontSize(new QSlider(Qt::Horizontal, this)),
       m_opacityValue(new QLabel(this)), m_opacity(new QSlider(Qt::Horizontal, this)),
       m_darkMode(new QCheckBox(tr("Dark Mode"), this))
 {
-    setFixedSize(side, side);
+    setFixedSize(side, side + 90);
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(20, 20, 20, 20);
     column->setSpacing(20);
@@ -76,6 +80,16 @@ SettingsView::SettingsView(AppSettings &settings, QWidget *parent)
     languageColumn->addLayout(picker);
     languageColumn->addLayout(valueRow(new QLabel(tr("Current language:"), languageBox), m_currentLanguage));
     column->addWidget(languageBox);
+
+    auto *sourceBox = new QGroupBox(tr("Audio"), this);
+    auto *sourceColumn = groupColumn(sourceBox);
+    auto *sourceRow = new QHBoxLayout;
+    auto *sourceLabel = new QLabel(tr("Audio Source"), sourceBox);
+    sourceLabel->setBuddy(m_source);
+    sourceRow->addWidget(sourceLabel);
+    sourceRow->addWidget(m_source, 1);
+    sourceColumn->addLayout(sourceRow);
+    column->addWidget(sourceBox);
 
     auto *appearanceBox = new QGroupBox(tr("Appearance"), this);
     auto *appearanceColumn = groupColumn(appearanceBox);
@@ -117,6 +131,11 @@ SettingsView::SettingsView(AppSettings &settings, QWidget *parent)
     connect(m_language, &QComboBox::activated, this, [this](int index) {
         if (index >= 0 && index < m_shownLanguages.size())
             m_settings.setSelectedLanguage(m_shownLanguages.at(index).code);
+    });
+
+    connect(m_source, &QComboBox::activated, this, [this](int index) {
+        if (index >= 0 && index < m_shownSources.size() && m_shownSources.at(index).source)
+            m_settings.setAudioSource(*m_shownSources.at(index).source);
     });
 
     cancellables.push_back(m_settings.objectWillChange.subscribeOn(this, [this] { refresh(); }));
@@ -176,13 +195,56 @@ void SettingsView::refresh()
     m_opacityValue->setText(opacityText(shownOpacity, QLocale()));
     m_opacity->setValue(int(std::round(shownOpacity * 10)));
     m_darkMode->setChecked(m_settings.darkMode());
+    fillSources();
     m_refreshing = false;
+}
+
+void SettingsView::fillSources()
+{
+    const QList<AudioSourceChoice> choices = audioSourceChoices(m_sourceContent, m_settings.audioSource());
+    const auto sameEntries = [](const QList<AudioSourceChoice> &a, const QList<AudioSourceChoice> &b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+            [](const auto &x, const auto &y) { return x.label == y.label && x.source == y.source; });
+    };
+    // Rebuilt only when the entries change, so that a list the user has open stays put.
+    if (!sameEntries(choices, m_shownSources)) {
+        m_source->clear();
+        auto *items = qobject_cast<QStandardItemModel *>(m_source->model());
+        for (const AudioSourceChoice &choice : choices) {
+            m_source->addItem(choice.label);
+            if (!choice.source && items) {
+                QStandardItem *heading = items->item(m_source->count() - 1);
+                heading->setFlags(heading->flags() & ~(Qt::ItemIsEnabled | Qt::ItemIsSelectable));
+                QFont font = heading->font();
+                font.setWeight(QFont::DemiBold);
+                heading->setFont(font);
+            }
+        }
+    }
+    m_shownSources = choices;
+    const auto current = std::find_if(choices.cbegin(), choices.cend(), [](const auto &c) { return c.isCurrent; });
+    m_source->setCurrentIndex(current == choices.cend() ? -1 : int(current - choices.cbegin()));
 }
 
 void SettingsView::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
+    if (m_sourceWatcher && !m_sourceWatch)
+        m_sourceWatch = m_sourceWatcher([self = QPointer(this)](const AudioCaptureContent &content) {
+            if (!self)
+                return;
+            self->m_sourceContent = content;
+            self->m_refreshing = true;
+            self->fillSources();
+            self->m_refreshing = false;
+        });
     refresh();
+}
+
+void SettingsView::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    m_sourceWatch.reset();
 }
 
 QString SettingsView::currentLanguageLabel() const

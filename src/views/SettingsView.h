@@ -2,6 +2,7 @@
 
 #include "base/Subscription.h"
 #include "settings/AppSettings.h"
+#include "views/AudioSourceChoices.h"
 
 #include <QWidget>
 
@@ -25,7 +26,8 @@ public:
     static constexpr int opacityMinimumTenths = 1;
     static constexpr int opacityMaximumTenths = 10;
 
-    explicit SettingsView(AppSettings &settings, QWidget *parent = nullptr);
+    // `sources` lists what captions can listen to while the window is shown.
+    explicit SettingsView(AppSettings &settings, AudioSourceWatcher sources = {}, QWidget *parent = nullptr);
     ~SettingsView() override;
 
     // The texts shown beside the controls.
@@ -34,6 +36,7 @@ public:
     static QString currentLanguageText(const QString &selected, const QList<LanguageEntry> &languages);
 
     QComboBox &languageMenu() const { return *m_language; }
+    QComboBox &sourceMenu() const { return *m_source; }
     QSlider &fontSizeSlider() const { return *m_fontSize; }
     QSlider &opacitySlider() const { return *m_opacity; }
     QCheckBox &darkModeSwitch() const { return *m_darkMode; }
@@ -46,9 +49,17 @@ public:
 protected:
     // The offered languages are the engine's, which can change while the window is closed.
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
+    void fillSources();
+
     AppSettings &m_settings;
+    AudioSourceWatcher m_sourceWatcher;
+    std::shared_ptr<void> m_sourceWatch; // held while shown
+    AudioCaptureContent m_sourceContent;
+    QComboBox *m_source;
+    QList<AudioSourceChoice> m_shownSources;
     QComboBox *m_language;
     QLabel *m_currentLanguage;
     QLabel *m_fontSizeValue;

@@ -74,6 +74,26 @@ private Q_SLOTS:
         rig.task()->deliverText(numberedLines(51));
         QTRY_COMPARE(rig.model->captionText.get(), last25);
 
+        // A new source is taken up while captions run: the text stays, the recognizer goes on, and only the
+        // new stream's audio counts from the moment it records.
+        const auto old = rig.capture->lastStream();
+        rig.settings.setAudioSource(AudioSource::application(QStringLiteral("Talker")));
+        QTRY_COMPARE(old->stopCalls, 1);
+        const auto next = rig.capture->lastStream();
+        QCOMPARE(next->configuration().source, AudioSource::application(QStringLiteral("Talker")));
+        old->capturing = true; // a buffer the old stream had under way
+        old->push(100);
+        old->capturing = false;
+        next->push(160);
+        QCOMPARE(rig.task()->request->appendedFrames(), 480u);
+        next->setPresent(false);
+        QTRY_COMPARE(rig.model->waitingText.get(), QStringLiteral("Waiting for Talker\u2026"));
+        next->setPresent(true);
+        QTRY_COMPARE(rig.model->waitingText.get(), QString());
+        QVERIFY(rig.model->isRunning.get());
+        QCOMPARE(rig.engine->tasks().size(), 1u);
+        QCOMPARE(rig.model->captionText.get(), last25);
+
         rig.model->stop();
         QVERIFY(!rig.model->isRunning.get());
         QVERIFY(rig.task()->isCancelled());

@@ -37,6 +37,13 @@ public:
             return std::nullopt;
         }
         void setFailureHandler(FailureHandler handler) override { m_failure = std::move(handler); }
+        void setPresenceHandler(PresenceHandler handler) override { m_presence = std::move(handler); }
+        // The captured application starts or stops playing.
+        void setPresent(bool present)
+        {
+            if (m_presence)
+                post([presence = m_presence, present] { presence(present); });
+        }
         void startCapture(Completion completion) override
         {
             m_pendingStart = std::move(completion);
@@ -89,6 +96,7 @@ public:
         mutable std::mutex m_mutex;
         OutputHandler m_output;
         FailureHandler m_failure;
+        PresenceHandler m_presence;
         Completion m_pendingStart;
     };
 

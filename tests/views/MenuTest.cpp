@@ -44,6 +44,18 @@ public:
     void followOnYouTube() override { calls << QStringLiteral("followOnYouTube"); }
     void checkForUpdates() override { calls << QStringLiteral("checkForUpdates"); }
     void quit() override { calls << QStringLiteral("quit"); }
+    AudioSource source;
+    AudioCaptureService::ContentHandler watcher;
+    std::weak_ptr<void> watch;
+    AudioSource audioSource() const override { return source; }
+    void setAudioSource(const AudioSource &value) override { source = value; }
+    std::shared_ptr<void> watchAudioSources(AudioCaptureService::ContentHandler handler) override
+    {
+        watcher = std::move(handler);
+        auto token = std::make_shared<int>();
+        watch = token;
+        return token;
+    }
 };
 
 } // namespace
@@ -56,6 +68,7 @@ private Q_SLOTS:
     void labelsInEveryState_data();
     void labelsInEveryState();
     void labelsFollowState();
+    void captionFromFollowsTheSources();
     void textsAreTranslatable();
 };
 
@@ -75,7 +88,8 @@ void MenuTest::labelsInEveryState()
     app.clickThrough = bool(state & 4);
     const QStringList labels { app.running ? QStringLiteral("Stop Captions") : QStringLiteral("Start Captions"),
         app.visible ? QStringLiteral("Hide Overlay") : QStringLiteral("Show Overlay"),
-        app.clickThrough ? QStringLiteral("Interact") : QStringLiteral("Click-Through"), QStringLiteral("-"),
+        app.clickThrough ? QStringLiteral("Interact") : QStringLiteral("Click-Through"),
+        QStringLiteral("Caption From"), QStringLiteral("-"),
         QStringLiteral("Settings..."), QStringLiteral("-"), QStringLiteral("About"), QStringLiteral("Send Feedback"),
         QStringLiteral("-"), QStringLiteral("Follow on X"), QStringLiteral("Follow on YouTube"), QStringLiteral("-"),
         QStringLiteral("Check for Updates"), QStringLiteral("-"), QStringLiteral("Quit") };
@@ -88,7 +102,8 @@ void MenuTest::labelsInEveryState()
     const QList<QAction *> actions = button.menu().actions();
     for (QAction *action : actions) {
         QVERIFY(action->isEnabled() && !action->isCheckable());
-        action->trigger();
+        if (!action->menu())
+            action->trigger();
     }
     QTRY_COMPARE(app.calls,
         (QStringList { app.running ? QStringLiteral("stopCaptions") : QStringLiteral("startCaptions"),
@@ -118,7 +133,41 @@ void MenuTest::labelsFollowState()
     // Visibility is not announced; the labels are rebuilt when the menu opens.
     Q_EMIT tray.aboutToShow();
     QCOMPARE(tray.actions().at(1)->text(), QStringLiteral("Show Overlay"));
-    QCOMPARE(tray.actions().size(), 15);
+    QCOMPARE(tray.actions().size(), 16);
+}
+
+// The submenu lists the sources while it is open, follows the server, marks the current one, and
+// keeps a chosen application that plays nothing now.
+void MenuTest::captionFromFollowsTheSources()
+{
+    RecordingApp app;
+    app.source = AudioSource::application(QStringLiteral("Talker"));
+    MenuBarView tray(app);
+    QMenu *from = tray.actions().at(3)->menu();
+    QVERIFY(from);
+    const auto shown = [from] {
+        QStringList rows;
+        for (const QAction *action : from->actions())
+            rows << action->text() + (action->isChecked() ? u'*' : u' ') + (action->isEnabled() ? u' ' : u'#');
+        return rows;
+    };
+    Q_EMIT from->aboutToShow();
+    QVERIFY(app.watcher);
+    QCOMPARE(shown(),
+        QStringList({ QStringLiteral("All System Sound  "), QStringLiteral("Applications #"),
+            QStringLiteral("Talker (not playing)* ") }));
+    app.watcher(AudioCaptureContent { { QStringLiteral("sink") },
+        { { QStringLiteral("Music"), QString() }, { QStringLiteral("Talker"), QString() } },
+        { { QStringLiteral("alsa_input.usb"), QStringLiteral("Desk Microphone") } } });
+    QCOMPARE(shown(),
+        QStringList({ QStringLiteral("All System Sound  "), QStringLiteral("Applications #"), QStringLiteral("Music  "),
+            QStringLiteral("Talker* "), QStringLiteral("Microphones #"), QStringLiteral("Desk Microphone  ") }));
+    from->actions().last()->trigger();
+    QCOMPARE(app.source, AudioSource::input(QStringLiteral("alsa_input.usb")));
+    Q_EMIT from->aboutToShow();
+    QCOMPARE(shown().last(), QStringLiteral("Desk Microphone* "));
+    Q_EMIT from->aboutToHide();
+    QVERIFY(app.watch.expired());
 }
 
 // A translator that marks every text it is asked for: whatever reaches the screen unmarked was never

@@ -75,6 +75,30 @@ void SettingsViewTest::choicesFollowTheStore()
     QCOMPARE(m_settings->darkMode(), false);
     m_settings->setDarkMode(true);
     QTRY_VERIFY(view.darkModeSwitch().isChecked());
+    // Audio sources: listed while the window is shown, headings not choosable; a device that is gone
+    // stays shown as the choice, marked.
+    std::weak_ptr<void> watch;
+    AudioCaptureService::ContentHandler announce;
+    SettingsView sources(*m_settings, [&](AudioCaptureService::ContentHandler handler) {
+        announce = std::move(handler);
+        auto token = std::make_shared<int>();
+        watch = token;
+        return token;
+    });
+    sources.show();
+    QVERIFY(announce && !watch.expired());
+    announce({ { QStringLiteral("sink") }, { { QStringLiteral("Music"), QString() } },
+        { { QStringLiteral("mic"), QStringLiteral("Desk Microphone") } } });
+    QComboBox &source = sources.sourceMenu();
+    QCOMPARE(source.count(), 5);
+    QCOMPARE(source.currentText(), QStringLiteral("All System Sound"));
+    QVERIFY(!(source.model()->flags(source.model()->index(1, 0)) & Qt::ItemIsEnabled)); // "Applications"
+    Q_EMIT source.activated(4);
+    QCOMPARE(m_settings->audioSource(), AudioSource::input(QStringLiteral("mic")));
+    announce({ { QStringLiteral("sink") }, {}, {} });
+    QCOMPARE(source.currentText(), QStringLiteral("mic (unavailable)"));
+    sources.hide();
+    QVERIFY(watch.expired());
     // No language offered at all: an empty menu.
     m_settings->setSupportedLocalesProvider([] { return QStringList { QStringLiteral("tlh-QO") }; });
     QCOMPARE(SettingsView(*m_settings).languageMenu().count(), 0);
