@@ -652,6 +652,12 @@ private:
             m_mixer.addStream(sinkInput);
             m_taps.emplace(sinkInput, std::move(tap));
         }
+        // A mix starts afresh whenever it has more than one stream again.
+        if (m_taps.size() <= 1) {
+            m_mixer = StreamMixer(mixerSlack());
+            for (const auto &[sinkInput, _] : m_taps)
+                m_mixer.addStream(sinkInput);
+        }
         const bool present = !wanted.empty();
         if (m_present != present) {
             m_present = present;
@@ -687,7 +693,11 @@ private:
             std::size_t bytes = 0;
             if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
                 return;
-            if (data) {
+            if (data && self->m_taps.size() == 1) {
+                // One stream plays: nothing to mix, and nothing to copy.
+                if (self->m_output)
+                    self->m_output(AudioBuffer::view(format, { data }, std::uint32_t(bytes / sizeof(float))));
+            } else if (data) {
                 self->m_mixer.push(tap->sinkInput, { static_cast<const float *>(data), bytes / sizeof(float) }, self->m_mixed);
                 if (!self->m_mixed.empty() && self->m_output)
                     self->m_output(AudioBuffer::view(format, { self->m_mixed.data() }, std::uint32_t(self->m_mixed.size())));

@@ -46,7 +46,11 @@ private Q_SLOTS:
     {
         QVERIFY2(!qEnvironmentVariableIsEmpty("PULSE_SERVER"), "run through ctest: the fixture starts the server");
     }
-    void init() { m_settings.setSelectedLanguage(QStringLiteral("en-US")); }
+    void init()
+    {
+        m_settings.setSelectedLanguage(QStringLiteral("en-US"));
+        m_settings.setAudioSource(AudioSource::system());
+    }
 
     // What the computer plays becomes caption text, in sentences: most words of a LibriVox recording arrive.
     void playedSpeechBecomesCaption()
@@ -68,6 +72,29 @@ private Q_SLOTS:
         model.start();
         QTRY_COMPARE_WITH_TIMEOUT(model.errorMessage.get(), CaptionViewModel::siriHelpMessage(), 30000);
         QVERIFY(!model.isRunning.get() && m_server.recordingSources().isEmpty());
+    }
+
+    // Captions of one application hold its words only, while another application speaks at the same time.
+    void oneApplicationIsCaptioned()
+    {
+        m_settings.setAudioSource(AudioSource::application(QStringLiteral("Reader")));
+        CaptionViewModel model(makeDesktopCaptioningServices(), m_settings);
+        model.start();
+        QTRY_VERIFY_WITH_TIMEOUT(model.isRunning.get(), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(model.waitingText.get(), QStringLiteral("Waiting for Reader\u2026"), 20000);
+        auto other = m_server.play(librivox + QStringLiteral("sense_and_sensibility_01_austen_64kb-0890.wav"),
+            { QStringLiteral("--client-name=Other") });
+        auto reader = m_server.play(recording, { QStringLiteral("--client-name=Reader") });
+        QTRY_VERIFY_WITH_TIMEOUT(recall(model.captionText.get()) >= 0.6, 60000);
+        other->waitForFinished(30000);
+        reader->waitForFinished(30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!model.waitingText.get().isEmpty(), 20000);
+        // "unless to be rather cold hearted and rather selfish is to be ill disposed"
+        const QString caption = model.captionText.get().toLower();
+        for (const char *word : { "unless", "rather", "cold", "hearted", "selfish", "disposed" })
+            QVERIFY2(!caption.contains(QLatin1String(word)), qPrintable(caption));
+        QCOMPARE(model.errorMessage.get(), QString());
+        model.stop();
     }
 
     // Start and stop alternated at random points of the run while speech plays: the state stays

@@ -33,6 +33,9 @@ public:
             script(QStringLiteral("stop"));
     }
 
+    // The daemon's pid file, for a private server.
+    QString pidFile() const { return m_dir ? m_dir->path() + QStringLiteral("/pulse/pid") : QString(); }
+
     // Runs pactl against this server: its standard output (never empty), or a null string on failure.
     QString pactl(const QString &args) const
     {
