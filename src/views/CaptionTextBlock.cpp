@@ -257,7 +257,10 @@ void CaptionTextBlock::ensureLaidOut() const
 void CaptionTextBlock::layOut(const QString &text, int lineWidth) const
 {
     m_layout.clearLayout();
-    m_layout.setText(text);
+    // A text layout breaks lines at line separators only; a caption's line feeds must break too.
+    QString shown = text;
+    shown.replace(u'\n', QChar::LineSeparator);
+    m_layout.setText(shown);
     m_layout.setFont(m_font);
     QTextOption option(m_alignment);
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);

@@ -346,6 +346,14 @@ void CaptionDisplayViewTest::newestLineStaysInSightAndAccessible()
     h.model->captionText = QString();
     QTRY_VERIFY(!view.scrollBar().isVisible());
     QCOMPARE(view.textBlock().scrollOffset(), 0);
+
+    // What captions wait for takes a line of its own under them.
+    h.model->captionText = QStringLiteral("Hello.");
+    QTRY_COMPARE(view.textBlock().text(), QStringLiteral("Hello."));
+    const int oneLine = view.textBlock().contentHeight();
+    h.model->waitingText = QStringLiteral("Waiting for Video\u2026");
+    QTRY_COMPARE(view.textBlock().text(), QStringLiteral("Hello.\nWaiting for Video\u2026"));
+    QVERIFY2(view.textBlock().contentHeight() >= oneLine + 18, qPrintable(QString::number(oneLine))); // a second line
 }
 
 void CaptionDisplayViewTest::announcesOnlyWhatChanged_data()
