@@ -14,15 +14,13 @@ QString translated(const char *text)
 QList<AudioSourceChoice> audioSourceChoices(const AudioCaptureContent &content, const AudioSource &current)
 {
     QList<AudioSourceChoice> choices;
-    const auto add = [&](const QString &label, const AudioSource &source) {
-        choices.append({ label, source, source == current });
-    };
-    add(translated("All System Sound"), AudioSource::system());
+    choices.append({ translated("All System Sound"), AudioSource::system(), current.isSystem(),
+        QStringLiteral("audio-speakers") });
 
     QList<AudioSourceChoice> applications;
     for (const AudioApplication &application : content.applications)
         applications.append({ application.name, AudioSource::application(application.name),
-            current == AudioSource::application(application.name) });
+            current == AudioSource::application(application.name), application.iconName });
     if (current.kind == AudioSource::Kind::Application && !content.hasApplication(current.name))
         applications.append({ translated("%1 (not playing)").arg(current.name), current, true });
     if (!applications.isEmpty()) {
@@ -32,7 +30,8 @@ QList<AudioSourceChoice> audioSourceChoices(const AudioCaptureContent &content, 
 
     QList<AudioSourceChoice> inputs;
     for (const AudioInput &input : content.inputs)
-        inputs.append({ input.description, AudioSource::input(input.name), current == AudioSource::input(input.name) });
+        inputs.append({ input.description, AudioSource::input(input.name), current == AudioSource::input(input.name),
+            QStringLiteral("audio-input-microphone") });
     if (current.kind == AudioSource::Kind::Input && !content.findInput(current.name))
         inputs.append({ translated("%1 (unavailable)").arg(current.name), current, true });
     if (!inputs.isEmpty()) {

@@ -12,6 +12,7 @@ struct AudioSourceChoice {
     QString label;
     std::optional<AudioSource> source; // none: a heading
     bool isCurrent = false;
+    QString iconName = {}; // a freedesktop icon name, or empty
 };
 
 // "All System Sound", then the playing applications, then the input devices, each group under its

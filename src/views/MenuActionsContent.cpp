@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QCoreApplication>
+#include <QIcon>
 #include <QMenu>
 
 namespace {
@@ -93,6 +94,8 @@ void MenuActionsContent::fillSources()
             action->setEnabled(false); // a heading
             continue;
         }
+        if (!choice.iconName.isEmpty())
+            action->setIcon(QIcon::fromTheme(choice.iconName));
         action->setCheckable(true);
         action->setChecked(choice.isCurrent);
         group->addAction(action);

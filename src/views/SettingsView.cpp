@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QLocale>
 #include <QPointer>
@@ -211,7 +212,7 @@ void SettingsView::fillSources()
         m_source->clear();
         auto *items = qobject_cast<QStandardItemModel *>(m_source->model());
         for (const AudioSourceChoice &choice : choices) {
-            m_source->addItem(choice.label);
+            m_source->addItem(choice.iconName.isEmpty() ? QIcon() : QIcon::fromTheme(choice.iconName), choice.label);
             if (!choice.source && items) {
                 QStandardItem *heading = items->item(m_source->count() - 1);
                 heading->setFlags(heading->flags() & ~(Qt::ItemIsEnabled | Qt::ItemIsSelectable));

@@ -272,12 +272,20 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QStringLiteral("Talker"), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(!content.hasApplication(QStringLiteral("Talker")), 20000);
 
-        // Playing again resumes by itself; two streams of it at once are mixed.
-        const int before = received.get(&Received::buffers);
+        // Playing again resumes by itself; two streams of it at once are mixed, and followed to another output.
+        int before = received.get(&Received::buffers);
         auto again = server->play(talker, { QStringLiteral("--client-name=Talker") });
         auto second = server->play(talker, { QStringLiteral("--client-name=Talker") });
         QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QString(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::buffers) > before + 20, 20000);
+        QVERIFY(!server->pactl(QStringLiteral("load-module module-null-sink sink_name=headphones")).isEmpty());
+        for (const QString &line : server->pactl(QStringLiteral("list short sink-inputs")).split(u'\n', Qt::SkipEmptyParts)) {
+            if (line.contains(u'\t'))
+                server->pactl(QStringLiteral("move-sink-input %1 headphones").arg(line.section(u'\t', 0, 0)));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(server->recordingSources().contains(QStringLiteral("headphones.monitor")), 20000);
+        before = received.get(&Received::buffers);
+        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::buffers) > before + 10, 20000);
         again->waitForFinished(30000);
         second->waitForFinished(30000);
         QVERIFY(manager.isRunning());
