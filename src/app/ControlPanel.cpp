@@ -8,7 +8,8 @@
 ControlPanel::ControlPanel(AppCommands &app, QWidget *parent)
     : QWidget(parent,
         Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus
-            | Qt::NoDropShadowWindowHint),
+            | Qt::NoDropShadowWindowHint
+            | (DesktopWindowHints::throughXWayland() ? Qt::X11BypassWindowManagerHint : Qt::WindowFlags())),
       m_button(new OverlayMenuButton(app, this))
 {
     setAttribute(Qt::WA_TranslucentBackground);

@@ -1,5 +1,7 @@
 #include "app/DesktopWindowHints.h"
 
+#include "base/Log.h"
+
 #include <QGuiApplication>
 #include <QWidget>
 
@@ -193,6 +195,41 @@ bool x11DisplayReachable(const QByteArray &display)
     const bool reachable = xcb_connection_has_error(connection) == 0;
     xcb_disconnect(connection);
     return reachable;
+}
+
+namespace {
+bool chosenXWayland = false;
+}
+
+bool chooseXWaylandInWaylandSession()
+{
+    const bool waylandSession
+        = !qgetenv("WAYLAND_DISPLAY").isEmpty() || qgetenv("XDG_SESSION_TYPE").trimmed() == "wayland";
+    if (!waylandSession)
+        return false;
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty()) {
+        if (!platform.startsWith("xcb"))
+            SLOG_INFO(lcApp, "QT_QPA_PLATFORM is %s in a Wayland session: the overlay cannot be placed or kept on top",
+                QString::fromLocal8Bit(platform));
+        chosenXWayland = platform.startsWith("xcb");
+        return chosenXWayland;
+    }
+    const QByteArray display = qgetenv("DISPLAY");
+    if (display.isEmpty() || !x11DisplayReachable(display)) {
+        SLOG_INFO(lcApp, "No X server (XWayland) answers in this Wayland session: the overlay cannot be placed or "
+                         "kept on top");
+        return false;
+    }
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    SLOG_INFO(lcApp, "Wayland session: running through XWayland (xcb) on display %s", QString::fromLocal8Bit(display));
+    chosenXWayland = true;
+    return true;
+}
+
+bool throughXWayland()
+{
+    return chosenXWayland;
 }
 
 } // namespace DesktopWindowHints

@@ -39,4 +39,14 @@ bool compositorRunning();
 // since Qt aborts the whole process when its X connection fails.
 bool x11DisplayReachable(const QByteArray &display);
 
+// In a Wayland session the overlay goes through XWayland, since Wayland lets no window place itself or
+// stay above others. Called before the application object exists: selects Qt's xcb platform unless
+// the user chose a platform or no X server answers, and logs once when the overlay cannot be placed.
+// Returns whether Sonorel now runs through XWayland.
+bool chooseXWaylandInWaylandSession();
+// Whether chooseXWaylandInWaylandSession() chose XWayland. Its window managers (Weston's among them)
+// may place windows where they like and ignore later moves, so the overlay's windows then place
+// themselves, outside the window manager's hands (override-redirect), as menus and tooltips do.
+bool throughXWayland();
+
 } // namespace DesktopWindowHints

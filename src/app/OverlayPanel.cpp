@@ -46,6 +46,8 @@ Qt::WindowFlags OverlayPanel::overlayFlags(bool clickThrough)
 {
     Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus
         | Qt::NoDropShadowWindowHint;
+    if (DesktopWindowHints::throughXWayland())
+        flags |= Qt::X11BypassWindowManagerHint;
     if (clickThrough)
         flags |= Qt::WindowTransparentForInput;
     return flags;

@@ -45,6 +45,7 @@ std::optional<QString> missingDesktopSession()
 
 int run(int argc, char **argv, AppDelegate::ServicesFactory makeServices, const std::function<void()> &installServices)
 {
+    DesktopWindowHints::chooseXWaylandInWaylandSession();
     if (const auto problem = missingDesktopSession()) {
         std::fprintf(stderr, "%s\n", problem->toLocal8Bit().constData());
         return 1;

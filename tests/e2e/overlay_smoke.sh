@@ -120,7 +120,7 @@ sleep 1
 
 # The other windows carry exactly their own titles. Captions cannot start (no sound server answers at
 # PULSE_SERVER), which brings the notice.
-for entry in "4 Live Captions Settings" "5 About Sonorel" "1 Notice"; do
+for entry in "5 Live Captions Settings" "6 About Sonorel" "1 Notice"; do
     title=${entry#* }
     menu_entry "${entry%% *}"
     wait_for 'xwininfo -root -tree | grep -q "\"$title\": (\"sonorel\""' || fail "no window titled \"$title\""

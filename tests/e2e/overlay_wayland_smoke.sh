@@ -1,0 +1,55 @@
+#!/bin/bash
+# The Wayland twin of the overlay smoke test: a headless Weston with XWayland, and the real sonorel started
+# as a Wayland session starts it (WAYLAND_DISPLAY and DISPLAY set, QT_QPA_PLATFORM not). It must choose
+# XWayland, put the overlay and its menu panel at the stored frame although Weston places windows itself,
+# and write the frame back on SIGTERM after the overlay has moved.
+set -u
+sonorel="$1"
+work=$(mktemp -d /tmp/sonorel-wl-XXXXXX)
+pids=()
+trap 'for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done; rm -rf "$work"' EXIT
+mkdir -p "$work/config/ambrite" "$work/run"
+chmod 700 "$work/run"
+conf="$work/config/ambrite/sonorel.conf"
+printf '[General]\noverlayFrameX=123.0\noverlayFrameY=145.0\noverlayFrameW=640.0\noverlayFrameH=230.0\n' > "$conf"
+unset QT_QPA_PLATFORM DISPLAY WAYLAND_DISPLAY
+export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/run" HOME="$work" XDG_SESSION_TYPE=wayland
+export PULSE_SERVER="unix:$work/no-sound-server"
+export QT_LOGGING_RULES="com.ambrite.sonorel.App.debug=true"
+log="$work/log"
+
+fail() { echo "FAIL: $*"; echo "--- log"; cat "$log"; echo "--- weston"; cat "$work/weston.log"; echo "--- settings"; cat "$conf"; exit 1; }
+wait_for() {
+    for _ in $(seq 1 200); do
+        if eval "$1"; then return 0; fi
+        sleep 0.1
+    done
+    return 1
+}
+frame() { xwininfo -root -tree | grep "\"$1\":" | awk '{ split($(NF-1), s, "+"); print s[1] $NF }'; }
+window() { xwininfo -root -tree | grep "\"$1\":" | awk '{ print $1 }'; }
+
+weston --backend=headless-backend.so --xwayland --socket=sonorel-wl --width=1280 --height=1024 \
+    --log="$work/weston.log" > /dev/null 2>&1 &
+pids+=($!)
+wait_for 'grep -q "xserver listening on display" "$work/weston.log"' || fail "weston did not start XWayland"
+export WAYLAND_DISPLAY=sonorel-wl DISPLAY=$(grep -o "xserver listening on display :[0-9]*" "$work/weston.log" | awk '{ print $NF }')
+
+"$sonorel" > "$log" 2>&1 &
+pid=$!
+pids+=($pid)
+wait_for 'grep -q "running through XWayland (xcb)" "$log"' || fail "did not choose XWayland"
+wait_for '[ "$(frame "Live Captions")" = 640x230+123+145 ]' || fail "overlay at $(frame "Live Captions"), not 640x230+123+145"
+wait_for '[ "$(frame "Live Captions menu")" = 32x32+723+105 ]' || fail "menu panel at $(frame "Live Captions menu")"
+
+# Moved (as a drag moves it): the menu panel follows, and SIGTERM writes the new frame.
+xdotool windowmove "$(window "Live Captions")" 300 200
+wait_for '[ "$(frame "Live Captions menu")" = 32x32+900+160 ]' || fail "menu panel did not follow: $(frame "Live Captions menu")"
+kill -TERM $pid
+wait $pid
+status=$?
+[ $status -eq 0 ] || fail "sonorel exited with $status after SIGTERM"
+for line in overlayFrameX=300 overlayFrameY=200 overlayFrameW=640 overlayFrameH=230; do
+    grep -qx "$line" "$conf" || fail "settings lack $line"
+done
+echo "PASS: chose XWayland under Weston, overlay and menu panel at the stored frame, moved frame written on SIGTERM"
