@@ -329,6 +329,22 @@ private Q_SLOTS:
         QCOMPARE(server->recordingSources(), QStringList { QStringLiteral("sonorel_test_sink.monitor") });
     }
 
+    // A sound server that goes away and comes back: the watched list is rebuilt from the new one.
+    void sourceListSurvivesServerRestart()
+    {
+        auto first = SoundServer::startPrivate();
+        QVERIFY(first);
+        PulseAudioCaptureService service;
+        AudioCaptureContent content;
+        const auto watch = service.watchContent([&](const AudioCaptureContent &now) { content = now; });
+        QTRY_COMPARE_WITH_TIMEOUT(content.outputDevices, QStringList { QStringLiteral("sonorel_test_sink") }, 20000);
+        first->stop();
+        auto second = SoundServer::startPrivate();
+        QVERIFY(second);
+        QVERIFY(!second->pactl(QStringLiteral("load-module module-null-sink sink_name=after_restart")).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(content.outputDevices.contains(QStringLiteral("after_restart")), 20000);
+    }
+
     // Plugging in headphones makes them the default output: capture moves to their monitor by itself.
     void followsDefaultOutputDevice()
     {
