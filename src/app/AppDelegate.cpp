@@ -247,10 +247,14 @@ void AppDelegate::persistFrame()
     if (!window)
         return;
     const QRect frame = window->geometry();
-    SLOG_DEBUG(lcApp, "Persisting frame origin %f,%f size %fx%f", double(frame.x()), double(frame.y()),
+    // A Wayland window never learns where it is (it reads 0,0): the stored place is kept for a session
+    // that can use it, and only the size is written.
+    if (!QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        overlayFrameX = frame.x();
+        overlayFrameY = frame.y();
+    }
+    SLOG_DEBUG(lcApp, "Persisting frame origin %f,%f size %fx%f", overlayFrameX, overlayFrameY,
         double(frame.width()), double(frame.height()));
-    overlayFrameX = frame.x();
-    overlayFrameY = frame.y();
     overlayFrameW = frame.width();
     overlayFrameH = frame.height();
     defaults->setValue(keyX, overlayFrameX);

@@ -217,7 +217,9 @@ void OverlayPanel::beginResize(Qt::Edges edges)
     // Also armed now, so that a resize that changes nothing still ends.
     m_resizeSettle.start();
     QWindow *handle = windowHandle();
-    const bool byWindowManager = handle && handle->startSystemResize(edges);
+    // A window that places itself (see DesktopWindowHints::throughXWayland) is no window manager's to move.
+    const bool byWindowManager
+        = !DesktopWindowHints::throughXWayland() && handle && handle->startSystemResize(edges);
     if (!byWindowManager) {
         m_manual = Manual::Resize;
         m_manualEdges = edges;
@@ -253,7 +255,7 @@ void OverlayPanel::beginGesture()
     // up first, so that the window stays under the point that was pressed.
     move(m_pressGeometry.topLeft() + QCursor::pos() - m_pressGlobal);
     QWindow *handle = windowHandle();
-    const bool byWindowManager = handle && handle->startSystemMove();
+    const bool byWindowManager = !DesktopWindowHints::throughXWayland() && handle && handle->startSystemMove();
     if (!byWindowManager)
         m_manual = Manual::Move;
     hold(byWindowManager);

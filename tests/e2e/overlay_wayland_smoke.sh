@@ -2,7 +2,7 @@
 # The Wayland twin of the overlay smoke test: a headless Weston with XWayland, and the real sonorel started
 # as a Wayland session starts it (WAYLAND_DISPLAY and DISPLAY set, QT_QPA_PLATFORM not). It must choose
 # XWayland, put the overlay and its menu panel at the stored frame although Weston places windows itself,
-# and write the frame back on SIGTERM after the overlay has moved.
+# and write the frame back on SIGTERM after the overlay has moved. Without an X server it runs on Wayland.
 set -u
 sonorel="$1"
 work=$(mktemp -d /tmp/sonorel-wl-XXXXXX)
@@ -34,6 +34,14 @@ weston --backend=headless-backend.so --xwayland --socket=sonorel-wl --width=1280
 pids+=($!)
 wait_for 'grep -q "xserver listening on display" "$work/weston.log"' || fail "weston did not start XWayland"
 export WAYLAND_DISPLAY=sonorel-wl DISPLAY=$(grep -o "xserver listening on display :[0-9]*" "$work/weston.log" | awk '{ print $NF }')
+
+# Without an X server it runs on Wayland itself, and says once what that costs.
+env -u DISPLAY timeout 5 "$sonorel" > "$work/native.log" 2>&1
+status=$?
+[ $status -eq 124 ] || { cat "$work/native.log"; fail "without XWayland, exited with $status instead of running"; }
+[ "$(grep -c "the overlay cannot be placed or kept on top" "$work/native.log")" -eq 1 ] \
+    || { cat "$work/native.log"; fail "without XWayland, no single notice"; }
+grep -qxE "overlayFrameX=123(\.0)?" "$conf" && grep -qxE "overlayFrameY=145(\.0)?" "$conf" || fail "a Wayland window, which cannot know its place, overwrote the stored one"
 
 "$sonorel" > "$log" 2>&1 &
 pid=$!
