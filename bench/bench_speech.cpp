@@ -6,7 +6,7 @@
 // Run from a release build: build/release/bench/bench_speech [LIBRIVOX_FOLDER]
 #include "LiveDecode.h"
 #include "ScliteScorer.h"
-#include "cli/WavFile.h"
+#include "platform/FfmpegAudioDecoder.h"
 #include "platform/PocketSphinxEngine.h"
 #include "platform/PocketSphinxModel.h"
 
@@ -99,7 +99,7 @@ int main(int argc, char **argv)
             continue;
         QString error;
         auto samples
-            = WavFile::readMonoFloat(folder + QLatin1Char('/') + m.captured(2) + QStringLiteral(".wav"), &error);
+            = FfmpegAudioDecoder::readMonoFloat(folder + QLatin1Char('/') + m.captured(2) + QStringLiteral(".wav"), &error);
         if (!samples) {
             std::fprintf(stderr, "skipping %s: %s\n", qPrintable(m.captured(2)), qPrintable(error));
             continue;

@@ -1,9 +1,9 @@
 #include "cli/CaptionsTool.h"
 
 #include "captioning/AudioCaptureManager.h"
+#include "captioning/AudioFileDecoder.h"
 #include "captioning/CaptionViewModel.h"
 #include "captioning/SpeechRecognitionManager.h"
-#include "cli/WavFile.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -59,7 +59,7 @@ void CaptionsTool::runLive(std::optional<double> durationSeconds)
     m_viewModel->start();
 }
 
-void CaptionsTool::runFile(WavFile &file, std::optional<double> durationSeconds)
+void CaptionsTool::runFile(AudioFileDecoder &file, std::optional<double> durationSeconds)
 {
     m_file = &file;
     if (durationSeconds)

@@ -15,7 +15,7 @@ class CaptionViewModel;
 class QSocketNotifier;
 class QTimer;
 class SpeechRecognitionManager;
-class WavFile;
+class AudioFileDecoder;
 
 // The headless caption tool: live captions of what the computer plays through the session controller,
 // or a recorded file through the same conversion and recognizer, printed to standard output.
@@ -31,7 +31,7 @@ public:
     // Each ends by calling QCoreApplication::exit with the tool's exit status.
     void runLive(std::optional<double> durationSeconds);
     // A recorded file, read block by block as the recognizer takes it; `durationSeconds` of it at most.
-    void runFile(WavFile &file, std::optional<double> durationSeconds);
+    void runFile(AudioFileDecoder &file, std::optional<double> durationSeconds);
 
     // Finishes the current utterance and exits: the end of --duration, SIGINT, SIGTERM or SIGHUP.
     void finish();
@@ -49,7 +49,7 @@ private:
     std::unique_ptr<CaptionViewModel> m_viewModel;
     std::unique_ptr<SpeechRecognitionManager> m_fileSpeech;
     SpeechRecognitionManager *m_speech = nullptr;
-    WavFile *m_file = nullptr;
+    AudioFileDecoder *m_file = nullptr;
     std::optional<std::uint64_t> m_framesLeft;
     QString m_inputError;
     QTimer *m_feedTimer = nullptr;

@@ -1,7 +1,7 @@
 #include "captioning/SpeechEngine.h"
 #include "cli/CaptionsTool.h"
-#include "cli/WavFile.h"
 #include "platform/DesktopServices.h"
+#include "platform/FfmpegAudioDecoder.h"
 #include "settings/AppSettings.h"
 
 #include <QCommandLineParser>
@@ -42,7 +42,7 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Prints live captions of what the computer plays, or of a WAV file, one sentence per line."));
+        QStringLiteral("Prints live captions of what the computer plays, or of a recording, one sentence per line."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption language(QStringLiteral("language"),
@@ -50,7 +50,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption duration(QStringLiteral("duration"),
         QStringLiteral("Stop after this many seconds (of the file, with --input)."), QStringLiteral("SECONDS"));
     const QCommandLineOption input(QStringLiteral("input"),
-        QStringLiteral("Caption a WAV file (16-bit or float, any rate and channels) "
+        QStringLiteral("Caption an audio or video file (any format FFmpeg reads; - for standard input) "
                        "instead of live audio, as fast as the processor allows."),
         QStringLiteral("FILE"));
     const QCommandLineOption listLanguages(
@@ -106,10 +106,10 @@ int main(int argc, char *argv[])
                                  supported.isEmpty() ? QStringLiteral("none") : supported.join(QStringLiteral(", "))));
     }
 
-    std::optional<WavFile> file;
+    std::unique_ptr<AudioFileDecoder> file;
     if (parser.isSet(input)) {
         QString error;
-        file = WavFile::open(parser.value(input), &error);
+        file = FfmpegAudioDecoder::open(parser.value(input), &error);
         if (!file)
             return failUsage(error);
     }

@@ -1,6 +1,6 @@
 #include "platform/PocketSphinxEngine.h"
 #include "LogCapture.h"
-#include "cli/WavFile.h"
+#include "platform/FfmpegAudioDecoder.h"
 #include "platform/PocketSphinxModel.h"
 #include "platform/PocketSphinxTask.h"
 #include "platform/PocketSphinxTranscript.h"
@@ -73,7 +73,7 @@ double recall(const QString &id, const QString &text)
 std::vector<float> recording(const QString &id)
 {
     QString error;
-    return WavFile::readMonoFloat(librivox + id + QStringLiteral(".wav"), &error).value_or(std::vector<float>());
+    return FfmpegAudioDecoder::readMonoFloat(librivox + id + QStringLiteral(".wav"), &error).value_or(std::vector<float>());
 }
 
 std::shared_ptr<PocketSphinxEngine> engineOn(const QString &modelRoot)
