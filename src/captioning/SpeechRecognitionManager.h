@@ -8,6 +8,7 @@
 #include "base/Published.h"
 #include "base/Subscription.h"
 #include "captioning/AudioBuffer.h"
+#include "captioning/SpeechEngine.h"
 
 #include <QObject>
 #include <QString>
@@ -56,6 +57,10 @@ public:
     std::size_t pendingFrames() const;
     void endAudio();
     bool hasFinishedAudio() const;
+
+Q_SIGNALS:
+    // Each sentence of the running task as the engine finishes it, with its times from the task's start.
+    void sentenceFinished(const TimedSentence &sentence);
 
 private:
     // What the recognition result handler shares with the manager. The handler runs on a task's worker
