@@ -2,6 +2,7 @@
 
 #include "base/Subscription.h"
 #include "captioning/CaptioningServices.h"
+#include "captioning/TranscriptWriter.h"
 #include "cli/CaptionPrinter.h"
 
 #include <QObject>
@@ -18,14 +19,16 @@ class SpeechRecognitionManager;
 class AudioFileDecoder;
 
 // The headless caption tool: live captions of what the computer plays through the session controller,
-// or a recorded file through the same conversion and recognizer, printed to standard output.
+// or a recorded file through the same conversion and recognizer, printed to standard output: as lines of
+// text, or as timed sentences in a subtitle or JSON format.
 class CaptionsTool final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CaptionsTool)
 
 public:
-    CaptionsTool(CaptioningServices services, AppSettings &settings, bool interactive, QObject *parent = nullptr);
+    CaptionsTool(CaptioningServices services, AppSettings &settings, bool interactive,
+        TranscriptWriter::Format format = TranscriptWriter::Format::Text, QObject *parent = nullptr);
     ~CaptionsTool() override;
 
     // Each ends by calling QCoreApplication::exit with the tool's exit status.
@@ -37,6 +40,8 @@ public:
     void finish();
 
 private:
+    void follow();
+    void printSentence(const TimedSentence &sentence);
     void feedFile();
     void waitForLastResult(int remainingChecks);
     void fail(const QString &message);
@@ -46,6 +51,8 @@ private:
     CaptioningServices m_services;
     AppSettings &m_settings;
     CaptionPrinter m_printer;
+    const TranscriptWriter::Format m_format;
+    int m_sentences = 0;
     std::unique_ptr<CaptionViewModel> m_viewModel;
     std::unique_ptr<SpeechRecognitionManager> m_fileSpeech;
     SpeechRecognitionManager *m_speech = nullptr;

@@ -57,8 +57,12 @@ int main(int argc, char *argv[])
         QStringLiteral("list-languages"), QStringLiteral("List the languages that can be recognised."));
     const QCommandLineOption noFrontEnd(QStringLiteral("no-front-end"),
         QStringLiteral("Give the recognizer the sound as it comes, without level and noise treatment."));
+    const QCommandLineOption format(QStringLiteral("format"),
+        QStringLiteral("Output: txt (a line per sentence, the default), srt or vtt subtitles, or json "
+                       "(an object per sentence with its words and their times)."),
+        QStringLiteral("txt|srt|vtt|json"), QStringLiteral("txt"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the diagnostic log to stderr."));
-    parser.addOptions({ language, duration, input, listLanguages, noFrontEnd, verbose });
+    parser.addOptions({ language, duration, input, format, listLanguages, noFrontEnd, verbose });
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return failUsage(
@@ -92,6 +96,10 @@ int main(int argc, char *argv[])
         seconds = value;
     }
 
+    const auto outputFormat = TranscriptWriter::formatNamed(parser.value(format));
+    if (!outputFormat)
+        return failUsage(QStringLiteral("--format must be txt, srt, vtt or json"));
+
     // The tool's choices never change the app's own settings: it works on a private copy.
     QTemporaryDir settingsDir;
     if (!settingsDir.isValid())
@@ -114,7 +122,7 @@ int main(int argc, char *argv[])
             return failUsage(error);
     }
 
-    CaptionsTool tool(services, settings, isatty(fileno(stdout)) == 1);
+    CaptionsTool tool(services, settings, isatty(fileno(stdout)) == 1, *outputFormat);
     TerminationSignals signalHandler([&tool] { tool.finish(); });
     if (file)
         tool.runFile(*file, seconds);

@@ -3,6 +3,9 @@
 #include <QDataStream>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -284,6 +287,65 @@ private Q_SLOTS:
         QVERIFY(process->readAllStandardOutput().isEmpty());
         const QString err = QString::fromUtf8(process->readAllStandardError());
         QVERIFY2(err.contains(message), qPrintable(err));
+    }
+
+    // Subtitles and JSON of three sentences: ffprobe reads a cue for every sentence the text output has, in
+    // order; the JSON parses, its times never go back, and each sentence's words lie within it.
+    void timedFormats_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("SubRip") << QStringLiteral("srt");
+        QTest::newRow("WebVTT") << QStringLiteral("vtt");
+        QTest::newRow("JSON") << QStringLiteral("json");
+    }
+    void timedFormats()
+    {
+        QFETCH(QString, format);
+        const QString three = m_dir.filePath(QStringLiteral("three.wav"));
+        QStringList parts;
+        for (const char *id : { "0870", "0880", "0890" })
+            parts << librivox + QStringLiteral("sense_and_sensibility_01_austen_64kb-%1.wav").arg(QLatin1String(id));
+        QVERIFY(start(QStringLiteral("sox"), parts << three)->waitForFinished());
+        auto text = tool({ QStringLiteral("--input"), three });
+        QVERIFY(text->waitForFinished(120000));
+        const qsizetype sentences = text->readAllStandardOutput().count('\n');
+        QVERIFY(sentences >= 3);
+
+        const QString output = m_dir.filePath(QStringLiteral("three.") + format);
+        auto process = tool({ QStringLiteral("--input"), three, QStringLiteral("--format"), format });
+        QVERIFY(process->waitForFinished(120000));
+        QCOMPARE(process->exitCode(), 0);
+        QFile file(output);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        file.write(process->readAllStandardOutput());
+        file.seek(0);
+        QList<double> times;
+        if (format == QStringLiteral("json")) {
+            QJsonParseError error;
+            const QJsonArray array = QJsonDocument::fromJson(file.readAll(), &error).array();
+            QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(error.errorString()));
+            QCOMPARE(array.size(), sentences);
+            for (const QJsonValue &sentence : array) {
+                QVERIFY(!sentence[u"text"].toString().isEmpty());
+                const QJsonArray words = sentence[u"words"].toArray();
+                QVERIFY(!words.isEmpty());
+                times << sentence[u"start"].toDouble() << words.first()[u"start"].toDouble()
+                      << words.last()[u"end"].toDouble() << sentence[u"end"].toDouble();
+            }
+        } else {
+            auto probe = start(QStringLiteral("ffprobe"),
+                { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                    QStringLiteral("packet=pts_time,duration_time"), QStringLiteral("-of"), QStringLiteral("csv=p=0"),
+                    output });
+            QVERIFY(probe->waitForFinished() && probe->exitCode() == 0);
+            const QStringList cues = QString::fromUtf8(probe->readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+            QCOMPARE(cues.size(), sentences);
+            for (const QString &cue : cues)
+                times << cue.section(u',', 0, 0).toDouble()
+                      << cue.section(u',', 0, 0).toDouble() + cue.section(u',', 1, 1).toDouble();
+        }
+        QVERIFY2(std::is_sorted(times.begin(), times.end()) && times.first() >= 0 && times.last() < 16,
+            qPrintable(QString::number(times.last())));
     }
 
     // A file cut off partway: the words before the cut are printed, then the error, and the exit status is 2.
