@@ -63,10 +63,12 @@ public:
     bool captionsRunning() const override { return false; }
     bool clickThroughEnabled() const override { return false; }
     bool overlayVisible() const override { return true; }
+    bool hasTranscript() const override { return false; }
     void startCaptions() override { }
     void stopCaptions() override { }
     void toggleOverlayVisibility() override { }
     void toggleClickThrough() override { }
+    void saveTranscript() override { }
     void showSettings() override { }
     void showAbout() override { }
     void sendFeedback() override { }

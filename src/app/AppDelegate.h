@@ -92,10 +92,12 @@ public:
     bool captionsRunning() const override { return isCaptionsRunning.get(); }
     bool clickThroughEnabled() const override { return isClickThrough.get(); }
     bool overlayVisible() const override;
+    bool hasTranscript() const override;
     void startCaptions() override;
     void stopCaptions() override;
     void toggleOverlayVisibility() override;
     void toggleClickThrough() override;
+    void saveTranscript() override;
     void showSettings() override;
     void showAbout() override;
     void sendFeedback() override;

@@ -185,6 +185,7 @@ std::optional<PlatformError> SpeechRecognitionManager::start()
             SLOG_ERROR(lcSpeech, "Recognition error %s", *error);
         mailbox->post(weakState, text, error);
     };
+    m_taskStart = QDateTime::currentDateTime();
     m_task = m_recognizer->recognitionTask(request, std::move(handler));
     SLOG_DEBUG(lcSpeech, "Recognition task created");
     return std::nullopt;

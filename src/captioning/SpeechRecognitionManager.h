@@ -10,6 +10,7 @@
 #include "captioning/AudioBuffer.h"
 #include "captioning/SpeechEngine.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 
@@ -57,6 +58,8 @@ public:
     std::size_t pendingFrames() const;
     void endAudio();
     bool hasFinishedAudio() const;
+    // When the running task started: the zero of its sentences' times.
+    QDateTime taskStartTime() const { return m_taskStart; }
 
 Q_SIGNALS:
     // Each sentence of the running task as the engine finishes it, with its times from the task's start.
@@ -84,6 +87,7 @@ private:
     const AudioFormat m_targetFormat = AudioFormat::recognizerTarget();
     std::shared_ptr<SpeechRecognizer> m_recognizer;
     std::shared_ptr<SpeechRecognitionTask> m_task;
+    QDateTime m_taskStart;
     // append() reads the request on the capture thread while start()/stop() replace it on the main
     // thread; the lock is held only to copy or swap the handle, never while samples are queued.
     mutable std::mutex m_requestMutex;

@@ -37,6 +37,9 @@ MenuActionsContent::MenuActionsContent(AppCommands &app, QMenu *menu) : QObject(
     connect(m_overlay, &QAction::triggered, this, [this] { triggerToggle(Toggle::Overlay, m_overlay); });
     connect(m_clickThrough, &QAction::triggered, this, [this] { triggerToggle(Toggle::ClickThrough, m_clickThrough); });
     menu->addSeparator();
+    m_saveTranscript = menu->addAction(tr("Save Transcript…"));
+    connect(m_saveTranscript, &QAction::triggered, this, [this] { m_app.saveTranscript(); });
+    menu->addSeparator();
     connect(menu->addAction(tr("Settings...")), &QAction::triggered, this, [this] { m_app.showSettings(); });
     menu->addSeparator();
     connect(menu->addAction(tr("About")), &QAction::triggered, this, [this] { m_app.showAbout(); });
@@ -68,6 +71,7 @@ void MenuActionsContent::refresh()
     m_overlay->setData(visible);
     m_clickThrough->setText(clickThroughLabel(clickThrough));
     m_clickThrough->setData(clickThrough);
+    m_saveTranscript->setEnabled(m_app.hasTranscript());
 }
 
 void MenuActionsContent::triggerToggle(Toggle which, QAction *action)

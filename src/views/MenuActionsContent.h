@@ -10,6 +10,7 @@ class QMenu;
 // The one list of Sonorel's commands, put into a menu. Both the tray menu and the overlay's menu button
 // use it. The first three items change their label with the application's state, never their position;
 // labels are brought up to date each time the menu is about to open, and on demand through refresh().
+// "Save Transcript…" is enabled only once there is text to save.
 class MenuActionsContent final : public QObject
 {
     Q_OBJECT
@@ -33,4 +34,5 @@ private:
     QAction *m_captions = nullptr;
     QAction *m_overlay = nullptr;
     QAction *m_clickThrough = nullptr;
+    QAction *m_saveTranscript = nullptr;
 };

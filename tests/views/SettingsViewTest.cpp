@@ -75,6 +75,11 @@ void SettingsViewTest::choicesFollowTheStore()
     QCOMPARE(m_settings->darkMode(), false);
     m_settings->setDarkMode(true);
     QTRY_VERIFY(view.darkModeSwitch().isChecked());
+    QVERIFY(!view.keepTranscriptsSwitch().isChecked()); // off until asked for
+    view.keepTranscriptsSwitch().click();
+    QCOMPARE(m_settings->keepTranscripts(), true);
+    m_settings->setKeepTranscripts(false);
+    QTRY_VERIFY(!view.keepTranscriptsSwitch().isChecked());
     // No language offered at all: an empty menu.
     m_settings->setSupportedLocalesProvider([] { return QStringList { QStringLiteral("tlh-QO") }; });
     QCOMPARE(SettingsView(*m_settings).languageMenu().count(), 0);
