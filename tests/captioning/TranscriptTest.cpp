@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -206,15 +207,13 @@ private Q_SLOTS:
         model.start();
         QTRY_VERIFY(model.isRunning.get());
         const QString file = model.keptTranscriptFile();
-        QVERIFY(file.startsWith(TranscriptAutoSaver::defaultFolder() + u'/'));
-        QCOMPARE(
-            TranscriptAutoSaver::defaultFolder(), QDir::homePath() + QStringLiteral("/Documents/Sonorel/Transcripts"));
+        QCOMPARE(QFileInfo(file).absolutePath(), QDir::homePath() + QStringLiteral("/Documents/Sonorel/Transcripts"));
         for (int i = 0; i < 2; ++i)
             engine->lastTask()->deliverSentence(sentence(i));
         QTRY_COMPARE(contents(file).count('\n'), 2);
-        const QList<QByteArray> lines = contents(file).split('\n');
-        QCOMPARE(lines[1], TranscriptAutoSaver::line(model.transcript().startTime(), sentence(1)).toUtf8());
-        QVERIFY(lines[1].startsWith('[') && lines[1].endsWith("] Sentence number 1 was said."));
+        QVERIFY(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] Sentence number 1 was said\\.$"))
+                    .match(QString::fromUtf8(contents(file).split('\n')[1]))
+                    .hasMatch());
 
         {
             FullDisk full(rlim_t(QFileInfo(file).size()));
@@ -230,13 +229,6 @@ private Q_SLOTS:
         QVERIFY(model.isRunning.get());
         QCOMPARE(notices.size(), 1);
         QCOMPARE(contents(file).count('\n'), 2); // nothing more, not even after the disk has room again
-
-        // The next session keeps its own file again.
-        model.stop();
-        model.start();
-        QTRY_VERIFY(model.isRunning.get());
-        QVERIFY(!model.keptTranscriptFile().isEmpty());
-        QVERIFY(model.transcript().isEmpty());
     }
 };
 
