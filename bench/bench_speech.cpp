@@ -98,8 +98,8 @@ int main(int argc, char **argv)
         if (!m.hasMatch())
             continue;
         QString error;
-        auto samples
-            = FfmpegAudioDecoder::readMonoFloat(folder + QLatin1Char('/') + m.captured(2) + QStringLiteral(".wav"), &error);
+        auto samples = FfmpegAudioDecoder::readMonoFloat(
+            folder + QLatin1Char('/') + m.captured(2) + QStringLiteral(".wav"), &error);
         if (!samples) {
             std::fprintf(stderr, "skipping %s: %s\n", qPrintable(m.captured(2)), qPrintable(error));
             continue;
