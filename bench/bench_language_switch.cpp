@@ -5,7 +5,7 @@
 //
 // Run from a release build: build/release/bench/bench_language_switch
 #include "captioning/SpeechRecognitionManager.h"
-#include "cli/WavFile.h"
+#include "platform/FfmpegAudioDecoder.h"
 #include "platform/PocketSphinxEngine.h"
 #include "settings/AppSettings.h"
 
@@ -39,7 +39,7 @@ int main(int argc, char **argv)
     QLoggingCategory::setFilterRules(QStringLiteral("com.ambrite.sonorel.*=false"));
     QTemporaryDir root;
     QString error;
-    const auto samples = WavFile::readMonoFloat(recording, &error);
+    const auto samples = FfmpegAudioDecoder::readMonoFloat(recording, &error);
     if (!root.isValid() || !samples || samples->empty()
         || !QFile::link(debianModel, root.filePath(QStringLiteral("en-us")))
         || !QFile::link(debianModel, root.filePath(QStringLiteral("en-gb")))) {

@@ -10,7 +10,7 @@
 // not the ones the settings were chosen by. BENCH_VERBOSE=1 prints every transcript.
 #include "LiveDecode.h"
 #include "ScliteScorer.h"
-#include "cli/WavFile.h"
+#include "platform/FfmpegAudioDecoder.h"
 #include "platform/PocketSphinxEngine.h"
 #include "platform/SpeexNoiseSuppressor.h"
 #include "platform/WebRtcNoiseSuppressor.h"
@@ -96,7 +96,7 @@ std::optional<std::vector<Item>> readHalf(const QString &corpus, const QString &
 
 std::optional<std::vector<float>> readRecording(const QString &path, QString *error)
 {
-    return WavFile::readMonoFloat(path, error);
+    return FfmpegAudioDecoder::readMonoFloat(path, error);
 }
 
 // Decodes every recording of every condition with one engine and one recognizer, kept across files.

@@ -6,7 +6,7 @@
 // Run from a release build: build/release/bench/bench_speech [LIBRIVOX_FOLDER]
 #include "LiveDecode.h"
 #include "ScliteScorer.h"
-#include "cli/WavFile.h"
+#include "platform/FfmpegAudioDecoder.h"
 #include "platform/PocketSphinxEngine.h"
 #include "platform/PocketSphinxModel.h"
 
@@ -98,8 +98,8 @@ int main(int argc, char **argv)
         if (!m.hasMatch())
             continue;
         QString error;
-        auto samples
-            = WavFile::readMonoFloat(folder + QLatin1Char('/') + m.captured(2) + QStringLiteral(".wav"), &error);
+        auto samples = FfmpegAudioDecoder::readMonoFloat(
+            folder + QLatin1Char('/') + m.captured(2) + QStringLiteral(".wav"), &error);
         if (!samples) {
             std::fprintf(stderr, "skipping %s: %s\n", qPrintable(m.captured(2)), qPrintable(error));
             continue;

@@ -63,6 +63,7 @@ public:
     bool captionsRunning() const override { return false; }
     bool clickThroughEnabled() const override { return false; }
     bool overlayVisible() const override { return true; }
+    bool hasTranscript() const override { return false; }
     void startCaptions() override { }
     void stopCaptions() override { }
     void toggleOverlayVisibility() override { }
@@ -70,6 +71,7 @@ public:
     AudioSource audioSource() const override { return {}; }
     void setAudioSource(const AudioSource &) override { }
     std::shared_ptr<void> watchAudioSources(AudioCaptureService::ContentHandler) override { return nullptr; }
+    void saveTranscript() override { }
     void showSettings() override { }
     void showAbout() override { }
     void sendFeedback() override { }

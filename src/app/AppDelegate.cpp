@@ -9,14 +9,18 @@
 #include "base/Log.h"
 #include "captioning/AudioCaptureManager.h"
 #include "captioning/CaptionViewModel.h"
+#include "captioning/TranscriptWriter.h"
 #include "settings/AppSettings.h"
 #include "views/CaptionContainerView.h"
 #include "views/OverlayMenuButton.h"
 
 #include <QCoreApplication>
+#include <QFileDialog>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QScreen>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <cmath>
@@ -159,6 +163,14 @@ void AppDelegate::bindSessionController()
     cancellables.push_back(viewModel->isRunning.subscribeOn(this, [self](const bool &running) {
         if (self)
             self->isCaptionsRunning = running;
+    }));
+    // Shown without waiting for an answer: captions go on behind it.
+    cancellables.push_back(viewModel->transcriptNotice.subscribeOn(this, [](const QString &notice) {
+        if (notice.isEmpty())
+            return;
+        auto *box = new QMessageBox(QMessageBox::Information, tr("Keep Transcripts"), notice, QMessageBox::Ok);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->show();
     }));
 }
 
@@ -386,6 +398,36 @@ void AppDelegate::setAudioSource(const AudioSource &source)
 std::shared_ptr<void> AppDelegate::watchAudioSources(AudioCaptureService::ContentHandler handler)
 {
     return viewModel ? viewModel->audioCapture().watchContent(std::move(handler)) : nullptr;
+}
+
+bool AppDelegate::hasTranscript() const
+{
+    return viewModel && !viewModel->transcript().isEmpty();
+}
+
+void AppDelegate::saveTranscript()
+{
+    if (!hasTranscript())
+        return;
+    const QString txt = tr("Text (*.txt)"), srt = tr("SubRip subtitles (*.srt)"), vtt = tr("WebVTT subtitles (*.vtt)");
+    const QString suggested = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + u'/'
+        + tr("Transcript %1.txt").arg(viewModel->transcript().startTime().toString(QStringLiteral("yyyy-MM-dd HH.mm")));
+    QString filter = txt;
+    QString fileName = QFileDialog::getSaveFileName(
+        nullptr, tr("Save Transcript"), suggested, QStringList { txt, srt, vtt }.join(QStringLiteral(";;")), &filter);
+    if (fileName.isEmpty())
+        return;
+    // A name without one of the three extensions takes the chosen kind's.
+    if (!TranscriptWriter::formatForFile(fileName)
+        || TranscriptWriter::formatForFile(fileName) == TranscriptWriter::Format::Json)
+        fileName += filter == srt ? QStringLiteral(".srt")
+            : filter == vtt       ? QStringLiteral(".vtt")
+                                  : QStringLiteral(".txt");
+    if (const auto error = viewModel->transcript().saveAs(fileName)) {
+        SLOG_ERROR(lcApp, "Transcript not saved %s", *error);
+        QMessageBox box(QMessageBox::Warning, tr("Save Transcript"), *error, QMessageBox::Ok);
+        box.exec();
+    }
 }
 
 void AppDelegate::showSettings()

@@ -92,6 +92,7 @@ public:
     bool captionsRunning() const override { return isCaptionsRunning.get(); }
     bool clickThroughEnabled() const override { return isClickThrough.get(); }
     bool overlayVisible() const override;
+    bool hasTranscript() const override;
     void startCaptions() override;
     void stopCaptions() override;
     void toggleOverlayVisibility() override;
@@ -99,6 +100,7 @@ public:
     AudioSource audioSource() const override;
     void setAudioSource(const AudioSource &source) override;
     std::shared_ptr<void> watchAudioSources(AudioCaptureService::ContentHandler handler) override;
+    void saveTranscript() override;
     void showSettings() override;
     void showAbout() override;
     void sendFeedback() override;

@@ -5,6 +5,7 @@
 #include "captioning/PermissionManager.h"
 #include "captioning/SpeechEngine.h"
 #include "captioning/SpeechRecognitionManager.h"
+#include "captioning/TranscriptAutoSaver.h"
 #include "settings/AppSettings.h"
 
 #include <QMetaObject>
@@ -117,6 +118,8 @@ CaptionViewModel::CaptionViewModel(CaptioningServices services, AppSettings &set
       m_audioCapture(std::make_unique<AudioCaptureManager>(std::move(services.capture))),
       m_speech(std::make_unique<SpeechRecognitionManager>(std::move(services.speechEngine), settings))
 {
+    connect(m_speech.get(), &SpeechRecognitionManager::sentenceFinished, this, &CaptionViewModel::addSentence);
+    cancellables.push_back(m_settings.objectWillChange.subscribeOn(this, [this] { updateAutoSave(); }));
     cancellables.push_back(m_speech->latestText.subscribeOn(this, [this](const QString &text) {
         SLOG_DEBUG(lcCaptions, "Received transcription length %ld", long(graphemeStarts(text).size()));
         updateCaption(text);
@@ -157,6 +160,7 @@ void CaptionViewModel::followSourceSetting()
 CaptionViewModel::~CaptionViewModel()
 {
     m_alive.reset();
+    m_autoSaver.reset(); // its thread ends before this object does
     m_audioCapture->setOnBuffer(nullptr);
 }
 
@@ -227,6 +231,7 @@ QCoro::Task<> CaptionViewModel::run(QUuid token)
         fail(*error);
         co_return;
     }
+    beginTranscript();
 
     // A run that has been overtaken undoes what it started only when no newer run has taken over the
     // shared components: a newer run relies on the recognizer and capture being up.
@@ -291,7 +296,67 @@ void CaptionViewModel::stop()
     m_runToken.reset();
     m_audioCapture->stop();
     m_speech->stop();
+    m_transcriptOpen = false;
+    m_autoSaver.reset();
     isRunning = false;
+}
+
+void CaptionViewModel::beginTranscript()
+{
+    m_transcript = SessionTranscript(m_speech->taskStartTime());
+    m_transcriptOpen = true;
+    m_autoSaveFailed = false;
+    m_autoSaver.reset();
+    updateAutoSave();
+}
+
+// A task restarted within the session (a change of language) counts its times from its own start.
+void CaptionViewModel::addSentence(TimedSentence sentence)
+{
+    if (!m_transcriptOpen)
+        return;
+    const double offset = double(m_transcript.startTime().msecsTo(m_speech->taskStartTime())) / 1000.0;
+    sentence.start += offset;
+    sentence.end += offset;
+    for (TimedWord &w : sentence.words) {
+        w.start += offset;
+        w.end += offset;
+    }
+    if (m_autoSaver)
+        m_autoSaver->append(TranscriptAutoSaver::line(m_transcript.startTime(), sentence));
+    m_transcript.append(std::move(sentence));
+}
+
+// Keeping follows the setting while a session runs; a failure ends it until the next session.
+void CaptionViewModel::updateAutoSave()
+{
+    const bool keep = m_transcriptOpen && !m_autoSaveFailed && m_settings.keepTranscripts();
+    if (!keep) {
+        m_autoSaver.reset();
+        return;
+    }
+    if (m_autoSaver)
+        return;
+    const QString fileName
+        = TranscriptAutoSaver::fileNameFor(TranscriptAutoSaver::defaultFolder(), m_transcript.startTime());
+    SLOG_INFO(lcCaptions, "Keeping transcript in %s", fileName);
+    m_autoSaver = std::make_unique<TranscriptAutoSaver>(fileName, [this](const QString &message) {
+        // The saver's thread ends before this object is destroyed, so the queued call finds it alive or is
+        // dropped with it.
+        QMetaObject::invokeMethod(
+            this,
+            [this, message] {
+                m_autoSaveFailed = true;
+                m_autoSaver.reset();
+                transcriptNotice = message;
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+QString CaptionViewModel::keptTranscriptFile() const
+{
+    return m_autoSaver ? m_autoSaver->fileName() : QString();
 }
 
 void CaptionViewModel::dismissError()

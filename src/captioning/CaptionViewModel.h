@@ -7,6 +7,7 @@
 #include "base/Published.h"
 #include "base/Subscription.h"
 #include "captioning/CaptioningServices.h"
+#include "captioning/SessionTranscript.h"
 
 #include <QObject>
 #include <QString>
@@ -22,6 +23,7 @@ class AudioCaptureManager;
 struct PlatformError;
 class PermissionManager;
 class SpeechRecognitionManager;
+class TranscriptAutoSaver;
 
 // The controller of a captioning session, confined to the main thread.
 class CaptionViewModel final : public QObject
@@ -40,6 +42,14 @@ public:
     Published<bool> clickThrough { false, &objectWillChange };
     // While the chosen application plays nothing: "Waiting for <name>…"; otherwise empty.
     Published<QString> waitingText { QString(), &objectWillChange };
+    // A problem with keeping the transcript on disk, to be shown once; captions go on. Empty: none.
+    Published<QString> transcriptNotice { QString(), &objectWillChange };
+
+    // The sentences of the current session, or of the last one once captions stopped. A session starts
+    // with each start of captions.
+    const SessionTranscript &transcript() const { return m_transcript; }
+    // The file the current session is kept in, while it is kept; empty otherwise.
+    QString keptTranscriptFile() const;
 
     // Shown whenever speech recognition is refused, unavailable or fails.
     static QString siriHelpMessage()
@@ -76,6 +86,9 @@ private:
     void captureFailed(const PlatformError &error);
     void setError(const QString &message);
     void updateCaption(const QString &text);
+    void beginTranscript();
+    void addSentence(TimedSentence sentence);
+    void updateAutoSave();
     bool isCurrent(const QUuid &token) const { return m_runToken && *m_runToken == token; }
     void followSourceSetting();
 
@@ -83,6 +96,10 @@ private:
     std::unique_ptr<PermissionManager> m_permissionManager;
     std::unique_ptr<AudioCaptureManager> m_audioCapture;
     std::unique_ptr<SpeechRecognitionManager> m_speech;
+    SessionTranscript m_transcript;
+    bool m_transcriptOpen = false; // a session is under way
+    bool m_autoSaveFailed = false; // for the rest of this session
+    std::unique_ptr<TranscriptAutoSaver> m_autoSaver;
     Cancellables cancellables;
     std::optional<QUuid> m_runToken;
     // Runs suspended in a wait hold this weakly: a completion that arrives, or is dropped, after the

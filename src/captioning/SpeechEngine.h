@@ -18,6 +18,21 @@
 // and hands out recognizers; a recognizer that runs tasks; a task that turns the audio of its request
 // into the whole running transcription. Every engine here recognises on the device.
 
+// A finished sentence placed on the audio clock: seconds of audio the recognizer was given since its task
+// started, so that times stay true however fast or slow the audio arrived. Words carry their own times
+// where the engine knows them.
+struct TimedWord {
+    QString text;
+    double start = 0;
+    double end = 0;
+};
+struct TimedSentence {
+    QString text;
+    double start = 0;
+    double end = 0;
+    std::vector<TimedWord> words;
+};
+
 // The audio of one recognition: 32-bit float samples at 16000 Hz, one channel. The producer (the capture
 // thread) appends copies; the consumer (a task's worker thread) takes them. Thread-safe. The queue is
 // bounded so that a recognizer that falls behind cannot make latency and memory grow without limit:
@@ -35,6 +50,9 @@ public:
     // Main thread, before a task is created on the request.
     bool requiresOnDeviceRecognition = false;
     bool shouldReportPartialResults = false;
+    // Called on the task's worker thread with each sentence as it is finished, under the same rule as the
+    // result handler: never after the task's cancel() has returned. The last one comes when the audio ends.
+    std::function<void(const TimedSentence &)> sentenceHandler;
 
     // Any thread. Copies `frames` samples; ignored once endAudio() has been called. Returns the number of
     // queued frames that had to be dropped to make room (0 normally).

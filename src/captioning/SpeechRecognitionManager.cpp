@@ -26,12 +26,13 @@ public:
 
     // Any thread. `from` is the task that reported; a report of a task stopped by the time it is
     // collected is dropped.
-    void post(std::weak_ptr<HandlerState> from, std::optional<QString> text, std::optional<QString> error)
+    void post(std::weak_ptr<HandlerState> from, std::optional<QString> text, std::optional<QString> error,
+        std::optional<TimedSentence> sentence = std::nullopt)
     {
         bool schedule = false;
         {
             std::lock_guard lock(m_mutex);
-            m_pending.push_back({ std::move(from), std::move(text), std::move(error) });
+            m_pending.push_back({ std::move(from), std::move(text), std::move(error), std::move(sentence) });
             schedule = !std::exchange(m_scheduled, true);
         }
         if (schedule)
@@ -43,6 +44,7 @@ private:
         std::weak_ptr<HandlerState> from;
         std::optional<QString> text;
         std::optional<QString> error;
+        std::optional<TimedSentence> sentence;
     };
 
     // Main thread, where the manager lives and dies.
@@ -62,6 +64,8 @@ private:
                 m_manager->latestText = *report.text;
             if (report.error)
                 m_manager->latestError = *report.error;
+            if (report.sentence)
+                Q_EMIT m_manager->sentenceFinished(*report.sentence);
         }
     }
 
@@ -141,6 +145,13 @@ std::optional<PlatformError> SpeechRecognitionManager::start()
     auto request = std::make_shared<SpeechAudioRequest>();
     request->requiresOnDeviceRecognition = true;
     request->shouldReportPartialResults = true;
+    request->sentenceHandler = [weakMailbox = std::weak_ptr<Mailbox>(m_mailbox),
+                                   weakState = std::weak_ptr<HandlerState>(m_handlerState)](const TimedSentence &s) {
+        const auto state = weakState.lock();
+        const auto mailbox = weakMailbox.lock();
+        if (state && !state->stopped.load() && mailbox)
+            mailbox->post(weakState, std::nullopt, std::nullopt, s);
+    };
     setRequest(request);
 
     if (!m_recognizer) {
@@ -174,6 +185,7 @@ std::optional<PlatformError> SpeechRecognitionManager::start()
             SLOG_ERROR(lcSpeech, "Recognition error %s", *error);
         mailbox->post(weakState, text, error);
     };
+    m_taskStart = QDateTime::currentDateTime();
     m_task = m_recognizer->recognitionTask(request, std::move(handler));
     SLOG_DEBUG(lcSpeech, "Recognition task created");
     return std::nullopt;

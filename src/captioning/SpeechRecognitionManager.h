@@ -8,7 +8,9 @@
 #include "base/Published.h"
 #include "base/Subscription.h"
 #include "captioning/AudioBuffer.h"
+#include "captioning/SpeechEngine.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 
@@ -56,6 +58,12 @@ public:
     std::size_t pendingFrames() const;
     void endAudio();
     bool hasFinishedAudio() const;
+    // When the running task started: the zero of its sentences' times.
+    QDateTime taskStartTime() const { return m_taskStart; }
+
+Q_SIGNALS:
+    // Each sentence of the running task as the engine finishes it, with its times from the task's start.
+    void sentenceFinished(const TimedSentence &sentence);
 
 private:
     // What the recognition result handler shares with the manager. The handler runs on a task's worker
@@ -79,6 +87,7 @@ private:
     const AudioFormat m_targetFormat = AudioFormat::recognizerTarget();
     std::shared_ptr<SpeechRecognizer> m_recognizer;
     std::shared_ptr<SpeechRecognitionTask> m_task;
+    QDateTime m_taskStart;
     // append() reads the request on the capture thread while start()/stop() replace it on the main
     // thread; the lock is held only to copy or swap the handle, never while samples are queued.
     mutable std::mutex m_requestMutex;

@@ -1,9 +1,9 @@
 #include "cli/CaptionsTool.h"
 
 #include "captioning/AudioCaptureManager.h"
+#include "captioning/AudioFileDecoder.h"
 #include "captioning/CaptionViewModel.h"
 #include "captioning/SpeechRecognitionManager.h"
-#include "cli/WavFile.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -37,9 +37,33 @@ void onTerminationSignal(int)
 
 } // namespace
 
-CaptionsTool::CaptionsTool(CaptioningServices services, AppSettings &settings, bool interactive, QObject *parent)
-    : QObject(parent), m_services(std::move(services)), m_settings(settings), m_printer(stdout, interactive)
+CaptionsTool::CaptionsTool(CaptioningServices services, AppSettings &settings, bool interactive,
+    TranscriptWriter::Format format, QObject *parent)
+    : QObject(parent), m_services(std::move(services)), m_settings(settings), m_printer(stdout, interactive),
+      m_format(format)
 { }
+
+// Text follows the running transcription, so that a terminal shows the sentence still being spoken; the
+// timed formats take each sentence as the engine finishes it.
+void CaptionsTool::follow()
+{
+    if (m_format == TranscriptWriter::Format::Text) {
+        // The recognizer's whole transcription, not the trimmed caption, so that every sentence is printed.
+        cancellables.push_back(m_speech->latestText.subscribe([this](const QString &text) { m_printer.update(text); }));
+        return;
+    }
+    std::fputs(TranscriptWriter::begin(m_format).constData(), stdout);
+    std::fflush(stdout);
+    connect(m_speech, &SpeechRecognitionManager::sentenceFinished, this, &CaptionsTool::printSentence);
+}
+
+void CaptionsTool::printSentence(const TimedSentence &sentence)
+{
+    if (m_ended)
+        return;
+    std::fputs(TranscriptWriter::entry(m_format, ++m_sentences, sentence).constData(), stdout);
+    std::fflush(stdout); // each sentence reaches a pipe as soon as it is finished
+}
 
 CaptionsTool::~CaptionsTool() = default;
 
@@ -47,8 +71,7 @@ void CaptionsTool::runLive(std::optional<double> durationSeconds)
 {
     m_viewModel = std::make_unique<CaptionViewModel>(m_services, m_settings);
     m_speech = &m_viewModel->speech();
-    // The recognizer's whole transcription, not the trimmed caption, so that every sentence is printed.
-    cancellables.push_back(m_speech->latestText.subscribe([this](const QString &text) { m_printer.update(text); }));
+    follow();
     cancellables.push_back(m_viewModel->errorMessage.subscribe([this](const QString &message) {
         if (!message.isEmpty())
             QMetaObject::invokeMethod(
@@ -64,14 +87,14 @@ void CaptionsTool::runLive(std::optional<double> durationSeconds)
     m_viewModel->start();
 }
 
-void CaptionsTool::runFile(WavFile &file, std::optional<double> durationSeconds)
+void CaptionsTool::runFile(AudioFileDecoder &file, std::optional<double> durationSeconds)
 {
     m_file = &file;
     if (durationSeconds)
         m_framesLeft = std::uint64_t(std::min(*durationSeconds * file.format().sampleRate, 1e18));
     m_fileSpeech = std::make_unique<SpeechRecognitionManager>(m_services.speechEngine, m_settings);
     m_speech = m_fileSpeech.get();
-    cancellables.push_back(m_speech->latestText.subscribe([this](const QString &text) { m_printer.update(text); }));
+    follow();
     // Worded as the app words them; the engine's own text goes in the brackets.
     cancellables.push_back(m_speech->latestError.subscribe([this](const QString &error) {
         if (error.isEmpty())
@@ -160,7 +183,11 @@ void CaptionsTool::end(int status, const QString &error)
     if (m_ended)
         return;
     m_ended = true;
-    m_printer.finish();
+    if (m_format == TranscriptWriter::Format::Text)
+        m_printer.finish();
+    else
+        std::fputs(TranscriptWriter::end(m_format).constData(), stdout);
+    std::fflush(stdout);
     if (m_viewModel)
         m_viewModel->stop();
     else if (m_speech)

@@ -1,8 +1,8 @@
 #include "captioning/AudioCaptureService.h"
 #include "captioning/SpeechEngine.h"
 #include "cli/CaptionsTool.h"
-#include "cli/WavFile.h"
 #include "platform/DesktopServices.h"
+#include "platform/FfmpegAudioDecoder.h"
 #include "settings/AppSettings.h"
 
 #include <QCommandLineParser>
@@ -69,7 +69,7 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Prints live captions of what the computer plays, or of a WAV file, one sentence per line."));
+        QStringLiteral("Prints live captions of what the computer plays, or of a recording, one sentence per line."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption language(QStringLiteral("language"),
@@ -77,7 +77,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption duration(QStringLiteral("duration"),
         QStringLiteral("Stop after this many seconds (of the file, with --input)."), QStringLiteral("SECONDS"));
     const QCommandLineOption input(QStringLiteral("input"),
-        QStringLiteral("Caption a WAV file (16-bit or float, any rate and channels) "
+        QStringLiteral("Caption an audio or video file (any format FFmpeg reads; - for standard input) "
                        "instead of live audio, as fast as the processor allows."),
         QStringLiteral("FILE"));
     const QCommandLineOption listLanguages(
@@ -89,8 +89,12 @@ int main(int argc, char *argv[])
     const QCommandLineOption source(QStringLiteral("source"),
         QStringLiteral("Caption live audio from this source (see --list-sources; default: system, all system sound)."),
         QStringLiteral("VALUE"));
+    const QCommandLineOption format(QStringLiteral("format"),
+        QStringLiteral("Output: txt (a line per sentence, the default), srt or vtt subtitles, or json "
+                       "(an object per sentence with its words and their times)."),
+        QStringLiteral("txt|srt|vtt|json"), QStringLiteral("txt"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the diagnostic log to stderr."));
-    parser.addOptions({ language, duration, input, listLanguages, listSources, source, noFrontEnd, verbose });
+    parser.addOptions({ language, duration, input, format, listLanguages, listSources, source, noFrontEnd, verbose });
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return failUsage(
@@ -127,6 +131,10 @@ int main(int argc, char *argv[])
         seconds = value;
     }
 
+    const auto outputFormat = TranscriptWriter::formatNamed(parser.value(format));
+    if (!outputFormat)
+        return failUsage(QStringLiteral("--format must be txt, srt, vtt or json"));
+
     // The tool's choices never change the app's own settings: it works on a private copy.
     QTemporaryDir settingsDir;
     if (!settingsDir.isValid())
@@ -147,15 +155,15 @@ int main(int argc, char *argv[])
                                  supported.isEmpty() ? QStringLiteral("none") : supported.join(QStringLiteral(", "))));
     }
 
-    std::optional<WavFile> file;
+    std::unique_ptr<AudioFileDecoder> file;
     if (parser.isSet(input)) {
         QString error;
-        file = WavFile::open(parser.value(input), &error);
+        file = FfmpegAudioDecoder::open(parser.value(input), &error);
         if (!file)
             return failUsage(error);
     }
 
-    CaptionsTool tool(services, settings, isatty(fileno(stdout)) == 1);
+    CaptionsTool tool(services, settings, isatty(fileno(stdout)) == 1, *outputFormat);
     TerminationSignals signalHandler([&tool] { tool.finish(); });
     if (file)
         tool.runFile(*file, seconds);

@@ -8,6 +8,7 @@
 #include "platform/PocketSphinxTranscript.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/cmd_ln.h>
 
 #include <algorithm>
 #include <cmath>
@@ -39,6 +40,45 @@ QString hypothesis(ps_decoder_t *decoder)
     return hyp ? QString::fromUtf8(hyp) : QString();
 }
 
+double seconds(std::uint64_t samples)
+{
+    return double(samples) / double(SpeechAudioRequest::sampleRate);
+}
+
+// The words of the utterance just ended, placed on the audio clock. The decoder's own voice detection
+// leaves the silence before speech out of the frames it searches, and numbers them from a count of its own
+// that no utterance resets; an utterance ends soon after the speech does. So the searched frames are
+// counted back from the utterance's last sample, relative to the first segment. Silence and fillers
+// ("<sil>", "[NOISE]", "++BREATH++") take time but are no words; "word(2)" is a second pronunciation.
+UtteranceTiming utteranceTiming(
+    ps_decoder_t *decoder, std::uint64_t startSample, std::uint64_t endSample, int frameRate)
+{
+    UtteranceTiming timing { seconds(startSample), seconds(endSample), {} };
+    const int searched = ps_get_n_frames(decoder);
+    const auto at = [&](int frame) {
+        return std::clamp(timing.end - double(searched - frame) / frameRate, timing.start, timing.end);
+    };
+    std::optional<int> base;
+    for (ps_seg_t *seg = ps_seg_iter(decoder); seg; seg = ps_seg_next(seg)) {
+        int first = 0, last = 0;
+        ps_seg_frames(seg, &first, &last);
+        if (!base)
+            base = first;
+        const char *word = ps_seg_word(seg);
+        if (!word || *word == '<' || *word == '[' || *word == '+')
+            continue;
+        QString text = QString::fromUtf8(word);
+        if (const auto variant = text.indexOf(QLatin1Char('(')); variant > 0)
+            text.truncate(variant);
+        timing.words.push_back({ text, at(first - *base), at(last + 1 - *base) });
+    }
+    if (!timing.words.empty()) {
+        timing.start = timing.words.front().start;
+        timing.end = timing.words.back().end;
+    }
+    return timing;
+}
+
 } // namespace
 
 PocketSphinxTask::PocketSphinxTask(std::shared_ptr<PocketSphinxModel> model,
@@ -62,6 +102,13 @@ void PocketSphinxTask::report(const std::optional<QString> &text, const std::opt
     std::lock_guard reporting(m_reporting);
     if (!m_cancelled.load() && m_handler)
         m_handler(text, error);
+}
+
+void PocketSphinxTask::reportSentence(const TimedSentence &sentence)
+{
+    std::lock_guard reporting(m_reporting);
+    if (!m_cancelled.load() && m_request->sentenceHandler)
+        m_request->sentenceHandler(sentence);
 }
 
 void PocketSphinxTask::cancel()
@@ -102,7 +149,10 @@ void PocketSphinxTask::run()
             return;
         if (auto text = transcript.takeIfChanged())
             report(*text, std::nullopt);
+        for (const TimedSentence &sentence : transcript.takeFinishedSentences())
+            reportSentence(sentence);
     };
+    const int frameRate = std::max(1, int(cmd_ln_int32_r(ps_get_config(decoder), "-frate")));
 
     // The front end and the segmenter work here, on the task's thread, never on the capture thread.
     std::unique_ptr<SoundFrontEnd> frontEnd;
@@ -121,6 +171,7 @@ void PocketSphinxTask::run()
     bool audioEnded = false;
     bool drained = false;
     std::uint64_t framesSincePartial = 0;
+    std::uint64_t utteranceStart = 0; // on the audio clock, in samples
 
     const auto endUtterance = [&] {
         if (ps_end_utt(decoder) < 0) {
@@ -128,7 +179,8 @@ void PocketSphinxTask::run()
             return false;
         }
         inUtterance = false;
-        transcript.finaliseUtterance(hypothesis(decoder));
+        transcript.finaliseUtterance(
+            hypothesis(decoder), utteranceTiming(decoder, utteranceStart, m_decoded.load(), frameRate));
         return true;
     };
 
@@ -144,6 +196,7 @@ void PocketSphinxTask::run()
                 }
                 inUtterance = true;
                 framesSincePartial = 0;
+                utteranceStart = m_decoded.load();
             }
             toInt16(step.samples, pcm);
             if (ps_process_raw(decoder, pcm.data(), pcm.size(), FALSE, FALSE) < 0) {
@@ -220,6 +273,10 @@ void PocketSphinxTask::run()
             deliver();
     }
     m_model->releaseDecoder();
-    if (ok && !m_cancelled.load())
+    if (ok && !m_cancelled.load()) {
+        // The audio has ended: a sentence left open will get no more words.
+        if (const auto last = transcript.openSentence())
+            reportSentence(*last);
         m_request->setFinished();
+    }
 }

@@ -45,6 +45,7 @@ public:
 private:
     void run();
     void report(const std::optional<QString> &text, const std::optional<QString> &error);
+    void reportSentence(const TimedSentence &sentence);
 
     const std::shared_ptr<PocketSphinxModel> m_model;
     const std::shared_ptr<SpeechAudioRequest> m_request;

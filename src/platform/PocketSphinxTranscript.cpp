@@ -9,28 +9,43 @@ void PocketSphinxTranscript::setPartial(const QString &hypothesis)
     m_partial = SentenceStyle::words(hypothesis);
 }
 
-void PocketSphinxTranscript::finaliseUtterance(const QString &hypothesis)
+void PocketSphinxTranscript::finaliseUtterance(const QString &hypothesis, UtteranceTiming timing)
 {
     m_partial.clear();
     const QStringList words = SentenceStyle::words(hypothesis);
     if (words.isEmpty())
         return;
-    if (!m_open.isEmpty() && m_open.size() + words.size() > maxSentenceWords) {
-        finish(m_open);
-        m_open.clear();
+    if (!m_open.isEmpty()
+        && (m_open.size() + words.size() > maxSentenceWords || timing.start - m_openTiming.end > maxPauseSeconds))
+        finishOpen();
+    if (m_open.isEmpty()) {
+        m_openTiming = std::move(timing);
+    } else {
+        m_openTiming.end = timing.end;
+        m_openTiming.words.insert(m_openTiming.words.end(), timing.words.begin(), timing.words.end());
     }
     m_open += words;
-    if (m_open.size() > openSentenceWords || m_style->readsComplete(m_open.join(QLatin1Char(' ')))) {
-        finish(m_open);
-        m_open.clear();
-    }
+    if (m_open.size() > openSentenceWords || m_style->readsComplete(m_open.join(QLatin1Char(' '))))
+        finishOpen();
 }
 
-void PocketSphinxTranscript::finish(const QStringList &words)
+std::optional<TimedSentence> PocketSphinxTranscript::openSentence() const
 {
-    const QString s = m_style->sentence(words.join(QLatin1Char(' ')));
+    const QString s = m_open.isEmpty() ? QString() : m_style->sentence(m_open.join(QLatin1Char(' ')));
     if (s.isEmpty())
+        return std::nullopt;
+    return TimedSentence { s, m_openTiming.start, m_openTiming.end, m_openTiming.words };
+}
+
+void PocketSphinxTranscript::finishOpen()
+{
+    std::optional<TimedSentence> sentence = openSentence();
+    m_open.clear();
+    m_openTiming = {};
+    if (!sentence)
         return;
+    const QString s = sentence->text;
+    m_finishedSentences.push_back(std::move(*sentence));
     m_finalised.append(s);
     m_finalisedChars += s.size() + 1;
     while (m_finalised.size() > 1 && m_finalisedChars > maxFinalisedChars) {

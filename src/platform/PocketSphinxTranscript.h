@@ -1,17 +1,28 @@
 #pragma once
 
 #include "captioning/SentenceStyle.h"
+#include "captioning/SpeechEngine.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <memory>
 #include <optional>
+#include <vector>
+
+// Where an utterance's words lie on the audio clock, in seconds.
+struct UtteranceTiming {
+    double start = 0;
+    double end = 0;
+    std::vector<TimedWord> words;
+};
 
 // The running transcription of one recognition task: the finished sentences, then the sentence still
 // open, then the hypothesis of the utterance being decoded. The engine ends an utterance at every pause,
 // and a speaker pauses mid-sentence too: an utterance whose words plainly stop short ("... in his power
-// to") leaves its sentence open for the next one to continue. Only finished sentences end with a mark.
+// to") leaves its sentence open for the next one to continue, unless the pause was a long one. Only
+// finished sentences end with a mark.
+// A sentence runs from its first word's start to its last word's end, over every utterance it took.
 // Pure logic, no engine calls.
 class PocketSphinxTranscript final
 {
@@ -23,25 +34,34 @@ public:
     // before an utterance would take it beyond maxSentenceWords: a caption line must not grow for ever.
     static constexpr qsizetype openSentenceWords = 30;
     static constexpr qsizetype maxSentenceWords = 40;
+    // A speaker who stays silent this long has finished the sentence, however it ends.
+    static constexpr double maxPauseSeconds = 2.0;
 
     // Without a style, the plain one.
     explicit PocketSphinxTranscript(std::shared_ptr<const SentenceStyle> style = {});
 
     void setPartial(const QString &hypothesis);
     // Ends the current utterance with its final hypothesis.
-    void finaliseUtterance(const QString &hypothesis);
+    void finaliseUtterance(const QString &hypothesis, UtteranceTiming timing = {});
+
+    // The sentences finished since the last call, oldest first.
+    std::vector<TimedSentence> takeFinishedSentences() { return std::exchange(m_finishedSentences, {}); }
+    // The open sentence as it would read finished, for the end of the audio; nothing when none is open.
+    std::optional<TimedSentence> openSentence() const;
 
     QString text() const;
     // The text when it differs from what was last taken; nothing when it is unchanged.
     std::optional<QString> takeIfChanged();
 
 private:
-    void finish(const QStringList &words);
+    void finishOpen();
 
     std::shared_ptr<const SentenceStyle> m_style;
     QStringList m_finalised;
     qsizetype m_finalisedChars = 0;
     QStringList m_open;
+    UtteranceTiming m_openTiming;
+    std::vector<TimedSentence> m_finishedSentences;
     QStringList m_partial;
     QString m_lastTaken;
 };

@@ -112,9 +112,9 @@ void AppSettings::setBackgroundOpacity(double value)
     write(backgroundOpacityKey, value);
 }
 
-bool AppSettings::darkMode() const
+bool AppSettings::readBool(const QString &key, bool fallback) const
 {
-    const QVariant raw = m_store->value(darkModeKey);
+    const QVariant raw = m_store->value(key);
     if (raw.typeId() == QMetaType::Bool)
         return raw.toBool();
     if (raw.typeId() == QMetaType::QString) {
@@ -124,13 +124,29 @@ bool AppSettings::darkMode() const
         if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 || text == QLatin1String("0"))
             return false;
     }
-    return defaultDarkMode;
+    return fallback;
+}
+
+bool AppSettings::darkMode() const
+{
+    return readBool(darkModeKey, defaultDarkMode);
 }
 
 void AppSettings::setDarkMode(bool value)
 {
     objectWillChange.send();
     write(darkModeKey, value);
+}
+
+bool AppSettings::keepTranscripts() const
+{
+    return readBool(keepTranscriptsKey, defaultKeepTranscripts);
+}
+
+void AppSettings::setKeepTranscripts(bool value)
+{
+    objectWillChange.send();
+    write(keepTranscriptsKey, value);
 }
 
 QString AppSettings::selectedLanguage() const

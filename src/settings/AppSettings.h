@@ -31,12 +31,14 @@ public:
     static constexpr double defaultBackgroundOpacity = 0.6;
     static constexpr bool defaultDarkMode = true;
     static inline const QString defaultLanguage = QStringLiteral("en-US");
+    static constexpr bool defaultKeepTranscripts = false;
 
     static inline const QString fontSizeKey = QStringLiteral("fontSize");
     static inline const QString backgroundOpacityKey = QStringLiteral("backgroundOpacity");
     static inline const QString darkModeKey = QStringLiteral("darkMode");
     static inline const QString selectedLanguageKey = QStringLiteral("selectedLanguage");
     static inline const QString audioSourceKey = QStringLiteral("audioSource");
+    static inline const QString keepTranscriptsKey = QStringLiteral("keepTranscripts");
 
     // The one instance, on the user's settings file (organisation "ambrite", application "sonorel").
     static AppSettings &shared();
@@ -67,6 +69,9 @@ public:
     // What captions listen to; a missing or damaged value is the whole mix.
     AudioSource audioSource() const;
     void setAudioSource(const AudioSource &value);
+    // Whether each captioning session's sentences are appended to a file as they are finished.
+    bool keepTranscripts() const;
+    void setKeepTranscripts(bool value);
 
     // Whether the selected language is written right to left.
     bool isRightToLeft() const;
@@ -87,6 +92,7 @@ public:
 
 private:
     double readDouble(const QString &key, double fallback) const;
+    bool readBool(const QString &key, bool fallback) const;
     void write(const QString &key, const QVariant &value);
 
     std::unique_ptr<QSettings> m_store;

@@ -18,6 +18,8 @@ public:
     virtual bool clickThroughEnabled() const = 0;
     // Whether the overlay exists and is visible right now.
     virtual bool overlayVisible() const = 0;
+    // Whether the session transcript holds any sentence to save.
+    virtual bool hasTranscript() const = 0;
 
     virtual void startCaptions() = 0;
     virtual void stopCaptions() = 0;
@@ -27,6 +29,7 @@ public:
     virtual AudioSource audioSource() const = 0;
     virtual void setAudioSource(const AudioSource &source) = 0;
     virtual std::shared_ptr<void> watchAudioSources(AudioCaptureService::ContentHandler handler) = 0;
+    virtual void saveTranscript() = 0;
     virtual void showSettings() = 0;
     virtual void showAbout() = 0;
     virtual void sendFeedback() = 0;

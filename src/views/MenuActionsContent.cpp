@@ -50,6 +50,9 @@ MenuActionsContent::MenuActionsContent(AppCommands &app, QMenu *menu) : QObject(
     });
     connect(m_sources, &QMenu::aboutToHide, this, [this] { m_sourceWatch.reset(); });
     menu->addSeparator();
+    m_saveTranscript = menu->addAction(tr("Save Transcript…"));
+    connect(m_saveTranscript, &QAction::triggered, this, [this] { m_app.saveTranscript(); });
+    menu->addSeparator();
     connect(menu->addAction(tr("Settings...")), &QAction::triggered, this, [this] { m_app.showSettings(); });
     menu->addSeparator();
     connect(menu->addAction(tr("About")), &QAction::triggered, this, [this] { m_app.showAbout(); });
@@ -81,6 +84,7 @@ void MenuActionsContent::refresh()
     m_overlay->setData(visible);
     m_clickThrough->setText(clickThroughLabel(clickThrough));
     m_clickThrough->setData(clickThrough);
+    m_saveTranscript->setEnabled(m_app.hasTranscript());
 }
 
 void MenuActionsContent::fillSources()

@@ -1,15 +1,21 @@
 #include "views/SettingsView.h"
 
+#include "captioning/TranscriptAutoSaver.h"
+
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QLocale>
 #include <QPointer>
+#include <QPushButton>
 #include <QSlider>
 #include <QStandardItemModel>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -51,9 +57,10 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
       m_language(new QComboBox(this)), m_currentLanguage(new QLabel(this)),
       m_fontSizeValue(new QLabel(this)), m_fontSize(new QSlider(Qt::Horizontal, this)),
       m_opacityValue(new QLabel(this)), m_opacity(new QSlider(Qt::Horizontal, this)),
-      m_darkMode(new QCheckBox(tr("Dark Mode"), this))
+      m_darkMode(new QCheckBox(tr("Dark Mode"), this)), m_keepTranscripts(new QCheckBox(tr("Keep Transcripts"), this)),
+      m_showFolder(new QPushButton(tr("Show Folder"), this))
 {
-    setFixedSize(side, side + 90);
+    setFixedSize(side, side + sourceHeight + transcriptsHeight);
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(20, 20, 20, 20);
     column->setSpacing(20);
@@ -114,6 +121,15 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
     appearanceColumn->addLayout(opacityColumn);
     appearanceColumn->addWidget(m_darkMode);
     column->addWidget(appearanceBox);
+
+    auto *transcriptsBox = new QGroupBox(tr("Transcripts"), this);
+    auto *transcriptsRow = new QHBoxLayout(transcriptsBox);
+    transcriptsRow->setContentsMargins(8, 8, 8, 8);
+    m_keepTranscripts->setToolTip(TranscriptAutoSaver::defaultFolder());
+    transcriptsRow->addWidget(m_keepTranscripts);
+    transcriptsRow->addStretch(1);
+    transcriptsRow->addWidget(m_showFolder);
+    column->addWidget(transcriptsBox);
     column->addStretch(1);
 
     // valueChanged fires once per step while the thumb moves (tracking is on): each step is one write.
@@ -128,6 +144,16 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
     connect(m_darkMode, &QCheckBox::toggled, this, [this](bool on) {
         if (!m_refreshing)
             m_settings.setDarkMode(on);
+    });
+    connect(m_keepTranscripts, &QCheckBox::toggled, this, [this](bool on) {
+        if (!m_refreshing)
+            m_settings.setKeepTranscripts(on);
+    });
+    // The folder is made on the spot, so that there is something to show before the first transcript.
+    connect(m_showFolder, &QPushButton::clicked, this, [] {
+        const QString folder = TranscriptAutoSaver::defaultFolder();
+        QDir().mkpath(folder);
+        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
     });
     connect(m_language, &QComboBox::activated, this, [this](int index) {
         if (index >= 0 && index < m_shownLanguages.size())
@@ -197,6 +223,7 @@ void SettingsView::refresh()
     m_opacity->setValue(int(std::round(shownOpacity * 10)));
     m_darkMode->setChecked(m_settings.darkMode());
     fillSources();
+    m_keepTranscripts->setChecked(m_settings.keepTranscripts());
     m_refreshing = false;
 }
 

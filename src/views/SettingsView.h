@@ -9,6 +9,7 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QPushButton;
 class QSlider;
 
 // The settings window's content. Every control writes straight into the store while it is operated;
@@ -20,6 +21,9 @@ class SettingsView final : public QWidget
 
 public:
     static constexpr int side = 400;
+    // Beneath the square of the first settings: the transcripts' group.
+    static constexpr int sourceHeight = 90; // the audio source group
+    static constexpr int transcriptsHeight = 90;
     static constexpr int fontSizeMinimum = 12;
     static constexpr int fontSizeMaximum = 32;
     // The opacity slider works in tenths: 1 is 0.1, 10 is 1.0.
@@ -40,6 +44,8 @@ public:
     QSlider &fontSizeSlider() const { return *m_fontSize; }
     QSlider &opacitySlider() const { return *m_opacity; }
     QCheckBox &darkModeSwitch() const { return *m_darkMode; }
+    QCheckBox &keepTranscriptsSwitch() const { return *m_keepTranscripts; }
+    QPushButton &showFolderButton() const { return *m_showFolder; }
     QString currentLanguageLabel() const;
     QString fontSizeLabel() const;
     QString opacityLabel() const;
@@ -67,6 +73,8 @@ private:
     QLabel *m_opacityValue;
     QSlider *m_opacity;
     QCheckBox *m_darkMode;
+    QCheckBox *m_keepTranscripts;
+    QPushButton *m_showFolder;
     QList<LanguageEntry> m_shownLanguages;
     bool m_refreshing = false;
     Cancellables cancellables;

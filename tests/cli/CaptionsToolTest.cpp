@@ -2,7 +2,12 @@
 
 #include <QDataStream>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -62,20 +67,42 @@ void verifyCaptions(QProcess &process, const QString &out)
         qPrintable(out));
 }
 
-// Word error rate: the fewest substitutions, deletions and insertions that turn the reference into the text.
-double wordErrorRate(const QString &text)
+QStringList words(const QString &text)
 {
-    const QStringList heard = text.toLower().split(QRegularExpression(QStringLiteral("[^a-z']+")), Qt::SkipEmptyParts);
-    std::vector<qsizetype> row(heard.size() + 1), next(row.size());
+    return text.toLower().split(QRegularExpression(QStringLiteral("[^a-z']+")), Qt::SkipEmptyParts);
+}
+
+// The fewest substitutions, deletions and insertions that turn one list of words into the other.
+qsizetype wordDistance(const QStringList &from, const QStringList &to)
+{
+    std::vector<qsizetype> row(to.size() + 1), next(row.size());
     std::iota(row.begin(), row.end(), 0);
-    for (qsizetype i = 1; i <= reference.size(); ++i) {
+    for (qsizetype i = 1; i <= from.size(); ++i) {
         next[0] = i;
-        for (qsizetype j = 1; j <= heard.size(); ++j)
-            next[j]
-                = std::min({ row[j] + 1, next[j - 1] + 1, row[j - 1] + (reference[i - 1] == heard[j - 1] ? 0 : 1) });
+        for (qsizetype j = 1; j <= to.size(); ++j)
+            next[j] = std::min({ row[j] + 1, next[j - 1] + 1, row[j - 1] + (from[i - 1] == to[j - 1] ? 0 : 1) });
         std::swap(row, next);
     }
-    return double(row.back()) / double(reference.size());
+    return row.back();
+}
+
+double wordErrorRate(const QString &text)
+{
+    return double(wordDistance(reference, words(text))) / double(reference.size());
+}
+
+// 64 KiB of bytes that no decoder can make sense of, the same at every run.
+QString randomFile(const QString &path)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        QRandomGenerator random(12);
+        for (int i = 0; i < 16384; ++i) {
+            const quint32 word = random.generate();
+            file.write(reinterpret_cast<const char *>(&word), sizeof word);
+        }
+    }
+    return path;
 }
 
 // A mono 16-bit WAV file of a tenth of a second of silence, with the given header fields; with
@@ -116,29 +143,60 @@ class CaptionsToolTest final : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
+    QString m_plainWords; // of the recording as it is installed
 
 private Q_SLOTS:
     // The tool keeps a hang-up ignored when started under nohup; the tool started here must see it.
     void initTestCase() { ::signal(SIGHUP, SIG_DFL); }
 
-    // A WAV file of any rate, channel count and sample type is captioned to the end.
+    // A recording of any container, codec, rate, channel count and sample type is captioned to the end.
+    // Re-encoded at the recording's own rate without loss, it gives the same words as the recording itself;
+    // through a lossy codec, nearly the same.
     void captionsAFile_data()
     {
-        QTest::addColumn<QString>("soxOptions"); // how the recording is re-encoded first
-        QTest::newRow("16 kHz mono 16-bit") << QString();
-        QTest::newRow("44.1 kHz stereo float") << QStringLiteral("-r 44100 -c 2 -e floating-point -b 32");
-        QTest::newRow("48 kHz 6 channels 16-bit") << QStringLiteral("-r 48000 -c 6");
+        QTest::addColumn<QString>("convert"); // makes %2 from the recording %1
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<int>("wordsChanged"); // at most, from the recording's own words; -1: not compared
+        QTest::newRow("16 kHz mono 16-bit") << QStringLiteral("cp %1 %2") << QStringLiteral("wav") << 0;
+        QTest::newRow("24-bit") << QStringLiteral("sox %1 -b 24 %2") << QStringLiteral("wav") << 0;
+        QTest::newRow("32-bit integer") << QStringLiteral("sox %1 -b 32 %2") << QStringLiteral("wav") << 0;
+        QTest::newRow("44.1 kHz stereo float")
+            << QStringLiteral("sox %1 -r 44100 -c 2 -e floating-point -b 32 %2") << QStringLiteral("wav") << -1;
+        QTest::newRow("48 kHz 6 channels") << QStringLiteral("sox %1 -r 48000 -c 6 %2") << QStringLiteral("wav") << -1;
+        const QString ffmpeg = QStringLiteral("ffmpeg -v error -i %1 ");
+        QTest::newRow("FLAC") << ffmpeg + QStringLiteral("%2") << QStringLiteral("flac") << 0;
+        QTest::newRow("Ogg Vorbis") << ffmpeg + QStringLiteral("-q:a 8 %2") << QStringLiteral("ogg") << 1;
+        QTest::newRow("MP3") << ffmpeg + QStringLiteral("-b:a 128k %2") << QStringLiteral("mp3") << 1;
+        QTest::newRow("MP4 video, AAC sound")
+            << QStringLiteral("ffmpeg -v error -f lavfi -i color=size=64x64:rate=5 -i %1 -shortest -c:v mpeg4 -c:a aac "
+                              "-b:a 128k %2")
+            << QStringLiteral("mp4") << 1;
+        QTest::newRow("standard input") << QStringLiteral("cp %1 %2") << QStringLiteral("stdin") << 0;
     }
     void captionsAFile()
     {
-        QFETCH(QString, soxOptions);
-        const QString file = m_dir.filePath(QStringLiteral("%1.wav").arg(QString::fromUtf8(QTest::currentDataTag())));
-        QVERIFY(
-            start(QStringLiteral("sox"), QStringList { recording } + soxOptions.split(u' ', Qt::SkipEmptyParts) << file)
-                ->waitForFinished());
-        auto process = tool({ QStringLiteral("--input"), file });
+        QFETCH(QString, convert);
+        QFETCH(QString, extension);
+        QFETCH(int, wordsChanged);
+        const QString file = m_dir.filePath(
+            QStringLiteral("%1.%2").arg(QString::fromUtf8(QTest::currentDataTag()).replace(u' ', u'-'), extension));
+        auto converter = start(convert.section(u' ', 0, 0), convert.section(u' ', 1).arg(recording, file).split(u' '));
+        QVERIFY(converter->waitForFinished(60000) && converter->exitCode() == 0);
+        auto process = extension == QStringLiteral("stdin") ? tool({ QStringLiteral("--input"), QStringLiteral("-") })
+                                                            : tool({ QStringLiteral("--input"), file });
+        if (extension == QStringLiteral("stdin")) {
+            QFile in(file);
+            QVERIFY(in.open(QIODevice::ReadOnly));
+            process->write(in.readAll());
+            process->closeWriteChannel();
+        }
         QVERIFY(process->waitForFinished(120000));
-        verifyCaptions(*process, QString::fromUtf8(process->readAllStandardOutput()));
+        const QString out = QString::fromUtf8(process->readAllStandardOutput());
+        verifyCaptions(*process, out);
+        if (m_plainWords.isEmpty())
+            m_plainWords = out;
+        else if (wordsChanged >= 0)
+            QVERIFY2(wordDistance(words(m_plainWords), words(out)) <= wordsChanged, qPrintable(out + m_plainWords));
     }
 
     // Sound as people play it: the recording under steady noise 15 dB below it, and 30 dB too quiet.
@@ -177,35 +235,64 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::addColumn<QStringList>("environment");
         QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("heard"); // a word printed before the failure; empty: nothing is printed
+        const auto made = [this](const QString &name, const QString &ffmpeg, bool cut = true) {
+            const QString file = m_dir.filePath(name);
+            start(QStringLiteral("ffmpeg"), QStringLiteral("-v error -y %1 %2").arg(ffmpeg, file).split(u' '))
+                ->waitForFinished();
+            if (cut) // to two thirds
+                QFile::resize(file, QFileInfo(file).size() * 2 / 3);
+            return QStringLiteral("--input ") + file;
+        };
         QTest::newRow("missing file") << QStringLiteral("--input /nonexistent/a.wav")
-                                      << QStringLiteral("Cannot open /nonexistent/a.wav") << QStringList() << 2;
-        QTest::newRow("not a WAV file") << QStringLiteral("--input ") + librivox + QStringLiteral("fileids")
-                                        << QStringLiteral("is not a WAV file") << QStringList() << 2;
-        QTest::newRow("no such language") << QStringLiteral("--language xx-XX --input ") + recording
-                                          << QStringLiteral("no speech model for language xx-XX") << QStringList() << 2;
+                                      << QStringLiteral("Cannot open /nonexistent/a.wav") << QStringList() << 2
+                                      << QString();
+        QTest::newRow("text") << QStringLiteral("--input ") + librivox + QStringLiteral("fileids")
+                              << QStringLiteral("fileids is damaged or is not an audio or video file") << QStringList()
+                              << 2 << QString();
+        QTest::newRow("random bytes") << QStringLiteral("--input ")
+                + randomFile(m_dir.filePath(QStringLiteral("random")))
+                                      << QStringLiteral("random is damaged or is not an audio or video file")
+                                      << QStringList() << 2 << QString();
+        QTest::newRow("no audio stream") << made(
+            QStringLiteral("silent.mkv"), QStringLiteral("-f lavfi -i color=size=64x64:duration=1 -c:v mpeg4"), false)
+                                         << QStringLiteral("silent.mkv has no audio stream") << QStringList() << 2
+                                         << QString();
+        // Cut off partway: the words before the cut are printed, then the error.
+        QTest::newRow("truncated FLAC") << made(QStringLiteral("cut.flac"), QStringLiteral("-i ") + recording)
+                                        << QStringLiteral("cut.flac is damaged at 4.") << QStringList() << 2
+                                        << QStringLiteral("leisure");
+        QTest::newRow("truncated MP3") << made(QStringLiteral("cut.mp3"), QStringLiteral("-i ") + recording)
+                                       << QStringLiteral("cut.mp3 ends after 4.7 of its 7.2 seconds: the file is cut "
+                                                         "short or damaged")
+                                       << QStringList() << 2 << QStringLiteral("leisure");
+        QTest::newRow("no such language")
+            << QStringLiteral("--language xx-XX --input ") + recording
+            << QStringLiteral("no speech model for language xx-XX") << QStringList() << 2 << QString();
         QTest::newRow("rate below 4 kHz")
             << QStringLiteral("--input ") + writeWav(m_dir.filePath(QStringLiteral("slow.wav")), 3999)
-            << QStringLiteral("sample rate 3999 Hz is outside 4000 to 768000 Hz") << QStringList() << 2;
+            << QStringLiteral("sample rate 3999 Hz is outside 4000 to 768000 Hz") << QStringList() << 2 << QString();
         QTest::newRow("rate above 768 kHz")
             << QStringLiteral("--input ") + writeWav(m_dir.filePath(QStringLiteral("fast.wav")), 768001)
-            << QStringLiteral("sample rate 768001 Hz is outside") << QStringList() << 2;
-        QTest::newRow("two format chunks")
-            << QStringLiteral("--input ") + writeWav(m_dir.filePath(QStringLiteral("twice.wav")), 16000, 2)
-            << QStringLiteral("more than one audio format chunk") << QStringList() << 2;
+            << QStringLiteral("sample rate 768001 Hz is outside") << QStringList() << 2 << QString();
         QTest::newRow("bad duration") << QStringLiteral("--duration soon") << QStringLiteral("--duration")
-                                      << QStringList() << 2;
+                                      << QStringList() << 2 << QString();
+        QTest::newRow("bad format") << QStringLiteral("--format doc")
+                                    << QStringLiteral("--format must be txt, srt, vtt or json") << QStringList() << 2
+                                    << QString();
         QTest::newRow("no sound server")
             << QStringLiteral("--duration 20")
             << QStringLiteral("sonorel-captions: Sonorel could not connect to the sound server, so captions could not "
                               "start. Check that PulseAudio or PipeWire is running, then start captions again. "
                               "(PulseAudio 6: Connection refused)\n")
-            << QStringList { QStringLiteral("PULSE_SERVER=unix:") + m_dir.filePath(QStringLiteral("nowhere")) } << 1;
+            << QStringList { QStringLiteral("PULSE_SERVER=unix:") + m_dir.filePath(QStringLiteral("nowhere")) } << 1
+            << QString();
         QTest::newRow("model cannot be loaded")
             << QStringLiteral("--language en-GB --input ") + recording
             << QStringLiteral("sonorel-captions: ") + CaptionViewModel::siriHelpMessage() + QStringLiteral(" (Speech: ")
             << QStringList { QStringLiteral("SONOREL_MODEL_PATH=")
                    + brokenModel(m_dir.filePath(QStringLiteral("models"))) }
-            << 1;
+            << 1 << QString();
     }
     void badInputFails()
     {
@@ -213,13 +300,66 @@ private Q_SLOTS:
         QFETCH(QString, message);
         QFETCH(QStringList, environment);
         QFETCH(int, exitCode);
+        QFETCH(QString, heard);
         auto process = tool(args.split(u' '), environment);
         QVERIFY(process->waitForFinished(60000));
         QCOMPARE(process->exitStatus(), QProcess::NormalExit);
         QCOMPARE(process->exitCode(), exitCode);
-        QVERIFY(process->readAllStandardOutput().isEmpty());
+        const QString out = QString::fromUtf8(process->readAllStandardOutput());
+        QVERIFY2(heard.isEmpty() ? out.isEmpty() : out.contains(heard) && out.endsWith(u'\n'), qPrintable(out));
         const QString err = QString::fromUtf8(process->readAllStandardError());
         QVERIFY2(err.contains(message), qPrintable(err));
+    }
+
+    // Three sentences as subtitles and JSON: ffprobe reads a cue for every sentence the text output has, the
+    // JSON parses with as many, and no time goes back, the words' times included.
+    void timedFormats()
+    {
+        const QString three = m_dir.filePath(QStringLiteral("three.wav"));
+        QStringList parts;
+        for (const char *id : { "0870", "0880", "0890" })
+            parts << librivox + QStringLiteral("sense_and_sensibility_01_austen_64kb-%1.wav").arg(QLatin1String(id));
+        QVERIFY(start(QStringLiteral("sox"), parts << three)->waitForFinished());
+        qsizetype sentences = 0;
+        for (const char16_t *name : { u"txt", u"srt", u"vtt", u"json" }) {
+            const QString format = QString::fromUtf16(name);
+            auto process = tool({ QStringLiteral("--input"), three, QStringLiteral("--format"), format });
+            QVERIFY(process->waitForFinished(120000));
+            QCOMPARE(process->exitCode(), 0);
+            const QByteArray out = process->readAllStandardOutput();
+            QList<double> times;
+            if (format == u"txt") {
+                QVERIFY((sentences = out.count('\n')) >= 3);
+                continue;
+            }
+            if (format == u"json") {
+                QJsonParseError error;
+                const QJsonArray array = QJsonDocument::fromJson(out, &error).array();
+                QVERIFY2(error.error == QJsonParseError::NoError && array.size() == sentences, out.constData());
+                for (const QJsonValue &sentence : array) {
+                    const QJsonArray words = sentence[u"words"].toArray();
+                    QVERIFY(!sentence[u"text"].toString().isEmpty() && !words.isEmpty());
+                    times << sentence[u"start"].toDouble() << words.first()[u"start"].toDouble()
+                          << words.last()[u"end"].toDouble() << sentence[u"end"].toDouble();
+                }
+            } else {
+                QFile file(m_dir.filePath(QStringLiteral("three.") + format));
+                QVERIFY(file.open(QIODevice::WriteOnly) && file.write(out) == out.size());
+                file.close();
+                auto probe = start(QStringLiteral("ffprobe"),
+                    QStringLiteral("-v error -show_entries packet=pts_time,duration_time -of csv=p=0 %1")
+                        .arg(file.fileName())
+                        .split(u' '));
+                QVERIFY(probe->waitForFinished() && probe->exitCode() == 0);
+                const QList<QByteArray> cues = probe->readAllStandardOutput().trimmed().split('\n');
+                QCOMPARE(cues.size(), sentences);
+                for (const QByteArray &cue : cues)
+                    times << cue.split(',')[0].toDouble()
+                          << cue.split(',')[0].toDouble() + cue.split(',')[1].toDouble();
+            }
+            QVERIFY2(
+                std::is_sorted(times.begin(), times.end()) && times.first() >= 0 && times.last() < 16, out.constData());
+        }
     }
 
     // An endless stream and a 2 GB file are read a block at a time: --duration ends them, and the tool's

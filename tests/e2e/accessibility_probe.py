@@ -82,7 +82,7 @@ if not events:
     fail("no text-changed events from the caption while captions ran")
 
 # The settings window: every control has a name.
-menu_entry(5)
+menu_entry(6)  # Settings…, past Caption From and Save Transcript… (enabled once there is text)
 if not pump(20, lambda: find(application(), named("Live Captions Settings")) is not None):
     fail("the settings window did not open")
 window = find(application(), named("Live Captions Settings"))
@@ -103,7 +103,7 @@ def spoken_name(control):
 
 # Named for what they set, not after the value they show.
 names = sorted(spoken_name(c) for c in controls)
-expected = sorted(["Select Language", "Audio Source", "Font Size", "Background Opacity", "Dark Mode"])
+expected = sorted(["Select Language", "Audio Source", "Font Size", "Background Opacity", "Dark Mode", "Keep Transcripts"])
 if names != expected:
     fail("settings controls are named %s, not %s" % (names, expected))
 print("PASS: caption found by name with the spoken words, %d text-changed events; menu button and %d settings "

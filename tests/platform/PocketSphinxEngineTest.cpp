@@ -1,6 +1,6 @@
 #include "platform/PocketSphinxEngine.h"
 #include "LogCapture.h"
-#include "cli/WavFile.h"
+#include "platform/FfmpegAudioDecoder.h"
 #include "platform/PocketSphinxModel.h"
 #include "platform/PocketSphinxTask.h"
 #include "platform/PocketSphinxTranscript.h"
@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -26,11 +27,16 @@ struct Run {
     std::shared_ptr<SpeechAudioRequest> request = std::make_shared<SpeechAudioRequest>();
     std::mutex mutex;
     QStringList texts, errors;
+    std::vector<TimedSentence> sentences;
     bool onThisThread = false;
     std::shared_ptr<SpeechRecognitionTask> task;
 
     explicit Run(SpeechRecognizer &recognizer)
     {
+        request->sentenceHandler = [this](const TimedSentence &sentence) {
+            std::lock_guard lock(mutex);
+            sentences.push_back(sentence);
+        };
         task = recognizer.recognitionTask(
             request, [this](const std::optional<QString> &text, const std::optional<QString> &error) {
                 std::lock_guard lock(mutex);
@@ -48,6 +54,11 @@ struct Run {
         }
         task->endAudio();
         return QTest::qWaitFor([&] { return request->isFinished(); }, 120000);
+    }
+    std::vector<TimedSentence> sentenceList()
+    {
+        std::lock_guard lock(mutex);
+        return sentences;
     }
     QStringList results()
     {
@@ -73,7 +84,8 @@ double recall(const QString &id, const QString &text)
 std::vector<float> recording(const QString &id)
 {
     QString error;
-    return WavFile::readMonoFloat(librivox + id + QStringLiteral(".wav"), &error).value_or(std::vector<float>());
+    return FfmpegAudioDecoder::readMonoFloat(librivox + id + QStringLiteral(".wav"), &error)
+        .value_or(std::vector<float>());
 }
 
 std::shared_ptr<PocketSphinxEngine> engineOn(const QString &modelRoot)
@@ -269,41 +281,114 @@ private Q_SLOTS:
         QVERIFY(t.text().endsWith(QStringLiteral("One more sentence.")));
     }
 
-    // English utterances that stop mid-sentence stay open for the next one, up to a bound. Steps are
-    // final hypotheses, or partial ones when they start with "~".
+    // English utterances that stop mid-sentence stay open for the next one, up to a bound and unless a long
+    // pause comes between. Steps are final hypotheses, or partial ones when they start with "~"; each is
+    // heard for 2 s after a pause of 1 s, or of 5 s when it starts with "/".
+    // Each finished sentence, and the one left open at the end, spans its utterances.
     void transcriptSentences_data()
     {
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("times");
         const auto words = [](const char *word, int n) {
             return (QString::fromLatin1(word) + QLatin1Char(' ')).repeated(n).trimmed();
         };
         QTest::newRow("open sentence shown without mark")
             << QStringList { QStringLiteral("and mister john dashwood had then leisure to") }
-            << QStringLiteral("And Mister John Dashwood had then leisure to");
-        QTest::newRow("continued by the next utterance") << QStringList { QStringLiteral("he had then leisure to"),
-            QStringLiteral("consider it") } << QStringLiteral("He had then leisure to consider it.");
-        QTest::newRow("partial continues it") << QStringList { QStringLiteral("it was in his"),
-            QStringLiteral("~power to do") } << QStringLiteral("It was in his power to do");
-        QTest::newRow("question judged on the whole sentence") << QStringList { QStringLiteral("do you think that"),
-            QStringLiteral("it will rain") } << QStringLiteral("Do you think that it will rain?");
-        QTest::newRow("closed beyond the open bound") << QStringList { words("on", 31),
-            QStringLiteral("~more") } << QStringLiteral("%1. More").arg(QStringLiteral("On ") + words("on", 30));
-        QTest::newRow("closed before an utterance takes it beyond the maximum") << QStringList { words("to", 25),
-            words("go", 16) } << QStringLiteral("To %1. Go %2.").arg(words("to", 24), words("go", 15));
+            << QStringLiteral("And Mister John Dashwood had then leisure to") << QStringLiteral("open 0-2");
+        QTest::newRow("continued by the next utterance")
+            << QStringList { QStringLiteral("he had then leisure to"), QStringLiteral("consider it") }
+            << QStringLiteral("He had then leisure to consider it.") << QStringLiteral("0-5");
+        QTest::newRow("partial continues it")
+            << QStringList { QStringLiteral("it was in his"), QStringLiteral("~power to do") }
+            << QStringLiteral("It was in his power to do") << QStringLiteral("open 0-2");
+        QTest::newRow("question judged on the whole sentence")
+            << QStringList { QStringLiteral("do you think that"), QStringLiteral("it will rain") }
+            << QStringLiteral("Do you think that it will rain?") << QStringLiteral("0-5");
+        QTest::newRow("closed beyond the open bound")
+            << QStringList { words("on", 31), QStringLiteral("~more") }
+            << QStringLiteral("%1. More").arg(QStringLiteral("On ") + words("on", 30)) << QStringLiteral("0-2");
+        QTest::newRow("closed before an utterance takes it beyond the maximum")
+            << QStringList { words("to", 25), words("go", 16) }
+            << QStringLiteral("To %1. Go %2.").arg(words("to", 24), words("go", 15)) << QStringLiteral("0-2 3-5");
+        QTest::newRow("closed by a long pause")
+            << QStringList { QStringLiteral("he had then leisure to"), QStringLiteral("/consider it") }
+            << QStringLiteral("He had then leisure to. Consider it.") << QStringLiteral("0-2 7-9");
     }
     void transcriptSentences()
     {
         QFETCH(QStringList, steps);
         QFETCH(QString, text);
+        QFETCH(QString, times);
         PocketSphinxTranscript t(SentenceStyle::forLocale(QStringLiteral("en-US")));
+        double clock = -1;
         for (const QString &step : steps) {
-            if (step.startsWith(QLatin1Char('~')))
+            if (step.startsWith(QLatin1Char('~'))) {
                 t.setPartial(step.mid(1));
-            else
-                t.finaliseUtterance(step);
+                continue;
+            }
+            clock += step.startsWith(u'/') ? 5 : 1;
+            t.finaliseUtterance(step.startsWith(u'/') ? step.mid(1) : step, { clock, clock + 2, {} });
+            clock += 2;
         }
         QCOMPARE(t.text(), text);
+        QStringList spans;
+        for (const TimedSentence &s : t.takeFinishedSentences())
+            spans << QStringLiteral("%1-%2").arg(s.start).arg(s.end);
+        if (const auto open = t.openSentence())
+            spans << QStringLiteral("open %1-%2").arg(open->start).arg(open->end);
+        QCOMPARE(spans.join(u' '), times);
+    }
+
+    // Sentences said with pauses between them, at known times: each is reported from its first word to its
+    // last within 0.3 s, with its words inside it.
+    void sentenceTimes()
+    {
+        const QStringList ids { QStringLiteral("sense_and_sensibility_01_austen_64kb-0870"),
+            QStringLiteral("sense_and_sensibility_01_austen_64kb-0890"),
+            QStringLiteral("sense_and_sensibility_01_austen_64kb-0930") };
+        std::vector<float> samples;
+        std::vector<std::pair<double, double>> truth;
+        QRandomGenerator random(3);
+        const auto pause = [&](double seconds) { // the hiss of a quiet room, not digital silence
+            for (int i = 0; i < int(seconds * 16000); ++i)
+                samples.push_back(float(random.generateDouble() - 0.5) * 2e-3f);
+        };
+        pause(1.5);
+        for (const QString &id : ids) {
+            const QString trimmed = m_dir.filePath(id + QStringLiteral("-speech.wav"));
+            // Only the speech: the silence at either end of the recording is cut away.
+            QProcess sox;
+            sox.start(QStringLiteral("sox"),
+                QStringLiteral("%1 %2 silence 1 0.05 2% reverse silence 1 0.05 2% reverse")
+                    .arg(librivox + id + QStringLiteral(".wav"), trimmed)
+                    .split(u' '));
+            QVERIFY(sox.waitForFinished() && sox.exitCode() == 0);
+            const auto speech = FfmpegAudioDecoder::readMonoFloat(trimmed, nullptr);
+            QVERIFY(speech && !speech->empty());
+            truth.emplace_back(double(samples.size()) / 16000, double(samples.size() + speech->size()) / 16000);
+            samples.insert(samples.end(), speech->begin(), speech->end());
+            pause(2.5);
+        }
+        Run run(*m_engine->recognizer(QStringLiteral("en-US")));
+        QVERIFY(run.recognise(samples));
+        const std::vector<TimedSentence> heard = run.sentenceList();
+        QString report;
+        for (const TimedSentence &s : heard)
+            report += QStringLiteral("%1-%2 %3\n").arg(s.start).arg(s.end).arg(s.text);
+        for (const auto &[start, end] : truth) {
+            double first = 1e9, last = -1;
+            for (const TimedSentence &s : heard) {
+                if (s.end > start - 1 && s.start < end + 1) {
+                    first = std::min(first, s.start);
+                    last = std::max(last, s.end);
+                }
+                for (const TimedWord &w : s.words)
+                    QVERIFY2(w.start >= s.start && w.end <= s.end && w.start < w.end, qPrintable(report));
+            }
+            QVERIFY2(std::abs(first - start) <= 0.3 && std::abs(last - end) <= 0.3,
+                qPrintable(QStringLiteral("said %1-%2, heard\n%3").arg(start).arg(end).arg(report)));
+        }
     }
 };
 

@@ -39,6 +39,12 @@ public:
             worker->wait();
         }
         void deliverText(const QString &text) { deliver(text, std::nullopt); }
+        void deliverSentence(const TimedSentence &sentence)
+        {
+            std::unique_ptr<QThread> worker(QThread::create([this, sentence] { request->sentenceHandler(sentence); }));
+            worker->start();
+            worker->wait();
+        }
         void deliverError(const QString &error) { deliver(std::nullopt, error); }
 
     private:

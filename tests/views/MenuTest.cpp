@@ -27,16 +27,19 @@ public:
     Published<bool> running { false, &willChange };
     Published<bool> clickThrough { false, &willChange };
     bool visible = true;
+    bool transcript = false;
     QStringList calls;
 
     ObjectWillChange &appWillChange() override { return willChange; }
     bool captionsRunning() const override { return running.get(); }
     bool clickThroughEnabled() const override { return clickThrough.get(); }
     bool overlayVisible() const override { return visible; }
+    bool hasTranscript() const override { return transcript; }
     void startCaptions() override { calls << QStringLiteral("startCaptions"); }
     void stopCaptions() override { calls << QStringLiteral("stopCaptions"); }
     void toggleOverlayVisibility() override { calls << QStringLiteral("toggleOverlayVisibility"); }
     void toggleClickThrough() override { calls << QStringLiteral("toggleClickThrough"); }
+    void saveTranscript() override { calls << QStringLiteral("saveTranscript"); }
     void showSettings() override { calls << QStringLiteral("showSettings"); }
     void showAbout() override { calls << QStringLiteral("showAbout"); }
     void sendFeedback() override { calls << QStringLiteral("sendFeedback"); }
@@ -75,8 +78,10 @@ private Q_SLOTS:
 void MenuTest::labelsInEveryState_data()
 {
     QTest::addColumn<int>("state");
-    for (int state = 0; state < 8; ++state)
-        QTest::addRow("running=%d visible=%d clickThrough=%d", state & 1, state >> 1 & 1, state >> 2 & 1) << state;
+    for (int state = 0; state < 16; ++state)
+        QTest::addRow("running=%d visible=%d clickThrough=%d transcript=%d", state & 1, state >> 1 & 1, state >> 2 & 1,
+            state >> 3 & 1)
+            << state;
 }
 
 void MenuTest::labelsInEveryState()
@@ -86,14 +91,15 @@ void MenuTest::labelsInEveryState()
     app.running = bool(state & 1);
     app.visible = bool(state & 2);
     app.clickThrough = bool(state & 4);
+    app.transcript = bool(state & 8);
     const QStringList labels { app.running ? QStringLiteral("Stop Captions") : QStringLiteral("Start Captions"),
         app.visible ? QStringLiteral("Hide Overlay") : QStringLiteral("Show Overlay"),
         app.clickThrough ? QStringLiteral("Interact") : QStringLiteral("Click-Through"),
-        QStringLiteral("Caption From"), QStringLiteral("-"),
+        QStringLiteral("Caption From"), QStringLiteral("-"), QStringLiteral("Save Transcript…"), QStringLiteral("-"),
         QStringLiteral("Settings..."), QStringLiteral("-"), QStringLiteral("About"), QStringLiteral("Send Feedback"),
         QStringLiteral("-"), QStringLiteral("Follow on X"), QStringLiteral("Follow on YouTube"), QStringLiteral("-"),
         QStringLiteral("Check for Updates"), QStringLiteral("-"), QStringLiteral("Quit") };
-    // Both places show the same list of plain, always enabled buttons.
+    // Both places show the same list of plain buttons, all enabled but "Save Transcript…" without text.
     MenuBarView tray(app);
     OverlayMenuButton button(app);
     QCOMPARE(MenuActionsContent::itemLabels(tray), labels);
@@ -101,16 +107,18 @@ void MenuTest::labelsInEveryState()
     // Each item calls its command.
     const QList<QAction *> actions = button.menu().actions();
     for (QAction *action : actions) {
-        QVERIFY(action->isEnabled() && !action->isCheckable());
+        QCOMPARE(action->isEnabled(), action->text() != QStringLiteral("Save Transcript…") || app.transcript);
+        QVERIFY(!action->isCheckable());
         if (!action->menu())
             action->trigger();
     }
     QTRY_COMPARE(app.calls,
         (QStringList { app.running ? QStringLiteral("stopCaptions") : QStringLiteral("startCaptions"),
-            QStringLiteral("toggleOverlayVisibility"), QStringLiteral("toggleClickThrough"),
-            QStringLiteral("showSettings"), QStringLiteral("showAbout"), QStringLiteral("sendFeedback"),
-            QStringLiteral("followOnX"), QStringLiteral("followOnYouTube"), QStringLiteral("checkForUpdates"),
-            QStringLiteral("quit") }));
+             QStringLiteral("toggleOverlayVisibility"), QStringLiteral("toggleClickThrough") }
+            + (app.transcript ? QStringList { QStringLiteral("saveTranscript") } : QStringList())
+            + QStringList { QStringLiteral("showSettings"), QStringLiteral("showAbout"), QStringLiteral("sendFeedback"),
+                QStringLiteral("followOnX"), QStringLiteral("followOnYouTube"), QStringLiteral("checkForUpdates"),
+                QStringLiteral("quit") }));
 }
 
 void MenuTest::labelsFollowState()
@@ -133,7 +141,12 @@ void MenuTest::labelsFollowState()
     // Visibility is not announced; the labels are rebuilt when the menu opens.
     Q_EMIT tray.aboutToShow();
     QCOMPARE(tray.actions().at(1)->text(), QStringLiteral("Show Overlay"));
-    QCOMPARE(tray.actions().size(), 16);
+    QCOMPARE(tray.actions().size(), 18);
+    // Text to save comes without an announcement too.
+    QVERIFY(!tray.actions().at(5)->isEnabled());
+    app.transcript = true;
+    Q_EMIT tray.aboutToShow();
+    QVERIFY(tray.actions().at(5)->isEnabled());
 }
 
 // The submenu lists the sources while it is open, follows the server, marks the current one, and

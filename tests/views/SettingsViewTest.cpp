@@ -99,6 +99,11 @@ void SettingsViewTest::choicesFollowTheStore()
     QCOMPARE(source.currentText(), QStringLiteral("mic (unavailable)"));
     sources.hide();
     QVERIFY(watch.expired());
+    QVERIFY(!view.keepTranscriptsSwitch().isChecked()); // off until asked for
+    view.keepTranscriptsSwitch().click();
+    QCOMPARE(m_settings->keepTranscripts(), true);
+    m_settings->setKeepTranscripts(false);
+    QTRY_VERIFY(!view.keepTranscriptsSwitch().isChecked());
     // No language offered at all: an empty menu.
     m_settings->setSupportedLocalesProvider([] { return QStringList { QStringLiteral("tlh-QO") }; });
     QCOMPARE(SettingsView(*m_settings).languageMenu().count(), 0);

@@ -1,0 +1,236 @@
+#include "FakeAudioCaptureService.h"
+#include "FakePermissionService.h"
+#include "FakeSpeechEngine.h"
+#include "captioning/CaptionViewModel.h"
+#include "captioning/SessionTranscript.h"
+#include "captioning/TranscriptAutoSaver.h"
+#include "settings/AppSettings.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+TimedSentence sentence(int n)
+{
+    return { QStringLiteral("Sentence number %1 was said.").arg(n), 2.0 * n, 2.0 * n + 1.5, {} };
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Files written from now on may grow to `bytes` at most, as on a disk that is full; the process is not
+// stopped for it. Undone when it goes out of scope.
+class FullDisk final
+{
+public:
+    explicit FullDisk(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        rlimit limit = m_old;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FullDisk() { setrlimit(RLIMIT_FSIZE, &m_old); }
+    FullDisk(const FullDisk &) = delete;
+    FullDisk &operator=(const FullDisk &) = delete;
+
+private:
+    rlimit m_old {};
+};
+
+// A folder nobody may write in: the permissions of one made here, or /proc for root, whom permissions do
+// not stop.
+QString readOnlyFolder(const QTemporaryDir &dir)
+{
+    if (geteuid() == 0)
+        return QStringLiteral("/proc");
+    const QString folder = dir.filePath(QStringLiteral("read-only"));
+    QDir().mkpath(folder);
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    return folder;
+}
+
+} // namespace
+
+class TranscriptTest final : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+private Q_SLOTS:
+    // Run as a child by keptLinesSurviveAKill: keeps lines until it is killed, saying which are on disk.
+    void initTestCase()
+    {
+        const QString file = qEnvironmentVariable("TRANSCRIPT_KILL_CHILD");
+        if (file.isEmpty())
+            return;
+        TranscriptAutoSaver saver(file, {});
+        for (int i = 1;; ++i) {
+            saver.append(QStringLiteral("Line %1.").arg(i));
+            while (saver.writtenLines() < std::uint64_t(i))
+                QThread::usleep(200);
+            std::printf("written %d\n", i);
+            std::fflush(stdout);
+        }
+    }
+
+    // Saved by extension; a save that fails says so in plain words and leaves the file that was there.
+    void save_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<qint64>("diskBytes"); // how much the disk takes; 0: no limit
+        QTest::addColumn<QString>("error"); // the start of the message; empty: saved
+        QTest::newRow("text") << QStringLiteral("a.txt") << qint64(0) << QString();
+        QTest::newRow("SubRip") << QStringLiteral("a.srt") << qint64(0) << QString();
+        QTest::newRow("WebVTT") << QStringLiteral("a.VTT") << qint64(0) << QString();
+        QTest::newRow("other extension") << QStringLiteral("a.doc") << qint64(0)
+                                         << QStringLiteral("The transcript was not saved: “a.doc” does not end in");
+        QTest::newRow("disk full") << QStringLiteral("a.srt") << qint64(2000)
+                                   << QStringLiteral("The transcript was not saved: writing “a.srt” failed, perhaps");
+        QTest::newRow("read-only folder") << readOnlyFolder(m_dir) + QStringLiteral("/a.txt") << qint64(0)
+                                          << QStringLiteral("The transcript was not saved: Sonorel cannot write in");
+    }
+    void save()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(qint64, diskBytes);
+        QFETCH(QString, error);
+        SessionTranscript transcript;
+        for (int i = 0; i < 300; ++i)
+            transcript.append(sentence(i));
+        const QString path = fileName.startsWith(u'/') ? fileName : m_dir.filePath(fileName);
+        if (!fileName.startsWith(u'/')) {
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write("what was there\n") > 0);
+        }
+        std::optional<QString> failure;
+        {
+            std::optional<FullDisk> full;
+            if (diskBytes > 0)
+                full.emplace(rlim_t(diskBytes));
+            failure = transcript.saveAs(path);
+        }
+        QCOMPARE(failure.value_or(QString()).left(error.size()), error);
+        if (!error.isEmpty()) {
+            if (!fileName.startsWith(u'/'))
+                QCOMPARE(contents(path), QByteArray("what was there\n"));
+            QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList({ QStringLiteral("*.*.*") }, QDir::Files),
+                QStringList()); // no half-written temporary file left behind
+            return;
+        }
+        if (path.endsWith(QStringLiteral(".txt"))) {
+            QCOMPARE(contents(path).count('\n'), 300);
+            return;
+        }
+        // The subtitles as a player reads them: a cue per sentence.
+        QProcess probe;
+        probe.start(QStringLiteral("ffprobe"),
+            { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                QStringLiteral("packet=pts_time"), QStringLiteral("-of"), QStringLiteral("csv=p=0"), path });
+        QVERIFY(probe.waitForFinished() && probe.exitCode() == 0);
+        const QList<QByteArray> cues = probe.readAllStandardOutput().trimmed().split('\n');
+        QCOMPARE(cues.size(), 300);
+        QCOMPARE(cues.last().toDouble(), 598.0);
+    }
+
+    // An all-day session keeps the newest 5 MB of text.
+    void boundedInMemory()
+    {
+        SessionTranscript transcript;
+        const TimedSentence big { QString(1000, u'x'), 0, 1, { { QString(1000, u'y'), 0, 1 } } };
+        for (int i = 0; i < 2000; ++i)
+            transcript.append(big);
+        transcript.append(sentence(1));
+        QVERIFY(transcript.textBytes() <= SessionTranscript::maxTextBytes);
+        QVERIFY(transcript.textBytes() > SessionTranscript::maxTextBytes - 4000);
+        QCOMPARE(transcript.sentences().back().text, sentence(1).text);
+    }
+
+    // Killed without warning, the kept transcript holds every line the saver had finished, whole.
+    void keptLinesSurviveAKill()
+    {
+        const QString file = m_dir.filePath(QStringLiteral("killed/transcript.txt"));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TRANSCRIPT_KILL_CHILD"), file);
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("boundedInMemory") });
+        int written = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                while (child.canReadLine()) {
+                    const QByteArray line = child.readLine();
+                    if (line.startsWith("written "))
+                        written = line.mid(8).trimmed().toInt();
+                }
+                return written >= 25;
+            }(),
+            60000);
+        ::kill(pid_t(child.processId()), SIGKILL);
+        QVERIFY(child.waitForFinished());
+        const QList<QByteArray> lines = contents(file).split('\n');
+        QVERIFY2(lines.size() > written, qPrintable(QString::number(lines.size())));
+        for (int i = 0; i < written; ++i)
+            QCOMPARE(lines[i], QStringLiteral("Line %1.").arg(i + 1).toUtf8());
+    }
+
+    // With the setting on, a session keeps a line per sentence in the documents folder as it is said. A full
+    // disk gives one notice, ends the keeping for the session, and captions go on.
+    void keepsTranscriptsWhileCaptionsRun()
+    {
+        auto engine = std::make_shared<FakeSpeechEngine>();
+        engine->setLocale(QStringLiteral("en-US"));
+        AppSettings settings(m_dir.filePath(QStringLiteral("settings.conf")));
+        settings.setSelectedLanguage(QStringLiteral("en-US"));
+        settings.setKeepTranscripts(true);
+        CaptionViewModel model(CaptioningServices { std::make_shared<FakePermissionService>(),
+                                   std::make_shared<FakeAudioCaptureService>(), engine },
+            settings);
+        QStringList notices;
+        const Subscription subscription = model.transcriptNotice.subscribe([&](const QString &notice) {
+            if (!notice.isEmpty())
+                notices << notice;
+        });
+        model.start();
+        QTRY_VERIFY(model.isRunning.get());
+        const QString file = model.keptTranscriptFile();
+        QCOMPARE(QFileInfo(file).absolutePath(), QDir::homePath() + QStringLiteral("/Documents/Sonorel/Transcripts"));
+        for (int i = 0; i < 2; ++i)
+            engine->lastTask()->deliverSentence(sentence(i));
+        QTRY_COMPARE(contents(file).count('\n'), 2);
+        QVERIFY(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] Sentence number 1 was said\\.$"))
+                    .match(QString::fromUtf8(contents(file).split('\n')[1]))
+                    .hasMatch());
+
+        {
+            FullDisk full(rlim_t(QFileInfo(file).size()));
+            engine->lastTask()->deliverSentence(sentence(2));
+            QTRY_COMPARE(notices.size(), 1);
+        }
+        QVERIFY2(notices[0].contains(QStringLiteral("because the disk is full")), qPrintable(notices[0]));
+        QVERIFY(model.keptTranscriptFile().isEmpty());
+        engine->lastTask()->deliverSentence(sentence(3));
+        engine->lastTask()->deliverText(QStringLiteral("Still captioning."));
+        QTRY_COMPARE(model.captionText.get(), QStringLiteral("Still captioning."));
+        QTRY_COMPARE(model.transcript().sentences().size(), std::size_t(4));
+        QVERIFY(model.isRunning.get());
+        QCOMPARE(notices.size(), 1);
+        QCOMPARE(contents(file).count('\n'), 2); // nothing more, not even after the disk has room again
+    }
+};
+
+QTEST_GUILESS_MAIN(TranscriptTest)
+#include "TranscriptTest.moc"
