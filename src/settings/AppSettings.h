@@ -37,6 +37,8 @@ public:
     static inline const QString darkModeKey = QStringLiteral("darkMode");
     static inline const QString selectedLanguageKey = QStringLiteral("selectedLanguage");
     static inline const QString audioSourceKey = QStringLiteral("audioSource");
+    static constexpr bool defaultStartAtLogin = false;
+    static inline const QString startAtLoginKey = QStringLiteral("startAtLogin");
 
     // The one instance, on the user's settings file (organisation "ambrite", application "sonorel").
     static AppSettings &shared();
@@ -67,6 +69,12 @@ public:
     // What captions listen to; a missing or damaged value is the whole mix.
     AudioSource audioSource() const;
     void setAudioSource(const AudioSource &value);
+    // Whether Sonorel starts when the user logs in. A change is first made real by the login applier; when
+    // that fails, the old value stays, so that the window shows what will happen at the next login.
+    bool startAtLogin() const;
+    void setStartAtLogin(bool value);
+    using StartAtLoginApplier = std::function<bool(bool startAtLogin)>;
+    void setStartAtLoginApplier(StartAtLoginApplier applier) { m_startAtLoginApplier = std::move(applier); }
 
     // Whether the selected language is written right to left.
     bool isRightToLeft() const;
@@ -92,4 +100,5 @@ private:
     std::unique_ptr<QSettings> m_store;
     QString m_fileName;
     SupportedLocalesProvider m_supportedLocales;
+    StartAtLoginApplier m_startAtLoginApplier;
 };

@@ -113,6 +113,8 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
     appearanceColumn->addLayout(opacityColumn);
     appearanceColumn->addWidget(m_darkMode);
     column->addWidget(appearanceBox);
+    m_startAtLogin = new QCheckBox(tr("Start at Login"), this);
+    column->addWidget(m_startAtLogin);
     column->addStretch(1);
 
     // valueChanged fires once per step while the thumb moves (tracking is on): each step is one write.
@@ -127,6 +129,10 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
     connect(m_darkMode, &QCheckBox::toggled, this, [this](bool on) {
         if (!m_refreshing)
             m_settings.setDarkMode(on);
+    });
+    connect(m_startAtLogin, &QCheckBox::toggled, this, [this](bool on) {
+        if (!m_refreshing)
+            m_settings.setStartAtLogin(on);
     });
     connect(m_language, &QComboBox::activated, this, [this](int index) {
         if (index >= 0 && index < m_shownLanguages.size())
@@ -195,6 +201,7 @@ void SettingsView::refresh()
     m_opacityValue->setText(opacityText(shownOpacity, QLocale()));
     m_opacity->setValue(int(std::round(shownOpacity * 10)));
     m_darkMode->setChecked(m_settings.darkMode());
+    m_startAtLogin->setChecked(m_settings.startAtLogin());
     fillSources();
     m_refreshing = false;
 }

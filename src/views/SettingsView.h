@@ -40,6 +40,7 @@ public:
     QSlider &fontSizeSlider() const { return *m_fontSize; }
     QSlider &opacitySlider() const { return *m_opacity; }
     QCheckBox &darkModeSwitch() const { return *m_darkMode; }
+    QCheckBox &startAtLoginSwitch() const { return *m_startAtLogin; }
     QString currentLanguageLabel() const;
     QString fontSizeLabel() const;
     QString opacityLabel() const;
@@ -67,6 +68,7 @@ private:
     QLabel *m_opacityValue;
     QSlider *m_opacity;
     QCheckBox *m_darkMode;
+    QCheckBox *m_startAtLogin = nullptr;
     QList<LanguageEntry> m_shownLanguages;
     bool m_refreshing = false;
     Cancellables cancellables;
