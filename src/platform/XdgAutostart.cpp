@@ -12,7 +12,7 @@
 
 QString XdgAutostart::entryPath(const QString &id)
 {
-    // GenericConfigLocation is $XDG_CONFIG_HOME, or ~/.config when that is unset or not absolute.
+    // GenericConfigLocation is $XDG_CONFIG_HOME, or ~/.config when that is unset.
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/autostart/") + id
         + QStringLiteral(".desktop");
 }
