@@ -75,11 +75,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://sonorel.app)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# The libraries come from dpkg-shlibdeps (libqt6svg6, with the SVG icon plug-in, among them); these are
-# loaded by name or by path at run time: Qt's xcb platform plug-in, the US English speech model, the caption
-# font and the word list for capitals.
+# The libraries come from dpkg-shlibdeps (libqt6gui6 with the xcb plug-in and libqt6svg6 with the SVG icon
+# plug-in among them); these are loaded by path at run time: the US English speech model, the caption font
+# and the word list for capitals.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, pocketsphinx-en-us, fonts-inter, wamerican")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "pocketsphinx-en-us, fonts-inter, wamerican")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-pulse | pulseaudio")
 # CPack packs without library dependencies, and says so in passing, when dpkg-shlibdeps is missing.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/PackagingChecks.cmake)
