@@ -37,6 +37,14 @@ foreach(file ${compressed})
 endforeach()
 add_custom_target(sonorel_package_files ALL DEPENDS ${compressed})
 
+# Debian's hardening in optimised builds that are not sanitized: fortified C library calls, and every symbol
+# bound at start so that the relocations can be made read-only.
+if(NOT SONOREL_SANITIZE AND NOT SONOREL_TSAN)
+    set(optimised "$<CONFIG:Release,RelWithDebInfo,MinSizeRel>")
+    target_compile_definitions(sonorel_common INTERFACE $<${optimised}:_FORTIFY_SOURCE=2>)
+    target_link_options(sonorel_common INTERFACE $<${optimised}:LINKER:-z,relro,-z,now>)
+endif()
+
 install(TARGETS sonorel-captions RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${pack_dir}/${SONOREL_APPSTREAM_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${pack_dir}/sonorel.1.gz ${pack_dir}/sonorel-captions.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
