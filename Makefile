@@ -1,5 +1,5 @@
 # The README's commands. Each installs what is missing first, so they work on a fresh Debian 12 machine.
-.PHONY: all deps test run build release bench format fuzz clean
+.PHONY: all deps test run build release bench format fuzz clean deb deb-check
 
 all: test
 
@@ -32,3 +32,11 @@ clean:
 
 fuzz: deps
 	scripts/fuzz-manifest 300
+
+# The Debian package of the release build, checked by appstreamcli, desktop-file-validate and lintian.
+deb: release
+	scripts/make-deb build/release
+
+# Installs the package into a fresh Debian 12 root and runs it there (downloads a base system: not in test).
+deb-check: deb
+	scripts/deb-check build/release build/deb-check

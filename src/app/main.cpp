@@ -2,6 +2,7 @@
 #include "platform/DesktopServices.h"
 #include "platform/FileManagerReveal.h"
 #include "platform/PocketSphinxEngine.h"
+#include "platform/XdgAutostart.h"
 #include "settings/AppSettings.h"
 #include "updates/UpdateManager.h"
 #include "views/MessageBoxUpdatePresenter.h"
@@ -14,6 +15,7 @@ int main(int argc, char **argv)
     // The settings offer the languages that have a speech model installed.
     AppSettings::shared().setSupportedLocalesProvider(
         [] { return PocketSphinxEngine::localesIn(PocketSphinxEngine::defaultModelRoots()); });
+    AppSettings::shared().setStartAtLoginApplier(&XdgAutostart::applyForThisProgram);
     return SonorelApp::run(
         argc, argv, [] { return makeDesktopCaptioningServices(); },
         [] {

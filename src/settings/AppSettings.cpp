@@ -173,6 +173,25 @@ void AppSettings::setAudioSource(const AudioSource &value)
     write(audioSourceKey, value.settingValue());
 }
 
+bool AppSettings::startAtLogin() const
+{
+    const QVariant raw = m_store->value(startAtLoginKey);
+    if (raw.typeId() == QMetaType::Bool)
+        return raw.toBool();
+    // Anything but the words a settings file keeps for a switch is off: starting at login is asked for.
+    return raw.typeId() == QMetaType::QString
+        && raw.toString().trimmed().compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
+}
+
+void AppSettings::setStartAtLogin(bool value)
+{
+    const bool changed = value != startAtLogin();
+    objectWillChange.send();
+    if (changed && m_startAtLoginApplier && !m_startAtLoginApplier(value))
+        return;
+    write(startAtLoginKey, value);
+}
+
 bool AppSettings::isRightToLeft() const
 {
     return isRightToLeft(selectedLanguage());

@@ -39,6 +39,8 @@ public:
     static inline const QString selectedLanguageKey = QStringLiteral("selectedLanguage");
     static inline const QString audioSourceKey = QStringLiteral("audioSource");
     static inline const QString keepTranscriptsKey = QStringLiteral("keepTranscripts");
+    static constexpr bool defaultStartAtLogin = false;
+    static inline const QString startAtLoginKey = QStringLiteral("startAtLogin");
 
     // The one instance, on the user's settings file (organisation "ambrite", application "sonorel").
     static AppSettings &shared();
@@ -72,6 +74,12 @@ public:
     // Whether each captioning session's sentences are appended to a file as they are finished.
     bool keepTranscripts() const;
     void setKeepTranscripts(bool value);
+    // Whether Sonorel starts when the user logs in. A change is first made real by the login applier; when
+    // that fails, the old value stays, so that the window shows what will happen at the next login.
+    bool startAtLogin() const;
+    void setStartAtLogin(bool value);
+    using StartAtLoginApplier = std::function<bool(bool startAtLogin)>;
+    void setStartAtLoginApplier(StartAtLoginApplier applier) { m_startAtLoginApplier = std::move(applier); }
 
     // Whether the selected language is written right to left.
     bool isRightToLeft() const;
@@ -98,4 +106,5 @@ private:
     std::unique_ptr<QSettings> m_store;
     QString m_fileName;
     SupportedLocalesProvider m_supportedLocales;
+    StartAtLoginApplier m_startAtLoginApplier;
 };

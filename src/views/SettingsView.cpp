@@ -60,7 +60,7 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
       m_darkMode(new QCheckBox(tr("Dark Mode"), this)), m_keepTranscripts(new QCheckBox(tr("Keep Transcripts"), this)),
       m_showFolder(new QPushButton(tr("Show Folder"), this))
 {
-    setFixedSize(side, side + sourceHeight + transcriptsHeight);
+    setFixedSize(side, side + sourceHeight + transcriptsHeight + loginHeight);
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(20, 20, 20, 20);
     column->setSpacing(20);
@@ -130,6 +130,8 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
     transcriptsRow->addStretch(1);
     transcriptsRow->addWidget(m_showFolder);
     column->addWidget(transcriptsBox);
+    m_startAtLogin = new QCheckBox(tr("Start at Login"), this);
+    column->addWidget(m_startAtLogin);
     column->addStretch(1);
 
     // valueChanged fires once per step while the thumb moves (tracking is on): each step is one write.
@@ -154,6 +156,10 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
         const QString folder = TranscriptAutoSaver::defaultFolder();
         QDir().mkpath(folder);
         QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+    });
+    connect(m_startAtLogin, &QCheckBox::toggled, this, [this](bool on) {
+        if (!m_refreshing)
+            m_settings.setStartAtLogin(on);
     });
     connect(m_language, &QComboBox::activated, this, [this](int index) {
         if (index >= 0 && index < m_shownLanguages.size())
@@ -222,6 +228,7 @@ void SettingsView::refresh()
     m_opacityValue->setText(opacityText(shownOpacity, QLocale()));
     m_opacity->setValue(int(std::round(shownOpacity * 10)));
     m_darkMode->setChecked(m_settings.darkMode());
+    m_startAtLogin->setChecked(m_settings.startAtLogin());
     fillSources();
     m_keepTranscripts->setChecked(m_settings.keepTranscripts());
     m_refreshing = false;

@@ -24,6 +24,7 @@ public:
     // Beneath the square of the first settings: the transcripts' group.
     static constexpr int sourceHeight = 90; // the audio source group
     static constexpr int transcriptsHeight = 90;
+    static constexpr int loginHeight = 30; // "Start at Login"
     static constexpr int fontSizeMinimum = 12;
     static constexpr int fontSizeMaximum = 32;
     // The opacity slider works in tenths: 1 is 0.1, 10 is 1.0.
@@ -46,6 +47,7 @@ public:
     QCheckBox &darkModeSwitch() const { return *m_darkMode; }
     QCheckBox &keepTranscriptsSwitch() const { return *m_keepTranscripts; }
     QPushButton &showFolderButton() const { return *m_showFolder; }
+    QCheckBox &startAtLoginSwitch() const { return *m_startAtLogin; }
     QString currentLanguageLabel() const;
     QString fontSizeLabel() const;
     QString opacityLabel() const;
@@ -75,6 +77,7 @@ private:
     QCheckBox *m_darkMode;
     QCheckBox *m_keepTranscripts;
     QPushButton *m_showFolder;
+    QCheckBox *m_startAtLogin = nullptr;
     QList<LanguageEntry> m_shownLanguages;
     bool m_refreshing = false;
     Cancellables cancellables;

@@ -75,6 +75,14 @@ void SettingsViewTest::choicesFollowTheStore()
     QCOMPARE(m_settings->darkMode(), false);
     m_settings->setDarkMode(true);
     QTRY_VERIFY(view.darkModeSwitch().isChecked());
+    // "Start at Login" is off until chosen; when the login entry cannot be changed, the switch goes back.
+    QVERIFY(!view.startAtLoginSwitch().isChecked());
+    view.startAtLoginSwitch().click();
+    QCOMPARE(m_settings->startAtLogin(), true);
+    m_settings->setStartAtLoginApplier([](bool) { return false; });
+    view.startAtLoginSwitch().click();
+    QTRY_VERIFY(view.startAtLoginSwitch().isChecked());
+    QCOMPARE(m_settings->startAtLogin(), true);
     // Audio sources: listed while the window is shown, headings not choosable; a device that is gone
     // stays shown as the choice, marked.
     std::weak_ptr<void> watch;
