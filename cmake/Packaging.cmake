@@ -88,7 +88,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # and the word list for capitals.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "pocketsphinx-en-us, fonts-inter, wamerican")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-pulse | pulseaudio")
+# qt6-wayland: on a Wayland desktop without XWayland, the windows open on Wayland itself.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-pulse | pulseaudio, qt6-wayland")
 # CPack packs without library dependencies, and says so in passing, when dpkg-shlibdeps is missing.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/PackagingChecks.cmake)
 include(CPack)
