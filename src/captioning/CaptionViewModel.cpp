@@ -119,7 +119,12 @@ CaptionViewModel::CaptionViewModel(CaptioningServices services, AppSettings &set
       m_speech(std::make_unique<SpeechRecognitionManager>(std::move(services.speechEngine), settings))
 {
     connect(m_speech.get(), &SpeechRecognitionManager::sentenceFinished, this, &CaptionViewModel::addSentence);
-    cancellables.push_back(m_settings.objectWillChange.subscribeOn(this, [this] { updateAutoSave(); }));
+    // Read once the change is stored. A new source is taken up at once, also while captions run; the text
+    // on screen stays.
+    cancellables.push_back(m_settings.objectWillChange.subscribeOn(this, [this] {
+        updateAutoSave();
+        m_audioCapture->setSource(m_settings.audioSource());
+    }));
     cancellables.push_back(m_speech->latestText.subscribeOn(this, [this](const QString &text) {
         SLOG_DEBUG(lcCaptions, "Received transcription length %ld", long(graphemeStarts(text).size()));
         updateCaption(text);
@@ -143,18 +148,7 @@ CaptionViewModel::CaptionViewModel(CaptioningServices services, AppSettings &set
     m_audioCapture->setOnWaiting([this](const QString &application) {
         waitingText = application.isEmpty() ? QString() : tr("Waiting for %1\u2026").arg(application);
     });
-
     m_audioCapture->setSource(settings.audioSource());
-    // The store changes after it notifies: read it once the change is in.
-    cancellables.push_back(m_settings.objectWillChange.subscribe([this] {
-        QMetaObject::invokeMethod(this, [this] { followSourceSetting(); }, Qt::QueuedConnection);
-    }));
-}
-
-// A new source is taken up at once, also while captions run; the text on screen stays.
-void CaptionViewModel::followSourceSetting()
-{
-    m_audioCapture->setSource(m_settings.audioSource());
 }
 
 CaptionViewModel::~CaptionViewModel()

@@ -90,7 +90,6 @@ private:
     void addSentence(TimedSentence sentence);
     void updateAutoSave();
     bool isCurrent(const QUuid &token) const { return m_runToken && *m_runToken == token; }
-    void followSourceSetting();
 
     AppSettings &m_settings;
     std::unique_ptr<PermissionManager> m_permissionManager;

@@ -438,6 +438,7 @@ public:
             : std::uint8_t(std::clamp(requested.channelCount, 1, int(PA_CHANNELS_MAX)));
         m_configuration.sampleRate = m_spec.rate;
         m_configuration.channelCount = m_spec.channels;
+        m_mixer = StreamMixer(mixerSlack());
     }
 
     ~PulseCaptureStream() override
@@ -765,7 +766,7 @@ private:
     std::map<std::uint32_t, std::unique_ptr<Tap>> m_taps; // an application's, by playback stream
     pa_stream *m_pacer = nullptr; // with an application's: see keepOutputResponsive
     QByteArray m_pacerMonitor;
-    StreamMixer m_mixer { 1600 };
+    StreamMixer m_mixer { 0 };
     std::vector<float> m_mixed;
     std::optional<bool> m_present;
     OutputHandler m_output;

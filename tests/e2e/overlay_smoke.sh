@@ -22,17 +22,7 @@ log="$work/log"
 
 fail() { echo "FAIL: $*"; echo "--- log"; cat "$log"; echo "--- settings"; cat "$conf"; xwininfo -root -tree; exit 1; }
 
-# Polls for a condition for up to 20 s.
-wait_for() {
-    for _ in $(seq 1 200); do
-        if eval "$1"; then return 0; fi
-        sleep 0.1
-    done
-    return 1
-}
-window() { xwininfo -root -tree | grep "\"$1\":" | awk '{ print $1 }'; }
-# A window's size and place on the screen, as "640x230+123+145".
-frame() { xwininfo -root -tree | grep "\"$1\":" | awk '{ split($(NF-1), s, "+"); print s[1] $NF }'; }
+source "$(dirname "$0")/windows.sh"
 stored() { grep -x "overlayFrame$1=.*" "$conf" | cut -d= -f2; }
 
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$sonorel" > "$work/nodisplay.log" 2>&1

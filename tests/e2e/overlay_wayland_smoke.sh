@@ -19,15 +19,7 @@ export QT_LOGGING_RULES="com.ambrite.sonorel.App.debug=true"
 log="$work/log"
 
 fail() { echo "FAIL: $*"; echo "--- log"; cat "$log"; echo "--- weston"; cat "$work/weston.log"; echo "--- settings"; cat "$conf"; exit 1; }
-wait_for() {
-    for _ in $(seq 1 200); do
-        if eval "$1"; then return 0; fi
-        sleep 0.1
-    done
-    return 1
-}
-frame() { xwininfo -root -tree | grep "\"$1\":" | awk '{ split($(NF-1), s, "+"); print s[1] $NF }'; }
-window() { xwininfo -root -tree | grep "\"$1\":" | awk '{ print $1 }'; }
+source "$(dirname "$0")/windows.sh"
 
 weston --backend=headless-backend.so --xwayland --socket=sonorel-wl --width=1280 --height=1024 \
     --log="$work/weston.log" > /dev/null 2>&1 &
