@@ -14,7 +14,10 @@ struct AudioFormat {
     bool interleaved = false;
 
     // 32-bit float, non-interleaved: the layout capture delivers and recognition consumes.
-    static AudioFormat standard(double sampleRate, std::uint32_t channels) { return {SampleType::Float32, sampleRate, channels, false}; }
+    static AudioFormat standard(double sampleRate, std::uint32_t channels)
+    {
+        return { SampleType::Float32, sampleRate, channels, false };
+    }
     // What the recognizer is fed: 32-bit float, 16000 Hz, one channel, non-interleaved.
     static AudioFormat recognizerTarget() { return standard(16000.0, 1); }
 
@@ -47,8 +50,8 @@ public:
         b.m_format = format;
         b.m_frameCapacity = frameCapacity;
         const std::size_t planes = format.interleaved ? 1 : format.channelCount;
-        const std::size_t perPlane = std::size_t(frameCapacity) * format.bytesPerSample() *
-                                     (format.interleaved ? format.channelCount : 1);
+        const std::size_t perPlane
+            = std::size_t(frameCapacity) * format.bytesPerSample() * (format.interleaved ? format.channelCount : 1);
         b.m_storage = std::make_shared<std::vector<std::uint8_t>>(planes * perPlane);
         for (std::size_t i = 0; i < planes; ++i)
             b.m_planes.push_back(b.m_storage->data() + i * perPlane);
@@ -69,8 +72,8 @@ public:
     const float *floatChannelData(std::size_t channel) const
     {
         return m_format.sampleType == SampleType::Float32 && !m_format.interleaved
-                   ? static_cast<const float *>(m_planes[channel])
-                   : nullptr;
+            ? static_cast<const float *>(m_planes[channel])
+            : nullptr;
     }
 
 private:

@@ -169,9 +169,8 @@ std::variant<std::shared_ptr<AudioCaptureStream>, PlatformError> AudioCaptureMan
         lcAudio, "Configured stream sampleRate %ld channelCount %ld", long(used.sampleRate), long(used.channelCount));
 
     const quint64 generation = m_delivery->nextGeneration();
-    if (auto addError = stream->addOutput([delivery = m_delivery, generation](const AudioBuffer &buffer) {
-            delivery->deliver(buffer, generation);
-        }))
+    if (auto addError = stream->addOutput(
+            [delivery = m_delivery, generation](const AudioBuffer &buffer) { delivery->deliver(buffer, generation); }))
         return *addError;
     const std::weak_ptr<AudioCaptureStream> weakStream = stream;
     stream->setFailureHandler([self = QPointer<AudioCaptureManager>(this), weakStream](const PlatformError &error) {

@@ -4,8 +4,8 @@
 #include "captioning/AudioBuffer.h"
 #include "settings/AudioSource.h"
 
-#include <QString>
 #include <QList>
+#include <QString>
 #include <QStringList>
 
 #include <algorithm>

@@ -114,7 +114,8 @@ std::vector<qsizetype> graphemeStarts(const QString &text)
 } // namespace
 
 CaptionViewModel::CaptionViewModel(CaptioningServices services, AppSettings &settings, QObject *parent)
-    : QObject(parent), m_settings(settings), m_permissionManager(std::make_unique<PermissionManager>(std::move(services.permissions))),
+    : QObject(parent), m_settings(settings),
+      m_permissionManager(std::make_unique<PermissionManager>(std::move(services.permissions))),
       m_audioCapture(std::make_unique<AudioCaptureManager>(std::move(services.capture))),
       m_speech(std::make_unique<SpeechRecognitionManager>(std::move(services.speechEngine), settings))
 {

@@ -55,7 +55,7 @@ bool SpeechAudioRequest::isAudioEnded() const
     return m_ended;
 }
 
-void SpeechAudioRequest::take(std::vector<float> &out, std::size_t maxFrames, std::chrono::milliseconds wait)
+std::uint64_t SpeechAudioRequest::take(std::vector<float> &out, std::size_t maxFrames, std::chrono::milliseconds wait)
 {
     out.clear();
     std::unique_lock lock(m_mutex);
@@ -63,7 +63,9 @@ void SpeechAudioRequest::take(std::vector<float> &out, std::size_t maxFrames, st
     m_interrupted = false;
     const std::size_t n = std::min(maxFrames, m_queue.size());
     out.assign(m_queue.begin(), m_queue.begin() + std::ptrdiff_t(n));
+    const std::uint64_t first = m_appended - m_queue.size();
     m_queue.erase(m_queue.begin(), m_queue.begin() + std::ptrdiff_t(n));
+    return first;
 }
 
 void SpeechAudioRequest::interrupt()

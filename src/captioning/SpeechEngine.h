@@ -63,8 +63,10 @@ public:
 
     // Consumer side (the task's worker). Moves up to `maxFrames` queued frames into `out` (replacing its
     // content), waiting at most `wait` for audio to arrive. An empty `out` after the call means: nothing
-    // yet, or the audio has ended (see isAudioEnded()) or interrupt() was called.
-    void take(std::vector<float> &out, std::size_t maxFrames, std::chrono::milliseconds wait);
+    // yet, or the audio has ended (see isAudioEnded()) or interrupt() was called. Returns the index of the
+    // first frame taken among all frames ever appended, dropped ones included, so that times on the
+    // audio clock stay true when the queue had to drop audio.
+    std::uint64_t take(std::vector<float> &out, std::size_t maxFrames, std::chrono::milliseconds wait);
     // Wakes a consumer blocked in take(), e.g. when its task is cancelled.
     void interrupt();
     // A consumer is attached: only then are drops a sign of a recognizer falling behind and worth an

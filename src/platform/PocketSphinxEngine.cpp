@@ -2,6 +2,7 @@
 
 #include "base/BackgroundDisposal.h"
 #include "base/Log.h"
+#include "platform/PocketSphinxDecoder.h"
 #include "platform/PocketSphinxModel.h"
 
 #include <QDir>
@@ -27,7 +28,7 @@ class PocketSphinxRecognizer final : public SpeechRecognizer
 {
 public:
     PocketSphinxRecognizer(
-        std::shared_ptr<PocketSphinxModel> model, QString localeIdentifier, PocketSphinxTask::Options options)
+        std::shared_ptr<PocketSphinxModel> model, QString localeIdentifier, SegmentedRecognitionTask::Options options)
         : m_model(std::move(model)), m_locale(std::move(localeIdentifier)), m_options(options)
     { }
 
@@ -40,9 +41,17 @@ public:
     {
         // A stopped task joins its decoding thread when destroyed: never on the caller's (GUI) thread.
         // Cancelled where it is let go of, so that its handler is never called after that; joined later.
-        return std::shared_ptr<PocketSphinxTask>(
-            new PocketSphinxTask(m_model, std::move(request), std::move(handler), m_options),
-            [](PocketSphinxTask *task) {
+        SegmentedRecognitionTask::Options options = m_options;
+        options.wake = [model = std::weak_ptr<PocketSphinxModel>(m_model)] {
+            if (const auto m = model.lock())
+                m->wake();
+        };
+        auto decoders = [model = m_model](const std::atomic<bool> &cancelled, QString *error) {
+            return PocketSphinxDecoder::acquire(model, cancelled, error);
+        };
+        return std::shared_ptr<SegmentedRecognitionTask>(new SegmentedRecognitionTask(std::move(decoders),
+                                                             std::move(request), std::move(handler), m_locale, options),
+            [](SegmentedRecognitionTask *task) {
                 task->cancel();
                 BackgroundDisposal::run([task] { delete task; });
             });
@@ -51,7 +60,7 @@ public:
 private:
     std::shared_ptr<PocketSphinxModel> m_model;
     QString m_locale;
-    PocketSphinxTask::Options m_options;
+    SegmentedRecognitionTask::Options m_options;
 };
 
 } // namespace
@@ -59,12 +68,12 @@ private:
 PocketSphinxEngine::PocketSphinxEngine() : PocketSphinxEngine(Options {})
 { }
 
-PocketSphinxTask::Options PocketSphinxEngine::defaultTaskOptions()
+SegmentedRecognitionTask::Options PocketSphinxEngine::defaultTaskOptions()
 {
     // Level only. Both suppressors at hand (speexdsp's and WebRTC's, at every strength) made this
     // recognizer's errors more frequent on the degraded recordings of bench_robustness, clean speech
     // included: it removes noise itself and is thrown by what a second suppressor leaves behind.
-    PocketSphinxTask::Options options;
+    SegmentedRecognitionTask::Options options;
     options.frontEnd = true;
     options.noiseSuppressor = nullptr;
     return options;
@@ -131,4 +140,14 @@ std::shared_ptr<SpeechRecognizer> PocketSphinxEngine::recognizer(const QString &
     if (!files)
         return nullptr;
     return std::make_shared<PocketSphinxRecognizer>(model(*files), localeIdentifier, m_options.task);
+}
+
+UtteranceDecoderSource PocketSphinxEngine::decoderSource(const QString &localeIdentifier)
+{
+    const auto files = findModel(m_options.modelRoots, localeIdentifier);
+    if (!files)
+        return nullptr;
+    return [model = model(*files)](const std::atomic<bool> &cancelled, QString *error) {
+        return PocketSphinxDecoder::acquire(model, cancelled, error);
+    };
 }

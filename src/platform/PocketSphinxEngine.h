@@ -1,7 +1,7 @@
 #pragma once
 
+#include "captioning/SegmentedRecognitionTask.h"
 #include "captioning/SpeechEngine.h"
-#include "platform/PocketSphinxTask.h"
 
 #include <QStringList>
 
@@ -21,13 +21,13 @@ public:
     struct Options {
         // Searched in order; the first folder that has a model for a locale wins.
         QStringList modelRoots = defaultModelRoots();
-        PocketSphinxTask::Options task = defaultTaskOptions();
+        SegmentedRecognitionTask::Options task = defaultTaskOptions();
         // Decoder settings given as "-name", "value" pairs, over PocketSphinxModel::decoderArguments().
         QStringList decoderSettings;
     };
 
     // The front end and suppressor that captions run with.
-    static PocketSphinxTask::Options defaultTaskOptions();
+    static SegmentedRecognitionTask::Options defaultTaskOptions();
 
     // Also makes this engine's locales the ones the settings offer.
     PocketSphinxEngine();
@@ -41,6 +41,9 @@ public:
 
     QStringList supportedLocales() const override;
     std::shared_ptr<SpeechRecognizer> recognizer(const QString &localeIdentifier) override;
+    // A source of this engine's decoders for a locale, for another engine's tasks to fall back on; null
+    // when there is no model for it.
+    UtteranceDecoderSource decoderSource(const QString &localeIdentifier);
 
 private:
     std::shared_ptr<PocketSphinxModel> model(const PocketSphinxModelFiles &files);

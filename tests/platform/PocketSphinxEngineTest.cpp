@@ -2,8 +2,8 @@
 #include "LogCapture.h"
 #include "platform/FfmpegAudioDecoder.h"
 #include "platform/PocketSphinxModel.h"
-#include "platform/PocketSphinxTask.h"
-#include "platform/PocketSphinxTranscript.h"
+#include "captioning/SegmentedRecognitionTask.h"
+#include "captioning/RunningTranscript.h"
 #include "settings/AppSettings.h"
 
 #include <QDir>
@@ -220,7 +220,7 @@ private Q_SLOTS:
         }
         Run run(*m_engine->recognizer(QStringLiteral("en-US")));
         QVERIFY(run.recognise(noise));
-        const auto *task = dynamic_cast<PocketSphinxTask *>(run.task.get());
+        const auto *task = dynamic_cast<SegmentedRecognitionTask *>(run.task.get());
         QCOMPARE(task->decodedFrames(), std::uint64_t(noise.size()));
         QVERIFY(task->forcedCuts() >= 1);
         QVERIFY2(
@@ -267,7 +267,7 @@ private Q_SLOTS:
     // finalised text is bounded.
     void transcript()
     {
-        PocketSphinxTranscript t;
+        RunningTranscript t;
         t.setPartial(QStringLiteral("hello"));
         QCOMPARE(t.takeIfChanged(), QStringLiteral("Hello"));
         t.setPartial(QStringLiteral("hello"));
@@ -277,7 +277,7 @@ private Q_SLOTS:
         QCOMPARE(t.takeIfChanged(), QStringLiteral("Hello world."));
         for (int i = 0; i < 2000; ++i)
             t.finaliseUtterance(QStringLiteral("one more sentence"));
-        QVERIFY(t.text().size() <= PocketSphinxTranscript::maxFinalisedChars && t.text().size() > 4000);
+        QVERIFY(t.text().size() <= RunningTranscript::maxFinalisedChars && t.text().size() > 4000);
         QVERIFY(t.text().endsWith(QStringLiteral("One more sentence.")));
     }
 
@@ -320,7 +320,7 @@ private Q_SLOTS:
         QFETCH(QStringList, steps);
         QFETCH(QString, text);
         QFETCH(QString, times);
-        PocketSphinxTranscript t(SentenceStyle::forLocale(QStringLiteral("en-US")));
+        RunningTranscript t(SentenceStyle::forLocale(QStringLiteral("en-US")));
         double clock = -1;
         for (const QString &step : steps) {
             if (step.startsWith(QLatin1Char('~'))) {

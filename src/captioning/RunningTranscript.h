@@ -18,13 +18,16 @@ struct UtteranceTiming {
 };
 
 // The running transcription of one recognition task: the finished sentences, then the sentence still
-// open, then the hypothesis of the utterance being decoded. The engine ends an utterance at every pause,
-// and a speaker pauses mid-sentence too: an utterance whose words plainly stop short ("... in his power
-// to") leaves its sentence open for the next one to continue, unless the pause was a long one. Only
-// finished sentences end with a mark.
-// A sentence runs from its first word's start to its last word's end, over every utterance it took.
-// Pure logic, no engine calls.
-class PocketSphinxTranscript final
+// open, then the hypothesis of the utterance being decoded. An utterance ends at every pause, and a
+// speaker pauses mid-sentence too.
+// - Bare words (an engine that writes no capitals or marks) are written out by the sentence style: an
+//   utterance whose words plainly stop short ("... in his power to") leaves its sentence open for the next
+//   one to continue, and only finished sentences end with a mark.
+// - Written text (an engine with capitals and punctuation of its own) is kept as the engine wrote it and
+//   split into sentences at its closing marks; words after the last mark stay open for the next utterance.
+// Either way a long pause finishes the open sentence, and a sentence runs from its first word's start to
+// its last word's end, over every utterance it took. Pure logic, no engine calls.
+class RunningTranscript final
 {
 public:
     // Finished text beyond this many characters loses its oldest sentences. Captions show far less than
@@ -38,7 +41,10 @@ public:
     static constexpr double maxPauseSeconds = 2.0;
 
     // Without a style, the plain one.
-    explicit PocketSphinxTranscript(std::shared_ptr<const SentenceStyle> style = {});
+    explicit RunningTranscript(std::shared_ptr<const SentenceStyle> style = {});
+
+    // Whether hypotheses from now on are written text rather than bare words.
+    void setWrittenText(bool written) { m_written = written; }
 
     void setPartial(const QString &hypothesis);
     // Ends the current utterance with its final hypothesis.
@@ -55,6 +61,8 @@ public:
 
 private:
     void finishOpen();
+    void appendWritten(const QStringList &words, UtteranceTiming timing);
+    static bool endsSentence(const QString &word);
 
     std::shared_ptr<const SentenceStyle> m_style;
     QStringList m_finalised;
@@ -64,4 +72,5 @@ private:
     std::vector<TimedSentence> m_finishedSentences;
     QStringList m_partial;
     QString m_lastTaken;
+    bool m_written = false;
 };
