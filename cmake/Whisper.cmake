@@ -1,0 +1,48 @@
+# whisper.cpp and ggml as one target, sonorel_whisper: the build that scripts/install-whisper makes in its
+# private prefix, or else a system package of whisper.cpp 1.9.1 or later.
+# The prefix follows the script's: -DSONOREL_WHISPER_PREFIX, else $SONOREL_WHISPER_PREFIX, else its default.
+if(NOT SONOREL_WHISPER_PREFIX)
+    if(DEFINED ENV{SONOREL_WHISPER_PREFIX})
+        set(SONOREL_WHISPER_PREFIX "$ENV{SONOREL_WHISPER_PREFIX}")
+    else()
+        set(SONOREL_WHISPER_PREFIX "$ENV{HOME}/.local/lib/sonorel/whisper.cpp-1.9.1")
+    endif()
+endif()
+
+# On the prefix path rather than in PATHS: whisper-config.cmake finds ggml with a bare find_package, which
+# must land in the same prefix. No version in the request: upstream installs its version file under a
+# name find_package does not read, so every versioned request fails; WHISPER_VERSION is checked instead.
+list(APPEND CMAKE_PREFIX_PATH "${SONOREL_WHISPER_PREFIX}")
+find_package(whisper CONFIG QUIET)
+if(NOT whisper_FOUND)
+    message(FATAL_ERROR "whisper.cpp was not found in ${SONOREL_WHISPER_PREFIX} nor in the system; "
+        "run scripts/install-whisper")
+endif()
+if(WHISPER_VERSION VERSION_LESS 1.9.1 OR NOT WHISPER_VERSION MATCHES "^1\\.")
+    message(FATAL_ERROR "whisper.cpp ${WHISPER_VERSION} in ${whisper_DIR} is not 1.x from 1.9.1 on; "
+        "run scripts/install-whisper")
+endif()
+
+# Where the CPU backend's variants are, for ggml_backend_load_all_from_path. ggml-config.cmake (read by
+# whisper-config.cmake) says where it installed them when it was told; otherwise they are in its bin folder.
+set(sonorel_ggml_backend_candidates "${GGML_BACKEND_DIR}" "${GGML_LIB_DIR}/../bin" "${GGML_LIB_DIR}")
+unset(sonorel_ggml_backend_dir)
+foreach(dir IN LISTS sonorel_ggml_backend_candidates)
+    if(NOT dir)
+        continue()
+    endif()
+    file(GLOB sonorel_ggml_cpu_libs "${dir}/libggml-cpu*.so")
+    if(sonorel_ggml_cpu_libs)
+        get_filename_component(sonorel_ggml_backend_dir "${dir}" REALPATH)
+        break()
+    endif()
+endforeach()
+if(NOT sonorel_ggml_backend_dir)
+    message(FATAL_ERROR "ggml's CPU backend (libggml-cpu*.so) was not found next to ${GGML_LIB_DIR}; "
+        "run scripts/install-whisper")
+endif()
+set(SONOREL_GGML_BACKEND_DIR "${sonorel_ggml_backend_dir}" CACHE INTERNAL "Folder of ggml's CPU backend variants")
+message(STATUS "whisper.cpp ${WHISPER_VERSION}: ${whisper_DIR}; ggml backends: ${SONOREL_GGML_BACKEND_DIR}")
+
+add_library(sonorel_whisper INTERFACE)
+target_link_libraries(sonorel_whisper INTERFACE whisper)
