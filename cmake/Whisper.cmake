@@ -46,3 +46,17 @@ message(STATUS "whisper.cpp ${WHISPER_VERSION}: ${whisper_DIR}; ggml backends: $
 
 add_library(sonorel_whisper INTERFACE)
 target_link_libraries(sonorel_whisper INTERFACE whisper)
+
+# The model the install step makes is pinned there; the engine refuses a file with another hash.
+file(STRINGS ${PROJECT_SOURCE_DIR}/scripts/install-whisper-model sonorel_model_pin REGEX "^q8_0_sha256=[0-9a-f]+$")
+string(REGEX REPLACE "^q8_0_sha256=" "" SONOREL_WHISPER_MODEL_SHA256 "${sonorel_model_pin}")
+if(NOT SONOREL_WHISPER_MODEL_SHA256 MATCHES "^[0-9a-f]+$")
+    message(FATAL_ERROR "scripts/install-whisper-model has no q8_0_sha256 pin")
+endif()
+
+# Where the install step puts the model, for the tests that run it (their HOME is a private folder).
+if(DEFINED ENV{XDG_DATA_HOME} AND NOT "$ENV{XDG_DATA_HOME}" STREQUAL "")
+    set(SONOREL_WHISPER_MODEL_FILE "$ENV{XDG_DATA_HOME}/sonorel/models/whisper/ggml-base-q8_0.bin")
+else()
+    set(SONOREL_WHISPER_MODEL_FILE "$ENV{HOME}/.local/share/sonorel/models/whisper/ggml-base-q8_0.bin")
+endif()

@@ -164,14 +164,18 @@ void AppDelegate::bindSessionController()
         if (self)
             self->isCaptionsRunning = running;
     }));
-    // Shown without waiting for an answer: captions go on behind it.
-    cancellables.push_back(viewModel->transcriptNotice.subscribeOn(this, [](const QString &notice) {
-        if (notice.isEmpty())
-            return;
-        auto *box = new QMessageBox(QMessageBox::Information, tr("Keep Transcripts"), notice, QMessageBox::Ok);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->show();
-    }));
+    // Shown without waiting for an answer: captions go on behind them.
+    const auto showNotice = [](const QString &title) {
+        return [title](const QString &notice) {
+            if (notice.isEmpty())
+                return;
+            auto *box = new QMessageBox(QMessageBox::Information, title, notice, QMessageBox::Ok);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->show();
+        };
+    };
+    cancellables.push_back(viewModel->transcriptNotice.subscribeOn(this, showNotice(tr("Keep Transcripts"))));
+    cancellables.push_back(viewModel->speechNotice.subscribeOn(this, showNotice(tr("Live Captions"))));
 }
 
 void AppDelegate::readFrameKey(const QString &key, double &field)
@@ -265,8 +269,8 @@ void AppDelegate::persistFrame()
         overlayFrameX = frame.x();
         overlayFrameY = frame.y();
     }
-    SLOG_DEBUG(lcApp, "Persisting frame origin %f,%f size %fx%f", overlayFrameX, overlayFrameY,
-        double(frame.width()), double(frame.height()));
+    SLOG_DEBUG(lcApp, "Persisting frame origin %f,%f size %fx%f", overlayFrameX, overlayFrameY, double(frame.width()),
+        double(frame.height()));
     overlayFrameW = frame.width();
     overlayFrameH = frame.height();
     defaults->setValue(keyX, overlayFrameX);

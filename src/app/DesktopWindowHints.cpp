@@ -217,8 +217,9 @@ bool chooseXWaylandInWaylandSession()
     }
     const QByteArray display = qgetenv("DISPLAY");
     if (display.isEmpty() || !x11DisplayReachable(display)) {
-        SLOG_INFO(lcApp, "No X server (XWayland) answers in this Wayland session: the overlay cannot be placed or "
-                         "kept on top");
+        SLOG_INFO(lcApp,
+            "No X server (XWayland) answers in this Wayland session: the overlay cannot be placed or "
+            "kept on top");
         return false;
     }
     qputenv("QT_QPA_PLATFORM", "xcb");

@@ -218,8 +218,7 @@ void OverlayPanel::beginResize(Qt::Edges edges)
     m_resizeSettle.start();
     QWindow *handle = windowHandle();
     // A window that places itself (see DesktopWindowHints::throughXWayland) is no window manager's to move.
-    const bool byWindowManager
-        = !DesktopWindowHints::throughXWayland() && handle && handle->startSystemResize(edges);
+    const bool byWindowManager = !DesktopWindowHints::throughXWayland() && handle && handle->startSystemResize(edges);
     if (!byWindowManager) {
         m_manual = Manual::Resize;
         m_manualEdges = edges;

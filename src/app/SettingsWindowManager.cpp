@@ -15,7 +15,8 @@ SettingsWindowManager &SettingsWindowManager::shared()
 SettingsWindowManager::SettingsWindowManager(AppSettings &settings, QSettings *store)
     : m_window(std::make_unique<ManagedWindow>(
         ManagedWindow::Description { QCoreApplication::translate("SettingsWindowManager", "Live Captions Settings"),
-            QStringLiteral("SettingsWindow"), [&settings, watcher = m_watcher] {
+            QStringLiteral("SettingsWindow"),
+            [&settings, watcher = m_watcher] {
                 return new SettingsView(settings, [watcher](AudioCaptureService::ContentHandler handler) {
                     return *watcher ? (*watcher)(std::move(handler)) : nullptr;
                 });

@@ -1,7 +1,7 @@
 #include "app/SonorelApp.h"
 #include "platform/DesktopServices.h"
 #include "platform/FileManagerReveal.h"
-#include "platform/PocketSphinxEngine.h"
+#include "platform/WhisperModel.h"
 #include "platform/XdgAutostart.h"
 #include "settings/AppSettings.h"
 #include "updates/UpdateManager.h"
@@ -12,9 +12,9 @@
 // The composition root: the desktop's services behind the captioning and update interfaces.
 int main(int argc, char **argv)
 {
+    WhisperModel::restartWithSleepingThreads(argv);
     // The settings offer the languages that have a speech model installed.
-    AppSettings::shared().setSupportedLocalesProvider(
-        [] { return PocketSphinxEngine::localesIn(PocketSphinxEngine::defaultModelRoots()); });
+    AppSettings::shared().setSupportedLocalesProvider(&desktopSupportedLocales);
     AppSettings::shared().setStartAtLoginApplier(&XdgAutostart::applyForThisProgram);
     return SonorelApp::run(
         argc, argv, [] { return makeDesktopCaptioningServices(); },

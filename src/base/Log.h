@@ -30,20 +30,21 @@ class Arg final
 public:
     enum class Kind { Signed, Unsigned, Real, Bool, Utf8, Text };
 
-    template<typename T>
-        requires(std::integral<T> && std::is_signed_v<T> && !std::same_as<T, bool> && !std::same_as<T, char>)
-    Arg(T v) : m_kind(Kind::Signed), m_signed(v) {}
-    template<typename T>
-        requires(std::integral<T> && std::is_unsigned_v<T> && !std::same_as<T, bool>)
-    Arg(T v) : m_kind(Kind::Unsigned), m_unsigned(v) {}
-    template<typename T>
-        requires std::floating_point<T>
-    Arg(T v) : m_kind(Kind::Real), m_real(static_cast<double>(v)) {}
-    Arg(bool v) : m_kind(Kind::Bool), m_bool(v) {}
-    Arg(const char *v) : m_kind(Kind::Utf8), m_utf8(v ? std::string_view(v) : std::string_view("(null)")) {}
-    Arg(std::string_view v) : m_kind(Kind::Utf8), m_utf8(v) {}
-    Arg(const QByteArray &v) : m_kind(Kind::Utf8), m_utf8(v.constData(), size_t(v.size())) {}
-    Arg(const QString &v) : m_kind(Kind::Text), m_text(&v) {}
+    template <typename T>
+    requires(std::integral<T> &&std::is_signed_v<T> && !std::same_as<T, bool> && !std::same_as<T, char>) Arg(T v)
+        : m_kind(Kind::Signed), m_signed(v)
+    { }
+    template <typename T>
+    requires(std::integral<T> &&std::is_unsigned_v<T> && !std::same_as<T, bool>) Arg(T v)
+        : m_kind(Kind::Unsigned), m_unsigned(v)
+    { }
+    template <typename T>
+    requires std::floating_point<T> Arg(T v) : m_kind(Kind::Real), m_real(static_cast<double>(v)) { }
+    Arg(bool v) : m_kind(Kind::Bool), m_bool(v) { }
+    Arg(const char *v) : m_kind(Kind::Utf8), m_utf8(v ? std::string_view(v) : std::string_view("(null)")) { }
+    Arg(std::string_view v) : m_kind(Kind::Utf8), m_utf8(v) { }
+    Arg(const QByteArray &v) : m_kind(Kind::Utf8), m_utf8(v.constData(), size_t(v.size())) { }
+    Arg(const QString &v) : m_kind(Kind::Text), m_text(&v) { }
 
     Kind kind() const { return m_kind; }
     std::int64_t asSigned() const;
@@ -70,31 +71,31 @@ QString format(const char *fmt, std::span<const Arg> args);
 
 void write(const QLoggingCategory &category, QtMsgType type, const char *fmt, std::span<const Arg> args);
 
-template<typename... Args>
+template <typename... Args>
 inline void line(const QLoggingCategory &category, QtMsgType type, const char *fmt, const Args &...args)
 {
-    const std::array<Arg, sizeof...(Args)> packed{Arg(args)...};
+    const std::array<Arg, sizeof...(Args)> packed { Arg(args)... };
     write(category, type, fmt, packed);
 }
 
 } // namespace Log
 
 // The level test comes first so that the arguments are not even evaluated when the level is off.
-#define SLOG_DEBUG(category, ...)                                                                                     \
+#define SLOG_DEBUG(category, ...)                                                                                      \
     do {                                                                                                               \
         const QLoggingCategory &sonorelLogCategory_ = category();                                                      \
         if (sonorelLogCategory_.isDebugEnabled())                                                                      \
             Log::line(sonorelLogCategory_, QtDebugMsg, __VA_ARGS__);                                                   \
     } while (false)
 
-#define SLOG_INFO(category, ...)                                                                                      \
+#define SLOG_INFO(category, ...)                                                                                       \
     do {                                                                                                               \
         const QLoggingCategory &sonorelLogCategory_ = category();                                                      \
         if (sonorelLogCategory_.isInfoEnabled())                                                                       \
             Log::line(sonorelLogCategory_, QtInfoMsg, __VA_ARGS__);                                                    \
     } while (false)
 
-#define SLOG_ERROR(category, ...)                                                                                     \
+#define SLOG_ERROR(category, ...)                                                                                      \
     do {                                                                                                               \
         const QLoggingCategory &sonorelLogCategory_ = category();                                                      \
         if (sonorelLogCategory_.isCriticalEnabled())                                                                   \

@@ -9,8 +9,8 @@ class Subscription final
 {
 public:
     Subscription() = default;
-    explicit Subscription(std::function<void()> cancel) : m_cancel(std::move(cancel)) {}
-    Subscription(Subscription &&other) noexcept : m_cancel(std::exchange(other.m_cancel, {})) {}
+    explicit Subscription(std::function<void()> cancel) : m_cancel(std::move(cancel)) { }
+    Subscription(Subscription &&other) noexcept : m_cancel(std::exchange(other.m_cancel, {})) { }
     Subscription &operator=(Subscription &&other) noexcept
     {
         if (this != &other) {

@@ -130,6 +130,12 @@ CaptionViewModel::CaptionViewModel(CaptioningServices services, AppSettings &set
         SLOG_DEBUG(lcCaptions, "Received transcription length %ld", long(graphemeStarts(text).size()));
         updateCaption(text);
     }));
+    cancellables.push_back(m_speech->latestNotice.subscribeOn(this, [this](const QString &notice) {
+        if (notice.isEmpty())
+            return;
+        speechNotice = notice;
+        m_speech->latestNotice = QString();
+    }));
     cancellables.push_back(m_speech->latestError.subscribeOn(this, [this](const QString &error) {
         if (error.isEmpty())
             return;

@@ -44,6 +44,9 @@ public:
     Published<QString> waitingText { QString(), &objectWillChange };
     // A problem with keeping the transcript on disk, to be shown once; captions go on. Empty: none.
     Published<QString> transcriptNotice { QString(), &objectWillChange };
+    // Something about recognition to be shown once while captions go on (such as the engine that had to
+    // stand in for the chosen one). Empty: none.
+    Published<QString> speechNotice { QString(), &objectWillChange };
 
     // The sentences of the current session, or of the last one once captions stopped. A session starts
     // with each start of captions.

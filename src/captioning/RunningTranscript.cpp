@@ -24,10 +24,20 @@ void RunningTranscript::setPartial(const QString &hypothesis)
 bool RunningTranscript::endsSentence(const QString &word)
 {
     static const QString marks = QStringLiteral(".?!\u2026\u3002\uff1f\uff01\u061f\u0964");
+    // Titles and initials end with a full stop but not a sentence ("Mr. Dashwood", "J. Smith").
+    static const QStringList abbreviations { QStringLiteral("Mr"), QStringLiteral("Mrs"), QStringLiteral("Ms"),
+        QStringLiteral("Dr"), QStringLiteral("St"), QStringLiteral("Mt"), QStringLiteral("Jr"), QStringLiteral("Sr"),
+        QStringLiteral("Sra"), QStringLiteral("Dra"), QStringLiteral("Prof"), QStringLiteral("Mme"),
+        QStringLiteral("Mlle"), QStringLiteral("Hr"), QStringLiteral("Fr"), QStringLiteral("vs") };
     QString w = word;
     while (!w.isEmpty() && (w.back() == u'"' || w.back() == u')' || w.back() == u'\u201d' || w.back() == u'\''))
         w.chop(1);
-    return !w.isEmpty() && marks.contains(w.back());
+    if (w.isEmpty() || !marks.contains(w.back()))
+        return false;
+    if (w.back() == u'.' && w != word)
+        return true; // a mark inside quotes ends what is quoted
+    const QString bare = w.chopped(1);
+    return !(w.back() == u'.' && ((bare.size() == 1 && bare[0].isUpper()) || abbreviations.contains(bare)));
 }
 
 void RunningTranscript::appendWritten(const QStringList &words, UtteranceTiming timing)

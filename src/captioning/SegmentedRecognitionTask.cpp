@@ -109,6 +109,13 @@ void SegmentedRecognitionTask::reportSentence(const TimedSentence &sentence)
         m_request->sentenceHandler(sentence);
 }
 
+void SegmentedRecognitionTask::reportNotice(const QString &notice)
+{
+    std::lock_guard reporting(m_reporting);
+    if (!m_cancelled.load() && m_request->noticeHandler)
+        m_request->noticeHandler(notice);
+}
+
 void SegmentedRecognitionTask::cancel()
 {
     m_cancelled.store(true);
@@ -133,6 +140,9 @@ void SegmentedRecognitionTask::run()
         report(std::nullopt, loadError);
         return;
     }
+    // A source that had to settle for another decoder says why.
+    if (!loadError.isEmpty())
+        reportNotice(loadError);
 
     RunningTranscript transcript(SentenceStyle::forLocale(m_locale));
     transcript.setWrittenText(decoder->writesText());
@@ -211,7 +221,7 @@ void SegmentedRecognitionTask::run()
                 lcSpeech, "Recognizer behind by %.1f s, partial text %u times less often", seconds(queued), slowdown);
         } else if (queued > farBehindSamples && !inUtterance && m_options.lighter) {
             QString error;
-            if (auto lighter = m_options.lighter(m_cancelled, &error)) {
+            if (auto lighter = m_options.lighter(m_cancelled, &error); lighter && error.isEmpty()) {
                 SLOG_ERROR(lcSpeech, "Recognizer behind by %.1f s, continuing with a lighter engine", seconds(queued));
                 decoder = std::move(lighter);
                 transcript.setWrittenText(decoder->writesText());

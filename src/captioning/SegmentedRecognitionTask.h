@@ -48,6 +48,7 @@ private:
     void run();
     void report(const std::optional<QString> &text, const std::optional<QString> &error);
     void reportSentence(const TimedSentence &sentence);
+    void reportNotice(const QString &notice);
 
     const UtteranceDecoderSource m_decoders;
     const std::shared_ptr<SpeechAudioRequest> m_request;

@@ -53,6 +53,9 @@ public:
     // Called on the task's worker thread with each sentence as it is finished, under the same rule as the
     // result handler: never after the task's cancel() has returned. The last one comes when the audio ends.
     std::function<void(const TimedSentence &)> sentenceHandler;
+    // Called on the task's worker thread, under the same rule, with something the user should know while
+    // recognition goes on (such as an engine that could not be used and the one used instead).
+    std::function<void(const QString &)> noticeHandler;
 
     // Any thread. Copies `frames` samples; ignored once endAudio() has been called. Returns the number of
     // queued frames that had to be dropped to make room (0 normally).
@@ -118,6 +121,8 @@ public:
 
     virtual ~SpeechRecognizer() = default;
     virtual QString localeIdentifier() const = 0;
+    // Which engine recognises: a recognizer for the same locale from another engine is a different one.
+    virtual QString engineName() const { return QString(); }
     virtual bool isAvailable() const = 0;
     virtual bool supportsOnDeviceRecognition() const = 0;
     // Starts recognising the audio of `request` on a worker thread of the task's own.
@@ -134,4 +139,9 @@ public:
     virtual QStringList supportedLocales() const = 0;
     // A recognizer for exactly that identifier, or null when the engine has none for it.
     virtual std::shared_ptr<SpeechRecognizer> recognizer(const QString &localeIdentifier) = 0;
+    // Which engine serves a supported locale, for lists that say so; empty when it is not supported.
+    virtual QString engineFor(const QString &localeIdentifier) const
+    {
+        return supportedLocales().contains(localeIdentifier) ? QStringLiteral("default") : QString();
+    }
 };

@@ -27,12 +27,13 @@ public:
     // Any thread. `from` is the task that reported; a report of a task stopped by the time it is
     // collected is dropped.
     void post(std::weak_ptr<HandlerState> from, std::optional<QString> text, std::optional<QString> error,
-        std::optional<TimedSentence> sentence = std::nullopt)
+        std::optional<TimedSentence> sentence = std::nullopt, std::optional<QString> notice = std::nullopt)
     {
         bool schedule = false;
         {
             std::lock_guard lock(m_mutex);
-            m_pending.push_back({ std::move(from), std::move(text), std::move(error), std::move(sentence) });
+            m_pending.push_back(
+                { std::move(from), std::move(text), std::move(error), std::move(sentence), std::move(notice) });
             schedule = !std::exchange(m_scheduled, true);
         }
         if (schedule)
@@ -45,6 +46,7 @@ private:
         std::optional<QString> text;
         std::optional<QString> error;
         std::optional<TimedSentence> sentence;
+        std::optional<QString> notice;
     };
 
     // Main thread, where the manager lives and dies.
@@ -66,6 +68,8 @@ private:
                 m_manager->latestError = *report.error;
             if (report.sentence)
                 Q_EMIT m_manager->sentenceFinished(*report.sentence);
+            if (report.notice)
+                m_manager->latestNotice = *report.notice;
         }
     }
 
@@ -116,9 +120,14 @@ void SpeechRecognitionManager::setupRecognizer()
     const QString oldIdentifier = m_recognizer ? m_recognizer->localeIdentifier() : QStringLiteral("none");
     const bool hadTask = bool(m_task);
     const QString newIdentifier = newRecognizer ? newRecognizer->localeIdentifier() : QStringLiteral("nil");
-    const bool changed = !newRecognizer || newIdentifier != oldIdentifier;
+    const QString oldEngine = m_recognizer ? m_recognizer->engineName() : QString();
+    const QString newEngine = newRecognizer ? newRecognizer->engineName() : QString();
+    const bool changed = !newRecognizer || newIdentifier != oldIdentifier || newEngine != oldEngine;
     if (changed) {
-        SLOG_INFO(lcSpeech, "Locale changed from %s to %s", oldIdentifier, newIdentifier);
+        if (newIdentifier != oldIdentifier)
+            SLOG_INFO(lcSpeech, "Locale changed from %s to %s", oldIdentifier, newIdentifier);
+        else
+            SLOG_INFO(lcSpeech, "Engine changed from %s to %s", oldEngine, newEngine);
         stop();
     }
 
@@ -144,13 +153,21 @@ std::optional<PlatformError> SpeechRecognitionManager::start()
 
     auto request = std::make_shared<SpeechAudioRequest>();
     request->requiresOnDeviceRecognition = true;
-    request->shouldReportPartialResults = true;
+    request->shouldReportPartialResults = m_reportsPartialResults;
     request->sentenceHandler = [weakMailbox = std::weak_ptr<Mailbox>(m_mailbox),
                                    weakState = std::weak_ptr<HandlerState>(m_handlerState)](const TimedSentence &s) {
         const auto state = weakState.lock();
         const auto mailbox = weakMailbox.lock();
         if (state && !state->stopped.load() && mailbox)
             mailbox->post(weakState, std::nullopt, std::nullopt, s);
+    };
+    request->noticeHandler = [weakMailbox = std::weak_ptr<Mailbox>(m_mailbox),
+                                 weakState = std::weak_ptr<HandlerState>(m_handlerState)](const QString &notice) {
+        SLOG_ERROR(lcSpeech, "Recognition notice %s", notice);
+        const auto state = weakState.lock();
+        const auto mailbox = weakMailbox.lock();
+        if (state && !state->stopped.load() && mailbox)
+            mailbox->post(weakState, std::nullopt, std::nullopt, std::nullopt, notice);
     };
     setRequest(request);
 

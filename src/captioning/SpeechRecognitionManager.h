@@ -42,6 +42,8 @@ public:
     ObjectWillChange objectWillChange;
     Published<QString> latestText { QString(), &objectWillChange };
     Published<QString> latestError { QString(), &objectWillChange };
+    // Something the user should know while recognition goes on; empty: nothing new.
+    Published<QString> latestNotice { QString(), &objectWillChange };
 
     // The recognizer for the selected language, or null when there is none.
     std::shared_ptr<SpeechRecognizer> recognizer() const;
@@ -58,6 +60,9 @@ public:
     std::size_t pendingFrames() const;
     void endAudio();
     bool hasFinishedAudio() const;
+    // Whether tasks started from now on produce partial text; a recording printed to a file needs only
+    // finished sentences, and an engine that re-decodes for partial text then decodes each utterance once.
+    void setReportsPartialResults(bool partial) { m_reportsPartialResults = partial; }
     // When the running task started: the zero of its sentences' times.
     QDateTime taskStartTime() const { return m_taskStart; }
 
@@ -88,6 +93,7 @@ private:
     std::shared_ptr<SpeechRecognizer> m_recognizer;
     std::shared_ptr<SpeechRecognitionTask> m_task;
     QDateTime m_taskStart;
+    bool m_reportsPartialResults = true;
     // append() reads the request on the capture thread while start()/stop() replace it on the main
     // thread; the lock is held only to copy or swap the handle, never while samples are queued.
     mutable std::mutex m_requestMutex;

@@ -55,6 +55,7 @@ public:
 };
 
 // Makes a decoder on the task's worker thread: loading a model can take seconds. Gives up early when
-// `cancelled` becomes true; on failure, null and the reason in `error`.
+// `cancelled` becomes true; on failure, null and the reason in `error`. A source that falls back on another
+// engine's decoder returns it with `error` saying why, for the user to be told.
 using UtteranceDecoderSource
     = std::function<std::unique_ptr<UtteranceDecoder>(const std::atomic<bool> &cancelled, QString *error)>;

@@ -20,49 +20,24 @@ int terminalColumns(std::FILE *out)
 
 } // namespace
 
-CaptionPrinter::Split CaptionPrinter::split(const QString &text)
-{
-    Split result;
-    const QString t = text.simplified();
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < t.size(); ++i) {
-        if (!endsSentence(t[i]))
-            continue;
-        const bool atEnd = i + 1 == t.size();
-        const bool beforeCapital = i + 2 < t.size() && t[i + 1] == QLatin1Char(' ') && t[i + 2].isUpper();
-        if (atEnd || beforeCapital) {
-            result.sentences << t.mid(start, i + 1 - start);
-            start = i + 2;
-        }
-    }
-    if (start < t.size())
-        result.partial = t.mid(start);
-    return result;
-}
-
 CaptionPrinter::CaptionPrinter(std::FILE *out, bool interactive) : m_out(out), m_interactive(interactive)
 { }
 
+void CaptionPrinter::sentence(const QString &text)
+{
+    clearPartial();
+    printLine(text.simplified());
+    m_lastSentence = text.simplified();
+    m_partial.clear();
+    std::fflush(m_out);
+}
+
 void CaptionPrinter::update(const QString &text)
 {
-    const Split s = split(text);
-    // Where the new sentences begin: normally after those already printed. When the text no longer
-    // starts the same way (old sentences dropped, or a new recognition that started afresh), after the
-    // last printed sentence if it is still there, otherwise from the start.
-    qsizetype from = m_printed;
-    const bool samePrefix
-        = m_printed <= s.sentences.size() && (m_printed == 0 || s.sentences[m_printed - 1] == m_current[m_printed - 1]);
-    if (!samePrefix) {
-        const QString last = m_printed > 0 ? m_current[m_printed - 1] : QString();
-        const qsizetype at = last.isEmpty() ? -1 : s.sentences.lastIndexOf(last);
-        from = at >= 0 ? at + 1 : 0;
-    }
+    const QString t = text.simplified();
+    const qsizetype at = m_lastSentence.isEmpty() ? -1 : t.lastIndexOf(m_lastSentence);
     clearPartial();
-    for (qsizetype i = from; i < s.sentences.size(); ++i)
-        printLine(s.sentences[i]);
-    m_current = s.sentences;
-    m_printed = s.sentences.size();
-    m_partial = s.partial;
+    m_partial = at < 0 ? t : t.mid(at + m_lastSentence.size()).trimmed();
     drawPartial();
 }
 

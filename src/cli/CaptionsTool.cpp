@@ -48,8 +48,12 @@ CaptionsTool::CaptionsTool(CaptioningServices services, AppSettings &settings, b
 void CaptionsTool::follow()
 {
     if (m_format == TranscriptWriter::Format::Text) {
-        // The recognizer's whole transcription, not the trimmed caption, so that every sentence is printed.
+        // The recognizer's whole transcription, not the trimmed caption, for the sentence being spoken.
         cancellables.push_back(m_speech->latestText.subscribe([this](const QString &text) { m_printer.update(text); }));
+        connect(m_speech, &SpeechRecognitionManager::sentenceFinished, this, [this](const TimedSentence &sentence) {
+            if (!m_ended)
+                m_printer.sentence(sentence.text);
+        });
         return;
     }
     std::fputs(TranscriptWriter::begin(m_format).constData(), stdout);
@@ -94,6 +98,8 @@ void CaptionsTool::runFile(AudioFileDecoder &file, std::optional<double> duratio
         m_framesLeft = std::uint64_t(std::min(*durationSeconds * file.format().sampleRate, 1e18));
     m_fileSpeech = std::make_unique<SpeechRecognitionManager>(m_services.speechEngine, m_settings);
     m_speech = m_fileSpeech.get();
+    // Partial text is for a reader at a terminal; an engine that re-decodes for it then decodes once.
+    m_speech->setReportsPartialResults(m_printer.isInteractive() && m_format == TranscriptWriter::Format::Text);
     follow();
     // Worded as the app words them; the engine's own text goes in the brackets.
     cancellables.push_back(m_speech->latestError.subscribe([this](const QString &error) {

@@ -3,6 +3,7 @@
 #include "cli/CaptionsTool.h"
 #include "platform/DesktopServices.h"
 #include "platform/FfmpegAudioDecoder.h"
+#include "platform/WhisperModel.h"
 #include "settings/AppSettings.h"
 
 #include <QCommandLineParser>
@@ -36,24 +37,24 @@ int failUsage(const QString &message)
 int listAudioSources(AudioCaptureService &capture, QCoreApplication &app)
 {
     int status = 2;
-    capture.getShareableContent([&](const std::optional<AudioCaptureContent> &content,
-                                    const std::optional<PlatformError> &error) {
-        if (!content) {
-            std::fprintf(stderr, "sonorel-captions: %s\n",
-                (error ? error->fullDescription(error->message()) : QString()).toLocal8Bit().constData());
-        } else {
-            const auto line = [](const AudioSource &value, const QString &name) {
-                std::printf("%s\t%s\n", value.settingValue().toUtf8().constData(), name.toUtf8().constData());
-            };
-            line(AudioSource::system(), QStringLiteral("All System Sound"));
-            for (const AudioApplication &application : content->applications)
-                line(AudioSource::application(application.name), application.name);
-            for (const AudioInput &input : content->inputs)
-                line(AudioSource::input(input.name), input.description);
-            status = 0;
-        }
-        app.exit(status);
-    });
+    capture.getShareableContent(
+        [&](const std::optional<AudioCaptureContent> &content, const std::optional<PlatformError> &error) {
+            if (!content) {
+                std::fprintf(stderr, "sonorel-captions: %s\n",
+                    (error ? error->fullDescription(error->message()) : QString()).toLocal8Bit().constData());
+            } else {
+                const auto line = [](const AudioSource &value, const QString &name) {
+                    std::printf("%s\t%s\n", value.settingValue().toUtf8().constData(), name.toUtf8().constData());
+                };
+                line(AudioSource::system(), QStringLiteral("All System Sound"));
+                for (const AudioApplication &application : content->applications)
+                    line(AudioSource::application(application.name), application.name);
+                for (const AudioInput &input : content->inputs)
+                    line(AudioSource::input(input.name), input.description);
+                status = 0;
+            }
+            app.exit(status);
+        });
     app.exec();
     return status;
 }
@@ -62,6 +63,7 @@ int listAudioSources(AudioCaptureService &capture, QCoreApplication &app)
 
 int main(int argc, char *argv[])
 {
+    WhisperModel::restartWithSleepingThreads(argv);
     std::set_new_handler(outOfMemory);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("sonorel-captions"));
@@ -93,8 +95,13 @@ int main(int argc, char *argv[])
         QStringLiteral("Output: txt (a line per sentence, the default), srt or vtt subtitles, or json "
                        "(an object per sentence with its words and their times)."),
         QStringLiteral("txt|srt|vtt|json"), QStringLiteral("txt"));
+    const QCommandLineOption engine(QStringLiteral("engine"),
+        QStringLiteral("Speech engine: accurate (Whisper, where its model is installed) or light (PocketSphinx; "
+                       "default: the app's setting)."),
+        QStringLiteral("accurate|light"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the diagnostic log to stderr."));
-    parser.addOptions({ language, duration, input, format, listLanguages, listSources, source, noFrontEnd, verbose });
+    parser.addOptions(
+        { language, duration, input, format, listLanguages, listSources, source, engine, noFrontEnd, verbose });
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return failUsage(
@@ -103,19 +110,28 @@ int main(int argc, char *argv[])
     if (!parser.isSet(verbose))
         QLoggingCategory::setFilterRules(QStringLiteral("com.ambrite.sonorel.*=false"));
 
+    const QString engineChoice
+        = parser.isSet(engine) ? parser.value(engine) : AppSettings::shared().recognitionEngine();
+    if (engineChoice != AppSettings::accurateEngine && engineChoice != AppSettings::lightEngine)
+        return failUsage(QStringLiteral("--engine must be accurate or light"));
+
     // The same services as the app; capture connects to the sound server only when captioning starts.
-    const CaptioningServices services = makeDesktopCaptioningServices(!parser.isSet(noFrontEnd));
+    const CaptioningServices services
+        = makeDesktopCaptioningServices(!parser.isSet(noFrontEnd), [engineChoice] { return engineChoice; });
 
     if (parser.isSet(listLanguages)) {
-        const auto languages = AppSettings::filterLanguages(services.speechEngine->supportedLocales());
-        for (const LanguageEntry &entry : languages)
-            std::printf("%s\t%s\n", entry.code.toUtf8().constData(), entry.name.toUtf8().constData());
-        // Installed models whose language the app's table lacks can still be used here.
-        for (const QString &code : services.speechEngine->supportedLocales()) {
+        // Code, name and the engine that would serve it. Installed models whose language the app's table
+        // lacks can still be used here.
+        const QStringList supported = services.speechEngine->supportedLocales();
+        QList<LanguageEntry> languages = AppSettings::filterLanguages(supported);
+        for (const QString &code : supported) {
             if (std::none_of(
                     languages.begin(), languages.end(), [&](const LanguageEntry &e) { return e.code == code; }))
-                std::printf("%s\t%s\n", code.toUtf8().constData(), code.toUtf8().constData());
+                languages.append({ code, code });
         }
+        for (const LanguageEntry &entry : languages)
+            std::printf("%s\t%s\t%s\n", entry.code.toUtf8().constData(), entry.name.toUtf8().constData(),
+                services.speechEngine->engineFor(entry.code).toUtf8().constData());
         return 0;
     }
 

@@ -4,6 +4,7 @@
 #include "base/Log.h"
 #include "platform/PocketSphinxDecoder.h"
 #include "platform/PocketSphinxModel.h"
+#include "settings/AppSettings.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -33,6 +34,7 @@ public:
     { }
 
     QString localeIdentifier() const override { return m_locale; }
+    QString engineName() const override { return AppSettings::lightEngine; }
     bool isAvailable() const override { return m_model->isUsable(); }
     bool supportsOnDeviceRecognition() const override { return true; }
 

@@ -58,13 +58,13 @@ struct ServerSnapshot {
             if (!content.hasApplication(input.application))
                 content.applications << AudioApplication { input.application, input.iconName };
         }
-        const auto byName = [](const auto &a, const auto &b) {
-            return QString::localeAwareCompare(a.name, b.name) < 0;
-        };
+        const auto byName
+            = [](const auto &a, const auto &b) { return QString::localeAwareCompare(a.name, b.name) < 0; };
         std::sort(content.applications.begin(), content.applications.end(), byName);
         content.inputs = inputs;
-        std::sort(content.inputs.begin(), content.inputs.end(),
-            [](const AudioInput &a, const AudioInput &b) { return QString::localeAwareCompare(a.description, b.description) < 0; });
+        std::sort(content.inputs.begin(), content.inputs.end(), [](const AudioInput &a, const AudioInput &b) {
+            return QString::localeAwareCompare(a.description, b.description) < 0;
+        });
         return content;
     }
 };
@@ -276,7 +276,8 @@ private:
     static void serverInfo(pa_context *context, const pa_server_info *info, void *userdata)
     {
         auto *core = static_cast<Core *>(userdata);
-        core->m_next.defaultSink = info && info->default_sink_name ? QString::fromUtf8(info->default_sink_name) : QString();
+        core->m_next.defaultSink
+            = info && info->default_sink_name ? QString::fromUtf8(info->default_sink_name) : QString();
         if (pa_operation *op = pa_context_get_sink_info_list(context, &Core::sinkInfo, core))
             pa_operation_unref(op);
         else
@@ -308,8 +309,8 @@ private:
             if (application.isEmpty())
                 application = property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY).trimmed();
             if (!application.isEmpty() && application.size() <= AudioSource::maxNameLength)
-                core->m_next.sinkInputs.push_back({ info->index, info->sink, application,
-                    property(info->proplist, PA_PROP_APPLICATION_ICON_NAME) });
+                core->m_next.sinkInputs.push_back(
+                    { info->index, info->sink, application, property(info->proplist, PA_PROP_APPLICATION_ICON_NAME) });
             return;
         }
         if (eol < 0)
@@ -433,9 +434,8 @@ public:
         m_spec.format = PA_SAMPLE_FLOAT32LE;
         m_spec.rate = std::uint32_t(std::clamp(requested.sampleRate, 1.0, double(PA_RATE_MAX)));
         // An application's streams are mixed here, which takes one channel each.
-        m_spec.channels = isApplication()
-            ? 1
-            : std::uint8_t(std::clamp(requested.channelCount, 1, int(PA_CHANNELS_MAX)));
+        m_spec.channels
+            = isApplication() ? 1 : std::uint8_t(std::clamp(requested.channelCount, 1, int(PA_CHANNELS_MAX)));
         m_configuration.sampleRate = m_spec.rate;
         m_configuration.channelCount = m_spec.channels;
         m_mixer = StreamMixer(mixerSlack());
@@ -699,9 +699,11 @@ private:
                 if (self->m_output)
                     self->m_output(AudioBuffer::view(format, { data }, std::uint32_t(bytes / sizeof(float))));
             } else if (data) {
-                self->m_mixer.push(tap->sinkInput, { static_cast<const float *>(data), bytes / sizeof(float) }, self->m_mixed);
+                self->m_mixer.push(
+                    tap->sinkInput, { static_cast<const float *>(data), bytes / sizeof(float) }, self->m_mixed);
                 if (!self->m_mixed.empty() && self->m_output)
-                    self->m_output(AudioBuffer::view(format, { self->m_mixed.data() }, std::uint32_t(self->m_mixed.size())));
+                    self->m_output(
+                        AudioBuffer::view(format, { self->m_mixed.data() }, std::uint32_t(self->m_mixed.size())));
             }
             pa_stream_drop(stream);
         }

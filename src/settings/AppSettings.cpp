@@ -161,6 +161,18 @@ void AppSettings::setSelectedLanguage(const QString &value)
     write(selectedLanguageKey, value);
 }
 
+QString AppSettings::recognitionEngine() const
+{
+    const QVariant raw = m_store->value(recognitionEngineKey);
+    return raw.typeId() == QMetaType::QString && raw.toString() == lightEngine ? lightEngine : accurateEngine;
+}
+
+void AppSettings::setRecognitionEngine(const QString &value)
+{
+    objectWillChange.send();
+    write(recognitionEngineKey, value == lightEngine ? lightEngine : accurateEngine);
+}
+
 AudioSource AppSettings::audioSource() const
 {
     const QVariant raw = m_store->value(audioSourceKey);

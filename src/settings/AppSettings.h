@@ -20,10 +20,10 @@ struct LanguageEntry {
 };
 
 // The application's settings: caption font size, background opacity, dark appearance, the
-// recognition language and the audio source, kept in the user's settings file. Every setter sends objectWillChange first and
-// then stores the value, so a subscriber that reads inside the notification still sees the old value.
-// Values that are missing, of the wrong type or not finite read as their defaults; reading never writes.
-// Used on the main thread.
+// recognition language and the audio source, kept in the user's settings file. Every setter sends objectWillChange
+// first and then stores the value, so a subscriber that reads inside the notification still sees the old value. Values
+// that are missing, of the wrong type or not finite read as their defaults; reading never writes. Used on the main
+// thread.
 class AppSettings final
 {
 public:
@@ -39,6 +39,11 @@ public:
     static inline const QString selectedLanguageKey = QStringLiteral("selectedLanguage");
     static inline const QString audioSourceKey = QStringLiteral("audioSource");
     static inline const QString keepTranscriptsKey = QStringLiteral("keepTranscripts");
+    // Which recognizer captions run on: the accurate one (Whisper) where its model is installed and serves
+    // the language, otherwise the light one (PocketSphinx).
+    static inline const QString accurateEngine = QStringLiteral("accurate");
+    static inline const QString lightEngine = QStringLiteral("light");
+    static inline const QString recognitionEngineKey = QStringLiteral("recognitionEngine");
     static constexpr bool defaultStartAtLogin = false;
     static inline const QString startAtLoginKey = QStringLiteral("startAtLogin");
 
@@ -68,6 +73,9 @@ public:
     void setDarkMode(bool value);
     QString selectedLanguage() const;
     void setSelectedLanguage(const QString &value);
+    // accurateEngine or lightEngine; a missing or damaged value reads as accurateEngine.
+    QString recognitionEngine() const;
+    void setRecognitionEngine(const QString &value);
     // What captions listen to; a missing or damaged value is the whole mix.
     AudioSource audioSource() const;
     void setAudioSource(const AudioSource &value);

@@ -18,7 +18,8 @@ bool isUsableName(const QString &name)
 
 AudioSource AudioSource::fromSetting(const QString &value)
 {
-    for (const auto &[prefix, kind] : { std::pair { applicationPrefix, Kind::Application }, { inputPrefix, Kind::Input } }) {
+    for (const auto &[prefix, kind] :
+        { std::pair { applicationPrefix, Kind::Application }, { inputPrefix, Kind::Input } }) {
         if (value.startsWith(prefix)) {
             const QString name = value.mid(prefix.size());
             return isUsableName(name) ? AudioSource { kind, name } : system();

@@ -54,10 +54,10 @@ QVBoxLayout *groupColumn(QGroupBox *box)
 
 SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QWidget *parent)
     : QWidget(parent), m_settings(settings), m_sourceWatcher(std::move(sources)), m_source(new QComboBox(this)),
-      m_language(new QComboBox(this)), m_currentLanguage(new QLabel(this)),
-      m_fontSizeValue(new QLabel(this)), m_fontSize(new QSlider(Qt::Horizontal, this)),
-      m_opacityValue(new QLabel(this)), m_opacity(new QSlider(Qt::Horizontal, this)),
-      m_darkMode(new QCheckBox(tr("Dark Mode"), this)), m_keepTranscripts(new QCheckBox(tr("Keep Transcripts"), this)),
+      m_language(new QComboBox(this)), m_currentLanguage(new QLabel(this)), m_fontSizeValue(new QLabel(this)),
+      m_fontSize(new QSlider(Qt::Horizontal, this)), m_opacityValue(new QLabel(this)),
+      m_opacity(new QSlider(Qt::Horizontal, this)), m_darkMode(new QCheckBox(tr("Dark Mode"), this)),
+      m_keepTranscripts(new QCheckBox(tr("Keep Transcripts"), this)),
       m_showFolder(new QPushButton(tr("Show Folder"), this))
 {
     setFixedSize(side, side + sourceHeight + transcriptsHeight + loginHeight);

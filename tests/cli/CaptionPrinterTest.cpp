@@ -9,9 +9,9 @@ class CaptionPrinterTest final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // Each finished sentence is printed once, in order, even after older ones leave the running text and
-    // when a new recognition starts afresh; at the end the partial becomes a sentence. A terminal sees the
-    // partial redrawn in place.
+    // Each finished sentence is printed once, as the recognizer finishes it (steps that start with "+"),
+    // whatever marks the running text holds; at the end the words after it become a sentence. A terminal
+    // sees them redrawn in place.
     void prints_data()
     {
         QTest::addColumn<bool>("terminal");
@@ -19,14 +19,15 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("printed");
         QTest::newRow("pipe") << false
                               << QStringList { QStringLiteral("Hello"), QStringLiteral("Hello world. Next"),
-                                     QStringLiteral("Hello world. Next one. And more"),
-                                     QStringLiteral("Next one. And more here. Last"), QStringLiteral("Fresh start") }
-                              << QByteArray("Hello world.\nNext one.\nAnd more here.\nFresh start.\n");
-        QTest::newRow("abbreviation") << false << QStringList { QStringLiteral("It is nine a.m. now. And then") }
-                                      << QByteArray("It is nine a.m. now.\nAnd then.\n");
+                                     QStringLiteral("+Hello world."), QStringLiteral("Hello world. Next one. And more"),
+                                     QStringLiteral("+Next one."), QStringLiteral("Next one. And Mr. Smith") }
+                              << QByteArray("Hello world.\nNext one.\nAnd Mr. Smith.\n");
+        QTest::newRow("sentence left open")
+            << false << QStringList { QStringLiteral("It is nine a.m. now"), QStringLiteral("+It is nine a.m. now") }
+            << QByteArray("It is nine a.m. now\n");
         QTest::newRow("terminal") << true
                                   << QStringList { QStringLiteral("Hel"), QStringLiteral("Hello"),
-                                         QStringLiteral("Hello. Wor") }
+                                         QStringLiteral("+Hello."), QStringLiteral("Hello. Wor") }
                                   << QByteArray("Hel\r\033[KHello\r\033[KHello.\nWor\r\033[KWor.\n");
     }
     void prints()
@@ -37,8 +38,12 @@ private Q_SLOTS:
         QVERIFY(file);
         {
             CaptionPrinter printer(file, terminal);
-            for (const QString &text : updates)
-                printer.update(text);
+            for (const QString &text : updates) {
+                if (text.startsWith(u'+'))
+                    printer.sentence(text.mid(1));
+                else
+                    printer.update(text);
+            }
             printer.finish();
         }
         QByteArray out(std::ftell(file), '\0');
