@@ -8,6 +8,7 @@ VoiceActivityDetector::VoiceActivityDetector(Options options) : m_options(option
 {
     m_options.onsetWindow = std::clamp<std::size_t>(m_options.onsetWindow, 1, 32);
     m_options.onsetFrames = std::clamp<std::size_t>(m_options.onsetFrames, 1, m_options.onsetWindow);
+    m_options.pauseFrames = std::clamp<std::size_t>(m_options.pauseFrames, 1, 64);
 }
 
 bool VoiceActivityDetector::process(const float *samples, std::size_t count)
@@ -27,7 +28,8 @@ void VoiceActivityDetector::frame(const float *samples)
     double sum = 0;
     for (std::size_t i = 0; i < frameSamples; ++i)
         sum += std::isfinite(samples[i]) ? double(samples[i]) * double(samples[i]) : 0.0;
-    const double db = 10.0 * std::log10(sum / frameSamples + 1e-12);
+    m_smoothed = m_backgroundKnown ? 0.6 * m_smoothed + 0.4 * (sum / frameSamples) : sum / frameSamples;
+    const double db = 10.0 * std::log10(m_smoothed + 1e-12);
 
     // The background follows quiet stretches quickly and loud ones slowly, so that a minute of speech does
     // not become the background, while a room that grows noisier soon does.
@@ -43,12 +45,16 @@ void VoiceActivityDetector::frame(const float *samples)
     const bool loud = db > m_options.floorDbfs && db > m_backgroundDb + m_options.marginDb;
     const unsigned window = (1u << m_options.onsetWindow) - 1u;
     m_recentLoud = ((m_recentLoud << 1) | (loud ? 1u : 0u)) & window;
-    if (loud) {
-        m_quietRun = 0;
-        if (!m_inSpeech && std::size_t(std::popcount(m_recentLoud)) >= m_options.onsetFrames)
+    const std::uint64_t pauseMask
+        = m_options.pauseFrames >= 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << m_options.pauseFrames) - 1;
+    m_pauseWindow = ((m_pauseWindow << 1) | (loud ? 1u : 0u)) & pauseMask;
+    if (!m_inSpeech) {
+        if (std::size_t(std::popcount(m_recentLoud)) >= m_options.onsetFrames) {
             m_inSpeech = true;
-    } else if (m_inSpeech && ++m_quietRun >= m_options.hangoverFrames) {
+            m_sinceOnset = 0;
+        }
+    } else if (++m_sinceOnset >= m_options.pauseFrames
+        && std::size_t(std::popcount(m_pauseWindow)) <= m_options.pauseLoudFrames) {
         m_inSpeech = false;
-        m_quietRun = 0;
     }
 }

@@ -24,10 +24,16 @@ constexpr int fullContext = 1500;
 // Fast speech runs to about six tokens a second; a decoder stuck in a loop runs to its bound.
 constexpr double maxTokensPerSecond = 10.0;
 constexpr int extraTokens = 8;
-// Whisper's own rule for a window without speech, checked here too: whisper.cpp drops a segment only when
-// both are crossed.
+// When the decoder's temperature fallback sets in (whisper.cpp's own thresholds).
 constexpr float noSpeechThreshold = 0.6f;
 constexpr float logprobThreshold = -1.0f;
+// Whether a window holds speech. Whisper's rule (no speech above 0.6 and mean log-probability below -1)
+// kept the "Thank you." it writes over music, which it writes with confidence: measured here, music gives
+// a no-speech probability of 0.47-0.72, speech 0.04-0.05, so a lower bound decides on its own, and a
+// middling one with little confidence.
+constexpr float noSpeechAlone = 0.45f;
+constexpr float noSpeechDoubtful = 0.25f;
+constexpr double doubtfulLogprob = -0.8;
 // Text that zlib compresses better than this is a loop, not speech.
 constexpr double maxCompressionRatio = 2.4;
 
@@ -55,24 +61,28 @@ std::unique_ptr<UtteranceDecoder> WhisperDecoder::acquire(
     if (!context)
         return nullptr;
     whisper_state *state = whisper_init_state(context);
-    if (!state) {
+    whisper_state *partialState = state ? whisper_init_state(context) : nullptr;
+    if (!partialState) {
+        if (state)
+            whisper_free_state(state);
         if (error)
             *error = QCoreApplication::translate("WhisperDecoder", "Not enough memory for the accurate speech model.");
         return nullptr;
     }
     return std::unique_ptr<UtteranceDecoder>(
-        new WhisperDecoder(std::move(model), context, state, std::move(options), cancelled));
+        new WhisperDecoder(std::move(model), context, state, partialState, std::move(options), cancelled));
 }
 
 WhisperDecoder::WhisperDecoder(std::shared_ptr<WhisperModel> model, whisper_context *context, whisper_state *state,
-    Options options, const std::atomic<bool> &cancelled)
-    : m_model(std::move(model)), m_context(context), m_state(state), m_options(std::move(options)),
-      m_cancelled(cancelled)
+    whisper_state *partialState, Options options, const std::atomic<bool> &cancelled)
+    : m_model(std::move(model)), m_context(context), m_finalState(state), m_partialState(partialState),
+      m_options(std::move(options)), m_cancelled(cancelled)
 { }
 
 WhisperDecoder::~WhisperDecoder()
 {
-    whisper_free_state(m_state);
+    whisper_free_state(m_finalState);
+    whisper_free_state(m_partialState);
 }
 
 std::size_t WhisperDecoder::partialIntervalSamples(std::size_t utteranceSamples) const
@@ -158,6 +168,10 @@ bool WhisperDecoder::decode(bool final, Decoded &out)
         count = padded.size();
     }
     const QByteArray language = m_options.language.toUtf8();
+    // A decode is not independent of those made on the same state before it: after partial decodes of the
+    // growing utterance with their smaller contexts, the final one wrote words that are not there. Final
+    // text gets a state of its own.
+    m_state = final ? m_finalState : m_partialState;
 
     // A decode that loops on its first try is tried once more with some randomness, as Whisper's own
     // transcription does; the final text is what matters most.
@@ -222,8 +236,10 @@ bool WhisperDecoder::decode(bool final, Decoded &out)
                 pieces.back().second.second = t1;
             }
         }
+        noSpeech = std::max(noSpeech, noSpeechProbability(params.n_threads));
         const double meanLogprob = tokens > 0 ? logprobs / tokens : -10.0;
-        out.speech = tokens > 0 && !(noSpeech > noSpeechThreshold && meanLogprob < logprobThreshold);
+        out.speech = tokens > 0 && noSpeech <= noSpeechAlone
+            && !(noSpeech > noSpeechDoubtful && meanLogprob < doubtfulLogprob);
         double previousEnd = 0;
         for (auto &[bytes, times] : pieces) {
             const QString text = QString::fromUtf8(bytes).trimmed();
@@ -249,6 +265,26 @@ bool WhisperDecoder::decode(bool final, Decoded &out)
     // Still a loop: nothing is better than a wall of the same words.
     out = {};
     return true;
+}
+
+float WhisperDecoder::noSpeechProbability(int threads)
+{
+    // whisper.cpp reads the no-speech token's probability after the whole prompt, where it is all but
+    // zero whatever the audio; Whisper's rule reads it right after the start-of-transcript token. One
+    // decoder step on the audio just encoded gives that, after the results have been read.
+    const whisper_token start = whisper_token_sot(m_context);
+    if (whisper_decode_with_state(m_context, m_state, &start, 1, 0, threads) != 0)
+        return 0.0f;
+    const float *logits = whisper_get_logits_from_state(m_state);
+    const int vocabulary = whisper_n_vocab(m_context);
+    const whisper_token noSpeech = whisper_token_nosp(m_context);
+    if (!logits || noSpeech < 0 || noSpeech >= vocabulary)
+        return 0.0f;
+    const float top = *std::max_element(logits, logits + vocabulary);
+    double sum = 0;
+    for (int i = 0; i < vocabulary; ++i)
+        sum += std::exp(double(logits[i] - top));
+    return float(std::exp(double(logits[noSpeech] - top)) / sum);
 }
 
 std::vector<TimedWord> WhisperDecoder::withoutSoundDescriptions(std::vector<TimedWord> words)

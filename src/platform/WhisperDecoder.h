@@ -57,18 +57,21 @@ public:
     static QStringList settle(QStringList &settled, const QStringList &previous, const QStringList &current);
 
 private:
-    WhisperDecoder(std::shared_ptr<WhisperModel> model, whisper_context *context, whisper_state *state, Options options,
-        const std::atomic<bool> &cancelled);
+    WhisperDecoder(std::shared_ptr<WhisperModel> model, whisper_context *context, whisper_state *state,
+        whisper_state *partialState, Options options, const std::atomic<bool> &cancelled);
 
     struct Decoded {
         std::vector<TimedWord> words;
         bool speech = false;
     };
     bool decode(bool final, Decoded &out);
+    float noSpeechProbability(int threads);
 
     const std::shared_ptr<WhisperModel> m_model;
     whisper_context *const m_context;
-    whisper_state *const m_state;
+    whisper_state *const m_finalState;
+    whisper_state *const m_partialState;
+    whisper_state *m_state = nullptr; // the one of the decode under way
     const Options m_options;
     const std::atomic<bool> &m_cancelled;
     std::vector<float> m_audio;

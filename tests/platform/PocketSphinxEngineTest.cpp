@@ -1,9 +1,10 @@
 #include "platform/PocketSphinxEngine.h"
 #include "LogCapture.h"
+#include "RecognitionRun.h"
+#include "captioning/RunningTranscript.h"
+#include "captioning/SegmentedRecognitionTask.h"
 #include "platform/FfmpegAudioDecoder.h"
 #include "platform/PocketSphinxModel.h"
-#include "captioning/SegmentedRecognitionTask.h"
-#include "captioning/RunningTranscript.h"
 #include "settings/AppSettings.h"
 
 #include <QDir>
@@ -19,74 +20,7 @@
 
 namespace {
 
-const QString librivox = QStringLiteral("/usr/share/pocketsphinx/test/data/librivox/");
 const QString debianModel = QStringLiteral("/usr/share/pocketsphinx/model/en-us");
-
-// One recognition task and what it reported from its worker thread.
-struct Run {
-    std::shared_ptr<SpeechAudioRequest> request = std::make_shared<SpeechAudioRequest>();
-    std::mutex mutex;
-    QStringList texts, errors;
-    std::vector<TimedSentence> sentences;
-    bool onThisThread = false;
-    std::shared_ptr<SpeechRecognitionTask> task;
-
-    explicit Run(SpeechRecognizer &recognizer)
-    {
-        request->sentenceHandler = [this](const TimedSentence &sentence) {
-            std::lock_guard lock(mutex);
-            sentences.push_back(sentence);
-        };
-        task = recognizer.recognitionTask(
-            request, [this](const std::optional<QString> &text, const std::optional<QString> &error) {
-                std::lock_guard lock(mutex);
-                onThisThread |= QThread::currentThread() == qApp->thread();
-                (text ? texts : errors) << text.value_or(error.value_or(QString()));
-            });
-    }
-    // Feeds the samples as fast as the queue takes them without dropping any, ends the audio and waits.
-    bool recognise(const std::vector<float> &samples)
-    {
-        for (std::size_t i = 0; i < samples.size(); i += 1600) {
-            if (!QTest::qWaitFor([&] { return request->queuedFrames() + 1600 <= request->capacityFrames(); }, 30000))
-                return false;
-            request->append(samples.data() + i, std::min<std::size_t>(1600, samples.size() - i));
-        }
-        task->endAudio();
-        return QTest::qWaitFor([&] { return request->isFinished(); }, 120000);
-    }
-    std::vector<TimedSentence> sentenceList()
-    {
-        std::lock_guard lock(mutex);
-        return sentences;
-    }
-    QStringList results()
-    {
-        std::lock_guard lock(mutex);
-        return texts;
-    }
-};
-
-// Share of the reference words that the text holds, each word of the text used once.
-double recall(const QString &id, const QString &text)
-{
-    QFile file(librivox + QStringLiteral("transcription"));
-    const QString all = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    const QRegularExpression line(QStringLiteral("<s> (.*) </s> \\(%1\\)").arg(id));
-    QStringList heard = text.toLower().split(QRegularExpression(QStringLiteral("[^a-z']+")), Qt::SkipEmptyParts);
-    const QStringList reference = line.match(all).captured(1).split(u' ', Qt::SkipEmptyParts);
-    int found = 0;
-    for (const QString &w : reference)
-        found += heard.removeOne(w) ? 1 : 0;
-    return reference.isEmpty() ? 0 : double(found) / double(reference.size());
-}
-
-std::vector<float> recording(const QString &id)
-{
-    QString error;
-    return FfmpegAudioDecoder::readMonoFloat(librivox + id + QStringLiteral(".wav"), &error)
-        .value_or(std::vector<float>());
-}
 
 std::shared_ptr<PocketSphinxEngine> engineOn(const QString &modelRoot)
 {

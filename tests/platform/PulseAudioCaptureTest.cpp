@@ -100,9 +100,10 @@ class PulseAudioCaptureTest final : public QObject
     {
         const QString file = m_tones.filePath(QStringLiteral("%1.wav").arg(hertz));
         if (!QFile::exists(file))
-            QProcess::execute(QStringLiteral("sox"), { QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("16000"),
-                file, QStringLiteral("synth"), QStringLiteral("3"), QStringLiteral("sine"), QString::number(hertz),
-                QStringLiteral("vol"), QStringLiteral("0.5") });
+            QProcess::execute(QStringLiteral("sox"),
+                { QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("16000"), file, QStringLiteral("synth"),
+                    QStringLiteral("3"), QStringLiteral("sine"), QString::number(hertz), QStringLiteral("vol"),
+                    QStringLiteral("0.5") });
         return file;
     }
 
@@ -279,7 +280,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QString(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::buffers) > before + 20, 20000);
         QVERIFY(!server->pactl(QStringLiteral("load-module module-null-sink sink_name=headphones")).isEmpty());
-        for (const QString &line : server->pactl(QStringLiteral("list short sink-inputs")).split(u'\n', Qt::SkipEmptyParts)) {
+        for (const QString &line :
+            server->pactl(QStringLiteral("list short sink-inputs")).split(u'\n', Qt::SkipEmptyParts)) {
             if (line.contains(u'\t'))
                 server->pactl(QStringLiteral("move-sink-input %1 headphones").arg(line.section(u'\t', 0, 0)));
         }
@@ -323,7 +325,8 @@ private Q_SLOTS:
 
         QVERIFY(!server->pactl(QStringLiteral("unload-module module-remap-source")).isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 1, 20000);
-        QVERIFY2(failures.first().contains(QStringLiteral("\u201cDesk Microphone\u201d")), qPrintable(failures.first()));
+        QVERIFY2(
+            failures.first().contains(QStringLiteral("\u201cDesk Microphone\u201d")), qPrintable(failures.first()));
         QVERIFY(!manager.isRunning());
         QVERIFY(!startAndWait(manager));
         QCOMPARE(server->recordingSources(), QStringList { QStringLiteral("sonorel_test_sink.monitor") });

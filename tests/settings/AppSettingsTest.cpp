@@ -85,7 +85,8 @@ private Q_SLOTS:
                                                    "darkMode=maybe\nselectedLanguage=a, b\naudioSource=app:\n");
         QTest::newRow("not finite") << QByteArray("[General]\nfontSize=nan\nbackgroundOpacity=inf\n"
                                                   "darkMode=\nselectedLanguage=@Variant(\\0\\0\\0\\x7f\\0)\n"
-                                                  "audioSource=input:" + QByteArray(600, 'm') + "\n");
+                                                  "audioSource=input:"
+            + QByteArray(600, 'm') + "\n");
         QTest::newRow("negative infinity and garbage bytes")
             << QByteArray("[General]\nfontSize=-inf\nbackgroundOpacity=1e999\n\xff\xfe=1\naudioSource=microphone\n");
         QTest::newRow("source name with a control character") << QByteArray("[General]\naudioSource=app:a\\x1b[2Jb\n");

@@ -94,10 +94,10 @@ void MenuTest::labelsInEveryState()
     app.transcript = bool(state & 8);
     const QStringList labels { app.running ? QStringLiteral("Stop Captions") : QStringLiteral("Start Captions"),
         app.visible ? QStringLiteral("Hide Overlay") : QStringLiteral("Show Overlay"),
-        app.clickThrough ? QStringLiteral("Interact") : QStringLiteral("Click-Through"),
-        QStringLiteral("Caption From"), QStringLiteral("-"), QStringLiteral("Save Transcript…"), QStringLiteral("-"),
-        QStringLiteral("Settings..."), QStringLiteral("-"), QStringLiteral("About"), QStringLiteral("Send Feedback"),
-        QStringLiteral("-"), QStringLiteral("Follow on X"), QStringLiteral("Follow on YouTube"), QStringLiteral("-"),
+        app.clickThrough ? QStringLiteral("Interact") : QStringLiteral("Click-Through"), QStringLiteral("Caption From"),
+        QStringLiteral("-"), QStringLiteral("Save Transcript…"), QStringLiteral("-"), QStringLiteral("Settings..."),
+        QStringLiteral("-"), QStringLiteral("About"), QStringLiteral("Send Feedback"), QStringLiteral("-"),
+        QStringLiteral("Follow on X"), QStringLiteral("Follow on YouTube"), QStringLiteral("-"),
         QStringLiteral("Check for Updates"), QStringLiteral("-"), QStringLiteral("Quit") };
     // Both places show the same list of plain buttons, all enabled but "Save Transcript…" without text.
     MenuBarView tray(app);
