@@ -54,13 +54,13 @@ QVBoxLayout *groupColumn(QGroupBox *box)
 
 SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QWidget *parent)
     : QWidget(parent), m_settings(settings), m_sourceWatcher(std::move(sources)), m_source(new QComboBox(this)),
-      m_language(new QComboBox(this)), m_currentLanguage(new QLabel(this)), m_fontSizeValue(new QLabel(this)),
+      m_language(new QComboBox(this)), m_engine(new QComboBox(this)), m_currentLanguage(new QLabel(this)), m_fontSizeValue(new QLabel(this)),
       m_fontSize(new QSlider(Qt::Horizontal, this)), m_opacityValue(new QLabel(this)),
       m_opacity(new QSlider(Qt::Horizontal, this)), m_darkMode(new QCheckBox(tr("Dark Mode"), this)),
       m_keepTranscripts(new QCheckBox(tr("Keep Transcripts"), this)),
       m_showFolder(new QPushButton(tr("Show Folder"), this))
 {
-    setFixedSize(side, side + sourceHeight + transcriptsHeight + loginHeight);
+    setFixedSize(side, side + sourceHeight + transcriptsHeight + loginHeight + engineHeight);
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(20, 20, 20, 20);
     column->setSpacing(20);
@@ -87,6 +87,16 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
     picker->addLayout(menuRow);
     languageColumn->addLayout(picker);
     languageColumn->addLayout(valueRow(new QLabel(tr("Current language:"), languageBox), m_currentLanguage));
+    // Whisper where its model is installed; PocketSphinx is lighter on the processor but knows only US English
+    // and makes far more mistakes.
+    auto *engineRow = new QHBoxLayout;
+    auto *engineLabel = new QLabel(tr("Recognition"), languageBox);
+    engineLabel->setBuddy(m_engine);
+    engineRow->addWidget(engineLabel);
+    m_engine->addItem(tr("Accurate"), AppSettings::accurateEngine);
+    m_engine->addItem(tr("Light (US English, uses less processor)"), AppSettings::lightEngine);
+    engineRow->addWidget(m_engine, 1);
+    languageColumn->addLayout(engineRow);
     column->addWidget(languageBox);
 
     auto *sourceBox = new QGroupBox(tr("Audio"), this);
@@ -166,6 +176,10 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
             m_settings.setSelectedLanguage(m_shownLanguages.at(index).code);
     });
 
+    connect(m_engine, &QComboBox::activated, this, [this](int index) {
+        if (index >= 0)
+            m_settings.setRecognitionEngine(m_engine->itemData(index).toString());
+    });
     connect(m_source, &QComboBox::activated, this, [this](int index) {
         if (index >= 0 && index < m_shownSources.size() && m_shownSources.at(index).source)
             m_settings.setAudioSource(*m_shownSources.at(index).source);
@@ -213,6 +227,7 @@ void SettingsView::refresh()
     }
     m_language->setCurrentIndex(m_language->findData(selected));
     m_currentLanguage->setText(currentLanguageText(selected, languages));
+    m_engine->setCurrentIndex(m_engine->findData(m_settings.recognitionEngine()));
 
     const double fontSize = m_settings.fontSize();
     m_fontSizeValue->setText(fontSizeText(fontSize));

@@ -25,6 +25,7 @@ public:
     static constexpr int sourceHeight = 90; // the audio source group
     static constexpr int transcriptsHeight = 90;
     static constexpr int loginHeight = 30; // "Start at Login"
+    static constexpr int engineHeight = 34; // the recognition engine pop-up
     static constexpr int fontSizeMinimum = 12;
     static constexpr int fontSizeMaximum = 32;
     // The opacity slider works in tenths: 1 is 0.1, 10 is 1.0.
@@ -42,6 +43,7 @@ public:
 
     QComboBox &languageMenu() const { return *m_language; }
     QComboBox &sourceMenu() const { return *m_source; }
+    QComboBox &engineMenu() const { return *m_engine; }
     QSlider &fontSizeSlider() const { return *m_fontSize; }
     QSlider &opacitySlider() const { return *m_opacity; }
     QCheckBox &darkModeSwitch() const { return *m_darkMode; }
@@ -69,6 +71,7 @@ private:
     QComboBox *m_source;
     QList<AudioSourceChoice> m_shownSources;
     QComboBox *m_language;
+    QComboBox *m_engine;
     QLabel *m_currentLanguage;
     QLabel *m_fontSizeValue;
     QSlider *m_fontSize;

@@ -75,6 +75,13 @@ void SettingsViewTest::choicesFollowTheStore()
     QCOMPARE(m_settings->darkMode(), false);
     m_settings->setDarkMode(true);
     QTRY_VERIFY(view.darkModeSwitch().isChecked());
+    // The engine: accurate until the light one is chosen, and a damaged stored value reads as accurate.
+    QCOMPARE(view.engineMenu().currentData().toString(), AppSettings::accurateEngine);
+    Q_EMIT view.engineMenu().activated(1);
+    QCOMPARE(m_settings->recognitionEngine(), AppSettings::lightEngine);
+    QTRY_COMPARE(view.engineMenu().currentData().toString(), AppSettings::lightEngine);
+    m_settings->setRecognitionEngine(QStringLiteral("fast"));
+    QTRY_COMPARE(view.engineMenu().currentData().toString(), AppSettings::accurateEngine);
     // "Start at Login" is off until chosen; when the login entry cannot be changed, the switch goes back.
     QVERIFY(!view.startAtLoginSwitch().isChecked());
     view.startAtLoginSwitch().click();
