@@ -50,6 +50,47 @@ install(FILES ${pack_dir}/${SONOREL_APPSTREAM_ID}.metainfo.xml DESTINATION ${CMA
 install(FILES ${pack_dir}/sonorel.1.gz ${pack_dir}/sonorel-captions.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${pack_dir}/copyright ${pack_dir}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sonorel)
 
+# The speech engine with the programs, when it is the install step's private build (cmake/Whisper.cmake):
+# libwhisper and ggml in lib/<multiarch>/sonorel, found through the programs' RUNPATH, and ggml's CPU
+# variants, which ggml opens by path, in ggml/ below it. The Sapphire Rapids variant never goes: its AMX
+# kernels crash.
+if(SONOREL_WHISPER_BUNDLED)
+    set(engine_dir ${SONOREL_ENGINE_LIBDIR})
+    unset(engine_libs)
+    foreach(soname libwhisper.so.1 libggml.so.0 libggml-base.so.0)
+        file(GLOB found "${WHISPER_LIB_DIR}/${soname}*")
+        if(NOT found)
+            message(FATAL_ERROR "${soname} is not in ${WHISPER_LIB_DIR}; run scripts/install-whisper")
+        endif()
+        list(APPEND engine_libs ${found})
+    endforeach()
+    file(GLOB engine_variants "${SONOREL_GGML_BACKEND_DIR}/libggml-cpu-*.so")
+    list(FILTER engine_variants EXCLUDE REGEX "sapphirerapids")
+    # Libraries are not programs: Debian wants them without the executable bit.
+    set(library_permissions OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    install(FILES ${engine_libs} DESTINATION ${engine_dir} PERMISSIONS ${library_permissions})
+    install(FILES ${engine_variants} DESTINATION ${engine_dir}/ggml PERMISSIONS ${library_permissions})
+    # Their RUNPATH and stripping are set once installed (cmake/InstallEngine.cmake).
+    unset(engine_lib_names)
+    foreach(lib IN LISTS engine_libs)
+        if(NOT IS_SYMLINK ${lib})
+            get_filename_component(name ${lib} NAME)
+            list(APPEND engine_lib_names ${name})
+        endif()
+    endforeach()
+    unset(engine_variant_names)
+    foreach(lib IN LISTS engine_variants)
+        get_filename_component(name ${lib} NAME)
+        list(APPEND engine_variant_names ${name})
+    endforeach()
+    install(CODE "set(sonorel_engine_dir \"${engine_dir}\")
+        set(sonorel_engine_libs \"${engine_lib_names}\")
+        set(sonorel_engine_variants \"${engine_variant_names}\")
+        set(sonorel_strip \"${CMAKE_STRIP}\")")
+    install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/InstallEngine.cmake)
+    set_target_properties(sonorel sonorel-captions PROPERTIES INSTALL_RPATH "$ORIGIN/../${engine_dir}")
+endif()
+
 # The files a desktop reads, checked offline: metainfo, desktop entry, manual pages against --help.
 if(SONOREL_BUILD_TESTS)
     add_test(NAME test_desktop_files COMMAND bash ${PROJECT_SOURCE_DIR}/tests/package/desktop_files.sh
@@ -66,10 +107,14 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "live captions of whatever the computer is
 # Debian shows the description as it is: lines under 80 columns.
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "Sonorel sits in the system tray, captures what the computer plays (never the"
-    "microphone), recognises the speech on the device with PocketSphinx and shows"
-    "the running transcription in a translucent overlay that floats above the"
-    "other windows. It can caption all system sound, one application or an input"
-    "device."
+    "microphone), recognises the speech on the device and shows the running"
+    "transcription in a translucent overlay that floats above the other windows."
+    "It can caption all system sound, one application or an input device."
+    ""
+    "It has two speech engines: Whisper, the accurate one, which writes capitals"
+    "and punctuation (whisper.cpp is in this package, the model in"
+    "sonorel-model-whisper-base), and PocketSphinx, the light one, also used when"
+    "the Whisper model is missing."
     ""
     "sonorel-captions prints the same captions in a terminal, live or from a WAV"
     "file.")
@@ -87,9 +132,16 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # plug-in among them); these are loaded by path at run time: the US English speech model, the caption font
 # and the word list for capitals.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The engine's own libraries, relative to the packed tree: found there, they add nothing to Depends, while
+# what they link (libgomp1 among them) does.
+if(SONOREL_WHISPER_BUNDLED)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ".${CPACK_PACKAGING_INSTALL_PREFIX}/${SONOREL_ENGINE_LIBDIR}")
+endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "pocketsphinx-en-us, fonts-inter, wamerican")
 # qt6-wayland: on a Wayland desktop without XWayland, the windows open on Wayland itself.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-pulse | pulseaudio, qt6-wayland")
+# sonorel-model-whisper-base (scripts/make-deb): without it the Whisper engine has no model and captions
+# come from PocketSphinx.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-pulse | pulseaudio, qt6-wayland, sonorel-model-whisper-base")
 # CPack packs without library dependencies, and says so in passing, when dpkg-shlibdeps is missing.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/PackagingChecks.cmake)
 include(CPack)

@@ -44,6 +44,20 @@ endif()
 set(SONOREL_GGML_BACKEND_DIR "${sonorel_ggml_backend_dir}" CACHE INTERNAL "Folder of ggml's CPU backend variants")
 message(STATUS "whisper.cpp ${WHISPER_VERSION}: ${whisper_DIR}; ggml backends: ${SONOREL_GGML_BACKEND_DIR}")
 
+# A system install carries this private build along (cmake/Packaging.cmake): libwhisper and ggml in a folder
+# of Sonorel's own under the prefix, as Debian wants for libraries no other package uses, and the CPU
+# variants in ggml/ under it, where WhisperModel::loadBackends() looks first. A system whisper.cpp stays
+# where it is. The multiarch folder rather than lib/sonorel: CPack adds ldconfig calls to the package for
+# any library whose folder's parent is lib, and ldconfig has nothing to do with a private folder.
+if(CMAKE_LIBRARY_ARCHITECTURE)
+    set(SONOREL_ENGINE_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE}/sonorel)
+else()
+    set(SONOREL_ENGINE_LIBDIR lib/sonorel)
+endif()
+get_filename_component(sonorel_whisper_prefix_real "${SONOREL_WHISPER_PREFIX}" REALPATH)
+get_filename_component(sonorel_whisper_lib_real "${WHISPER_LIB_DIR}" REALPATH)
+cmake_path(IS_PREFIX sonorel_whisper_prefix_real "${sonorel_whisper_lib_real}" NORMALIZE SONOREL_WHISPER_BUNDLED)
+
 add_library(sonorel_whisper INTERFACE)
 target_link_libraries(sonorel_whisper INTERFACE whisper)
 

@@ -4,6 +4,7 @@
 #include "updates/Sha256.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -49,7 +50,17 @@ void WhisperModel::loadBackends()
     std::call_once(once, [] {
         ggml_log_set(logFromWhisper, nullptr);
         whisper_log_set(logFromWhisper, nullptr);
-        ggml_backend_load_all_from_path(SONOREL_GGML_BACKEND_DIR);
+        // An installed Sonorel has ggml's CPU variants under its prefix, found from where the program is; the
+        // build's own folder is for running from the build tree.
+        const QString programFolder = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+        const QString installed = programFolder.isEmpty()
+            ? QString()
+            : QDir::cleanPath(programFolder + QStringLiteral("/../" SONOREL_GGML_INSTALLED_DIR));
+        const QString folder = !installed.isEmpty() && QFileInfo(installed).isDir()
+            ? installed
+            : QStringLiteral(SONOREL_GGML_BACKEND_DIR);
+        SLOG_INFO(lcSpeech, "Speech back ends from %s", folder);
+        ggml_backend_load_all_from_path(QFile::encodeName(folder).constData());
         for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {
             ggml_backend_dev_t device = ggml_backend_dev_get(i);
             SLOG_INFO(lcSpeech, "Speech back end %s (%s)", ggml_backend_dev_name(device),
