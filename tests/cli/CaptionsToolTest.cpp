@@ -1,4 +1,5 @@
 #include "captioning/CaptionViewModel.h"
+#include "settings/AppSettings.h"
 
 #include <QDataStream>
 #include <QFile>
@@ -277,6 +278,9 @@ private Q_SLOTS:
             << QStringLiteral("sample rate 768001 Hz is outside") << QStringList() << 2 << QString();
         QTest::newRow("bad duration") << QStringLiteral("--duration soon") << QStringLiteral("--duration")
                                       << QStringList() << 2 << QString();
+        QTest::newRow("bad engine") << QStringLiteral("--engine fast")
+                                    << QStringLiteral("--engine must be accurate or light") << QStringList() << 2
+                                    << QString();
         QTest::newRow("bad format") << QStringLiteral("--format doc")
                                     << QStringLiteral("--format must be txt, srt, vtt or json") << QStringList() << 2
                                     << QString();
@@ -320,45 +324,52 @@ private Q_SLOTS:
         for (const char *id : { "0870", "0880", "0890" })
             parts << librivox + QStringLiteral("sense_and_sensibility_01_austen_64kb-%1.wav").arg(QLatin1String(id));
         QVERIFY(start(QStringLiteral("sox"), parts << three)->waitForFinished());
-        qsizetype sentences = 0;
-        for (const char16_t *name : { u"txt", u"srt", u"vtt", u"json" }) {
-            const QString format = QString::fromUtf16(name);
-            auto process = tool({ QStringLiteral("--input"), three, QStringLiteral("--format"), format });
-            QVERIFY(process->waitForFinished(120000));
-            QCOMPARE(process->exitCode(), 0);
-            const QByteArray out = process->readAllStandardOutput();
-            QList<double> times;
-            if (format == u"txt") {
-                QVERIFY((sentences = out.count('\n')) >= 3);
-                continue;
-            }
-            if (format == u"json") {
-                QJsonParseError error;
-                const QJsonArray array = QJsonDocument::fromJson(out, &error).array();
-                QVERIFY2(error.error == QJsonParseError::NoError && array.size() == sentences, out.constData());
-                for (const QJsonValue &sentence : array) {
-                    const QJsonArray words = sentence[u"words"].toArray();
-                    QVERIFY(!sentence[u"text"].toString().isEmpty() && !words.isEmpty());
-                    times << sentence[u"start"].toDouble() << words.first()[u"start"].toDouble()
-                          << words.last()[u"end"].toDouble() << sentence[u"end"].toDouble();
+        // Either engine; the accurate one writes its own marks, so its sentences are counted afresh.
+        for (const QString &engine : { AppSettings::lightEngine, AppSettings::accurateEngine }) {
+            const QStringList environment { QStringLiteral("SONOREL_WHISPER_MODEL=")
+                + qEnvironmentVariable("SONOREL_WHISPER_MODEL_FILE") };
+            qsizetype sentences = 0;
+            for (const char16_t *name : { u"txt", u"srt", u"vtt", u"json" }) {
+                const QString format = QString::fromUtf16(name);
+                auto process = tool({ QStringLiteral("--input"), three, QStringLiteral("--format"), format,
+                                        QStringLiteral("--engine"), engine },
+                    environment);
+                QVERIFY(process->waitForFinished(120000));
+                QCOMPARE(process->exitCode(), 0);
+                const QByteArray out = process->readAllStandardOutput();
+                QList<double> times;
+                if (format == u"txt") {
+                    QVERIFY((sentences = out.count('\n')) >= 3);
+                    continue;
                 }
-            } else {
-                QFile file(m_dir.filePath(QStringLiteral("three.") + format));
-                QVERIFY(file.open(QIODevice::WriteOnly) && file.write(out) == out.size());
-                file.close();
-                auto probe = start(QStringLiteral("ffprobe"),
-                    QStringLiteral("-v error -show_entries packet=pts_time,duration_time -of csv=p=0 %1")
-                        .arg(file.fileName())
-                        .split(u' '));
-                QVERIFY(probe->waitForFinished() && probe->exitCode() == 0);
-                const QList<QByteArray> cues = probe->readAllStandardOutput().trimmed().split('\n');
-                QCOMPARE(cues.size(), sentences);
-                for (const QByteArray &cue : cues)
-                    times << cue.split(',')[0].toDouble()
-                          << cue.split(',')[0].toDouble() + cue.split(',')[1].toDouble();
+                if (format == u"json") {
+                    QJsonParseError error;
+                    const QJsonArray array = QJsonDocument::fromJson(out, &error).array();
+                    QVERIFY2(error.error == QJsonParseError::NoError && array.size() == sentences, out.constData());
+                    for (const QJsonValue &sentence : array) {
+                        const QJsonArray words = sentence[u"words"].toArray();
+                        QVERIFY(!sentence[u"text"].toString().isEmpty() && !words.isEmpty());
+                        times << sentence[u"start"].toDouble() << words.first()[u"start"].toDouble()
+                              << words.last()[u"end"].toDouble() << sentence[u"end"].toDouble();
+                    }
+                } else {
+                    QFile file(m_dir.filePath(QStringLiteral("three.") + format));
+                    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(out) == out.size());
+                    file.close();
+                    auto probe = start(QStringLiteral("ffprobe"),
+                        QStringLiteral("-v error -show_entries packet=pts_time,duration_time -of csv=p=0 %1")
+                            .arg(file.fileName())
+                            .split(u' '));
+                    QVERIFY(probe->waitForFinished() && probe->exitCode() == 0);
+                    const QList<QByteArray> cues = probe->readAllStandardOutput().trimmed().split('\n');
+                    QCOMPARE(cues.size(), sentences);
+                    for (const QByteArray &cue : cues)
+                        times << cue.split(',')[0].toDouble()
+                              << cue.split(',')[0].toDouble() + cue.split(',')[1].toDouble();
+                }
+                QVERIFY2(std::is_sorted(times.begin(), times.end()) && times.first() >= 0 && times.last() < 16,
+                    out.constData());
             }
-            QVERIFY2(
-                std::is_sorted(times.begin(), times.end()) && times.first() >= 0 && times.last() < 16, out.constData());
         }
     }
 
