@@ -212,8 +212,11 @@ void SegmentedRecognitionTask::run()
         clock.forgetBefore(m_decoded.load());
         return true;
     };
-    // Keeping up: partial text less often while audio waits, a lighter decoder when even that is too much.
+    // Keeping up with live audio: partial text less often while audio waits, a lighter decoder when even
+    // that is too much. A recording fed as fast as it is taken is always waiting, and wants the best text.
     const auto keepUp = [&] {
+        if (!m_request->shouldReportPartialResults)
+            return;
         const std::size_t queued = m_request->queuedFrames();
         if (queued > behindSamples && slowdown < maxSlowdown) {
             slowdown *= 2;

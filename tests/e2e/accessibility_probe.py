@@ -103,7 +103,7 @@ def spoken_name(control):
 
 # Named for what they set, not after the value they show.
 names = sorted(spoken_name(c) for c in controls)
-expected = sorted(["Select Language", "Audio Source", "Font Size", "Background Opacity", "Dark Mode", "Keep Transcripts", "Start at Login"])
+expected = sorted(["Select Language", "Recognition", "Audio Source", "Font Size", "Background Opacity", "Dark Mode", "Keep Transcripts", "Start at Login"])
 if names != expected:
     fail("settings controls are named %s, not %s" % (names, expected))
 print("PASS: caption found by name with the spoken words, %d text-changed events; menu button and %d settings "
