@@ -60,30 +60,16 @@ std::unique_ptr<UtteranceDecoder> WhisperDecoder::acquire(
     whisper_context *context = model->waitForContext(cancelled, error);
     if (!context)
         return nullptr;
-    whisper_state *state = whisper_init_state(context);
-    whisper_state *partialState = state ? whisper_init_state(context) : nullptr;
-    if (!partialState) {
-        if (state)
-            whisper_free_state(state);
-        if (error)
-            *error = QCoreApplication::translate("WhisperDecoder", "Not enough memory for the accurate speech model.");
-        return nullptr;
-    }
     return std::unique_ptr<UtteranceDecoder>(
-        new WhisperDecoder(std::move(model), context, state, partialState, std::move(options), cancelled));
+        new WhisperDecoder(std::move(model), context, std::move(options), cancelled));
 }
 
-WhisperDecoder::WhisperDecoder(std::shared_ptr<WhisperModel> model, whisper_context *context, whisper_state *state,
-    whisper_state *partialState, Options options, const std::atomic<bool> &cancelled)
-    : m_model(std::move(model)), m_context(context), m_finalState(state), m_partialState(partialState),
-      m_options(std::move(options)), m_cancelled(cancelled)
+WhisperDecoder::WhisperDecoder(
+    std::shared_ptr<WhisperModel> model, whisper_context *context, Options options, const std::atomic<bool> &cancelled)
+    : m_model(std::move(model)), m_context(context), m_options(std::move(options)), m_cancelled(cancelled)
 { }
 
-WhisperDecoder::~WhisperDecoder()
-{
-    whisper_free_state(m_finalState);
-    whisper_free_state(m_partialState);
-}
+WhisperDecoder::~WhisperDecoder() = default;
 
 std::size_t WhisperDecoder::partialIntervalSamples(std::size_t utteranceSamples) const
 {
@@ -168,10 +154,17 @@ bool WhisperDecoder::decode(bool final, Decoded &out)
         count = padded.size();
     }
     const QByteArray language = m_options.language.toUtf8();
-    // A decode is not independent of those made on the same state before it: after partial decodes of the
-    // growing utterance with their smaller contexts, the final one wrote words that are not there. Final
-    // text gets a state of its own.
-    m_state = final ? m_finalState : m_partialState;
+    // A decode is not independent of those made on the same state before it: after decodes with other
+    // context sizes, a state wrote words that were not said ("an old supposed young man" where a state of
+    // its own heard "an ill-disposed young man"). Every decode gets a fresh one; making it costs far less
+    // than the decode.
+    const std::unique_ptr<whisper_state, void (*)(whisper_state *)> state(
+        whisper_init_state(m_context), whisper_free_state);
+    if (!state) {
+        m_error = QCoreApplication::translate("WhisperDecoder", "Not enough memory for the accurate speech model.");
+        return false;
+    }
+    whisper_state *const decoding = state.get();
 
     // A decode that loops on its first try is tried once more with some randomness, as Whisper's own
     // transcription does; the final text is what matters most.
@@ -202,7 +195,7 @@ bool WhisperDecoder::decode(bool final, Decoded &out)
         params.abort_callback = aborted;
         params.abort_callback_user_data = const_cast<std::atomic<bool> *>(&m_cancelled);
 
-        if (whisper_full_with_state(m_context, m_state, params, audio, int(count)) != 0) {
+        if (whisper_full_with_state(m_context, decoding, params, audio, int(count)) != 0) {
             if (m_cancelled.load())
                 return true; // nothing more will be asked of it
             m_error = QCoreApplication::translate("WhisperDecoder", "The accurate speech model failed on the audio.");
@@ -215,15 +208,15 @@ bool WhisperDecoder::decode(bool final, Decoded &out)
         double logprobs = 0;
         int tokens = 0;
         std::vector<std::pair<QByteArray, std::pair<double, double>>> pieces;
-        const int segments = whisper_full_n_segments_from_state(m_state);
+        const int segments = whisper_full_n_segments_from_state(decoding);
         for (int s = 0; s < segments; ++s) {
-            noSpeech = std::max(noSpeech, whisper_full_get_segment_no_speech_prob_from_state(m_state, s));
-            const int n = whisper_full_n_tokens_from_state(m_state, s);
+            noSpeech = std::max(noSpeech, whisper_full_get_segment_no_speech_prob_from_state(decoding, s));
+            const int n = whisper_full_n_tokens_from_state(decoding, s);
             for (int t = 0; t < n; ++t) {
-                const whisper_token_data data = whisper_full_get_token_data_from_state(m_state, s, t);
+                const whisper_token_data data = whisper_full_get_token_data_from_state(decoding, s, t);
                 if (data.id >= specials)
                     continue;
-                const QByteArray bytes = whisper_full_get_token_text_from_state(m_context, m_state, s, t);
+                const QByteArray bytes = whisper_full_get_token_text_from_state(m_context, decoding, s, t);
                 logprobs += data.plog;
                 ++tokens;
                 // A token that starts with a space starts a word; the bytes of one character may be split
@@ -236,21 +229,23 @@ bool WhisperDecoder::decode(bool final, Decoded &out)
                 pieces.back().second.second = t1;
             }
         }
-        noSpeech = std::max(noSpeech, noSpeechProbability(params.n_threads));
+        noSpeech = std::max(noSpeech, noSpeechProbability(decoding, params.n_threads));
         const double meanLogprob = tokens > 0 ? logprobs / tokens : -10.0;
         out.speech = tokens > 0 && noSpeech <= noSpeechAlone
             && !(noSpeech > noSpeechDoubtful && meanLogprob < doubtfulLogprob);
         double previousEnd = 0;
         for (auto &[bytes, times] : pieces) {
             const QString text = QString::fromUtf8(bytes).trimmed();
-            if (text.isEmpty())
+            // The encoder sees a little silence beyond the audio, and Whisper sometimes says the sentence
+            // again there: words that begin where the audio has ended were not said.
+            if (text.isEmpty() || (final && times.first >= seconds - 0.02 && !out.words.empty()))
                 continue;
             const double start = std::max(times.first, previousEnd);
             const double end = std::max(times.second, start + 0.01);
             out.words.push_back({ text, start, end });
             previousEnd = end;
         }
-        out.words = withoutSoundDescriptions(std::move(out.words));
+        out.words = withoutRepeatedEnd(withoutSoundDescriptions(std::move(out.words)));
         out.speech = out.speech && !out.words.empty();
         SLOG_DEBUG(lcSpeech, "Whisper %s decode of %.2f s: tokens %d, no speech %.2f, mean log-probability %.2f",
             final ? "final" : "partial", seconds, tokens, double(noSpeech), meanLogprob);
@@ -267,15 +262,15 @@ bool WhisperDecoder::decode(bool final, Decoded &out)
     return true;
 }
 
-float WhisperDecoder::noSpeechProbability(int threads)
+float WhisperDecoder::noSpeechProbability(whisper_state *state, int threads)
 {
     // whisper.cpp reads the no-speech token's probability after the whole prompt, where it is all but
     // zero whatever the audio; Whisper's rule reads it right after the start-of-transcript token. One
     // decoder step on the audio just encoded gives that, after the results have been read.
     const whisper_token start = whisper_token_sot(m_context);
-    if (whisper_decode_with_state(m_context, m_state, &start, 1, 0, threads) != 0)
+    if (whisper_decode_with_state(m_context, state, &start, 1, 0, threads) != 0)
         return 0.0f;
-    const float *logits = whisper_get_logits_from_state(m_state);
+    const float *logits = whisper_get_logits_from_state(state);
     const int vocabulary = whisper_n_vocab(m_context);
     const whisper_token noSpeech = whisper_token_nosp(m_context);
     if (!logits || noSpeech < 0 || noSpeech >= vocabulary)
@@ -285,6 +280,25 @@ float WhisperDecoder::noSpeechProbability(int threads)
     for (int i = 0; i < vocabulary; ++i)
         sum += std::exp(double(logits[i] - top));
     return float(std::exp(double(logits[noSpeech] - top)) / sum);
+}
+
+std::vector<TimedWord> WhisperDecoder::withoutRepeatedEnd(std::vector<TimedWord> words)
+{
+    // A sentence of four words or more said twice over, one copy straight after the other, is Whisper
+    // repeating itself: the first copy is kept.
+    const auto same
+        = [&](std::size_t a, std::size_t b) { return normalised(words[a].text) == normalised(words[b].text); };
+    for (std::size_t length = words.size() / 2; length >= 4; --length) {
+        const std::size_t from = words.size() - 2 * length;
+        bool twice = true;
+        for (std::size_t k = 0; k < length && twice; ++k)
+            twice = same(from + k, from + length + k);
+        if (twice) {
+            words.resize(words.size() - length);
+            break;
+        }
+    }
+    return words;
 }
 
 std::vector<TimedWord> WhisperDecoder::withoutSoundDescriptions(std::vector<TimedWord> words)

@@ -16,7 +16,7 @@ struct whisper_state;
 // and once more when it ends. It cannot tell speech from silence and invents words from music and noise,
 // so it is given speech only, and what it returns passes guards: no-speech and confidence thresholds,
 // a bound on tokens per second of audio, a repetition check, and no sound descriptions ("[Music]").
-// Made and used on one task's worker thread, with a decoding state of its own.
+// Made and used on one task's worker thread.
 class WhisperDecoder final : public UtteranceDecoder
 {
 public:
@@ -49,6 +49,8 @@ public:
     // Words without the sound descriptions Whisper writes for what is not speech: "[Music]", "(upbeat
     // music)", "♪", "*laughs*".
     static std::vector<TimedWord> withoutSoundDescriptions(std::vector<TimedWord> words);
+    // Words without a second copy of what they end with, when that is four words or more.
+    static std::vector<TimedWord> withoutRepeatedEnd(std::vector<TimedWord> words);
     // Text that repeats itself as a decoder stuck in a loop does: the same word or phrase three or more
     // times in a row, or text that compresses far better than speech does.
     static bool isRepetitive(const QString &text);
@@ -57,21 +59,18 @@ public:
     static QStringList settle(QStringList &settled, const QStringList &previous, const QStringList &current);
 
 private:
-    WhisperDecoder(std::shared_ptr<WhisperModel> model, whisper_context *context, whisper_state *state,
-        whisper_state *partialState, Options options, const std::atomic<bool> &cancelled);
+    WhisperDecoder(std::shared_ptr<WhisperModel> model, whisper_context *context, Options options,
+        const std::atomic<bool> &cancelled);
 
     struct Decoded {
         std::vector<TimedWord> words;
         bool speech = false;
     };
     bool decode(bool final, Decoded &out);
-    float noSpeechProbability(int threads);
+    float noSpeechProbability(whisper_state *state, int threads);
 
     const std::shared_ptr<WhisperModel> m_model;
     whisper_context *const m_context;
-    whisper_state *const m_finalState;
-    whisper_state *const m_partialState;
-    whisper_state *m_state = nullptr; // the one of the decode under way
     const Options m_options;
     const std::atomic<bool> &m_cancelled;
     std::vector<float> m_audio;
