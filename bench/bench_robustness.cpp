@@ -625,9 +625,9 @@ int main(int argc, char **argv)
             return 1;
         }
         const double seconds = double(samples->size()) / SpeechAudioRequest::sampleRate;
-        std::printf("\nsonorel-captions --input on the clean recordings of the %s joined (%.0f s of audio), "
+        std::printf("\nsonorel-captions --input on the clean recordings of %s joined (%.0f s of audio), "
                     "model loading included:\n",
-            qPrintable(halves), seconds);
+            qPrintable(half == QLatin1String("all") ? halves : QStringLiteral("the ") + halves), seconds);
         for (const QString &engine : engines) {
             const auto result = runTool(engine, input, references.join(QLatin1Char(' ')), &error);
             if (!result) {
