@@ -32,8 +32,11 @@ struct LiveDecodeResult {
 
 // Nothing, with `error` set, when the recognizer cannot start a task, reports an error, or is still busy
 // long after it should have finished: a stuck decoder must end the benchmark, not hold the machine.
+// `maxQueuedFrames` bounds the audio waiting for the recognizer (0: as much as the request holds);
+// sonorel-captions keeps two seconds queued, and a task that finds much more waiting takes that as falling
+// behind live audio.
 inline std::optional<LiveDecodeResult> liveDecode(
-    SpeechRecognizer &recognizer, const std::vector<float> &samples, QString *error)
+    SpeechRecognizer &recognizer, const std::vector<float> &samples, QString *error, std::size_t maxQueuedFrames = 0)
 {
     auto request = std::make_shared<SpeechAudioRequest>();
     QMutex mutex;
@@ -68,8 +71,11 @@ inline std::optional<LiveDecodeResult> liveDecode(
         return true;
     };
     constexpr std::size_t buffer = SpeechAudioRequest::sampleRate / 50; // 20 ms, as capture delivers it
+    const std::size_t queueLimit = maxQueuedFrames > 0
+        ? std::min(std::max(maxQueuedFrames, buffer), request->capacityFrames())
+        : request->capacityFrames();
     for (std::size_t i = 0; i < samples.size(); i += buffer) {
-        while (request->queuedFrames() + buffer > request->capacityFrames()) {
+        while (request->queuedFrames() + buffer > queueLimit) {
             if (givenUp())
                 return std::nullopt;
             QThread::usleep(2000);

@@ -42,17 +42,40 @@ struct WordErrors {
 class ScliteScorer
 {
 public:
-    // Text as sclite should compare it: lower case, the captions' capitals and sentence marks gone, no
-    // "(2)" markers of alternative pronunciations. A hyphen or other mark between letters splits words
-    // rather than gluing them, which is how the transcripts write compounds ("cold hearted").
+    // Text as sclite should compare it. The references are spoken words in lower case, so what an engine
+    // writes is brought to that form and no further: lower case, no capitals, sentence marks or quotes, no
+    // "(2)" markers of alternative pronunciations, and the spoken form of the titles people abbreviate
+    // ("Mr." is "mister"). A hyphen or other mark between letters splits words rather than gluing them, which
+    // is how the transcripts write compounds ("cold hearted"); an apostrophe inside a word stays ("don't",
+    // "l'homme"). Letters of any language are kept. Digits stay as they are written: "10" where "ten" was
+    // said is an error, as it is to a reader of spoken-word captions.
     static QString normalise(QString text)
     {
         static const QRegularExpression alternative(QStringLiteral("\\([0-9]+\\)"));
-        static const QRegularExpression other(QStringLiteral("[^a-z']+"));
-        text = text.toLower();
+        static const QRegularExpression other(QStringLiteral("[^\\p{L}\\p{M}\\p{N}']+"));
+        // One way of writing each accented letter, so that "é" matches "é" however either was composed.
+        text = text.normalized(QString::NormalizationForm_C).toLower();
         text.remove(alternative);
+        text.replace(QChar(0x2019), QLatin1Char('\'')); // a typographic apostrophe is the same one
         text.replace(other, QStringLiteral(" "));
-        return text.split(QLatin1Char(' '), Qt::SkipEmptyParts).join(QLatin1Char(' '));
+        QStringList words;
+        for (QString word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            // Quotation marks, not apostrophes: 'twas is rare, a quoted 'word' is not.
+            while (word.startsWith(QLatin1Char('\'')))
+                word.remove(0, 1);
+            while (word.endsWith(QLatin1Char('\'')))
+                word.chop(1);
+            if (word.isEmpty())
+                continue;
+            if (word == QLatin1String("mr"))
+                word = QStringLiteral("mister");
+            else if (word == QLatin1String("mrs"))
+                word = QStringLiteral("missus");
+            else if (word == QLatin1String("dr"))
+                word = QStringLiteral("doctor");
+            words << word;
+        }
+        return words.join(QLatin1Char(' '));
     }
 
     // Ids are unique per scorer. sclite reads them as speaker-utterance ("libri-0870", speaker "libri")
