@@ -113,12 +113,12 @@ private Q_SLOTS:
             report << QStringLiteral("%1-%2 %3").arg(s.start).arg(s.end).arg(s.text);
         QCOMPARE(sentences.size(), std::size_t(3)); // "Mr." ends no sentence
         const QStringList expected { QStringLiteral("And Mr. John Dashwood had then leisure"),
-            QStringLiteral("young man."),
-            QStringLiteral("rather selfish is to be ill-disposed.") };
+            QStringLiteral("young man."), QStringLiteral("rather selfish is to be ill-disposed.") };
         for (std::size_t i = 0; i < 3; ++i) {
             QVERIFY2(sentences[i].text.contains(expected[qsizetype(i)]), qPrintable(report.join(u'\n')));
-            QVERIFY2(sentences[i].start >= starts[i] && sentences[i].start < starts[i] + 0.6
-                    && sentences[i].end < (i + 1 < 3 ? starts[i + 1] : 1e9),
+            // Whisper's word times are good to a few tenths of a second.
+            QVERIFY2(std::abs(sentences[i].start - starts[i]) < 0.5
+                    && sentences[i].end < (i + 1 < 3 ? starts[i + 1] + 0.3 : 1e9),
                 qPrintable(report.join(u'\n')));
             for (const TimedWord &w : sentences[i].words)
                 QVERIFY(w.start >= sentences[i].start && w.end <= sentences[i].end && w.start < w.end);
