@@ -1,5 +1,6 @@
 #include "captioning/SegmentedRecognitionTask.h"
 
+#include "base/BackgroundDisposal.h"
 #include "base/Log.h"
 #include "captioning/RunningTranscript.h"
 #include "captioning/SentenceStyle.h"
@@ -85,6 +86,19 @@ SegmentedRecognitionTask::SegmentedRecognitionTask(UtteranceDecoderSource decode
 {
     m_request->setConsumerAttached(true);
     m_worker = std::thread([this] { run(); });
+}
+
+std::shared_ptr<SpeechRecognitionTask> SegmentedRecognitionTask::launch(UtteranceDecoderSource decoders,
+    std::shared_ptr<SpeechAudioRequest> request, SpeechRecognizer::ResultHandler handler, QString localeIdentifier,
+    Options options)
+{
+    return std::shared_ptr<SegmentedRecognitionTask>(
+        new SegmentedRecognitionTask(std::move(decoders), std::move(request), std::move(handler),
+            std::move(localeIdentifier), std::move(options)),
+        [](SegmentedRecognitionTask *task) {
+            task->cancel();
+            BackgroundDisposal::run([task] { delete task; });
+        });
 }
 
 SegmentedRecognitionTask::~SegmentedRecognitionTask()

@@ -30,6 +30,12 @@ public:
 
     SegmentedRecognitionTask(UtteranceDecoderSource decoders, std::shared_ptr<SpeechAudioRequest> request,
         SpeechRecognizer::ResultHandler handler, QString localeIdentifier, Options options);
+    // A task for a recognizer to hand out. A stopped task joins its decoding thread when destroyed: never on
+    // the caller's (GUI) thread. It is cancelled where it is let go of, so that its handler is never called
+    // after that, and joined later.
+    static std::shared_ptr<SpeechRecognitionTask> launch(UtteranceDecoderSource decoders,
+        std::shared_ptr<SpeechAudioRequest> request, SpeechRecognizer::ResultHandler handler, QString localeIdentifier,
+        Options options);
     // Cancels and waits for the worker, which stops within one step of decoding.
     ~SegmentedRecognitionTask() override;
 

@@ -41,8 +41,6 @@ public:
     std::shared_ptr<SpeechRecognitionTask> recognitionTask(
         std::shared_ptr<SpeechAudioRequest> request, ResultHandler handler) override
     {
-        // A stopped task joins its decoding thread when destroyed: never on the caller's (GUI) thread.
-        // Cancelled where it is let go of, so that its handler is never called after that; joined later.
         SegmentedRecognitionTask::Options options = m_options;
         options.wake = [model = std::weak_ptr<PocketSphinxModel>(m_model)] {
             if (const auto m = model.lock())
@@ -51,12 +49,8 @@ public:
         auto decoders = [model = m_model](const std::atomic<bool> &cancelled, QString *error) {
             return PocketSphinxDecoder::acquire(model, cancelled, error);
         };
-        return std::shared_ptr<SegmentedRecognitionTask>(new SegmentedRecognitionTask(std::move(decoders),
-                                                             std::move(request), std::move(handler), m_locale, options),
-            [](SegmentedRecognitionTask *task) {
-                task->cancel();
-                BackgroundDisposal::run([task] { delete task; });
-            });
+        return SegmentedRecognitionTask::launch(
+            std::move(decoders), std::move(request), std::move(handler), m_locale, std::move(options));
     }
 
 private:

@@ -57,14 +57,8 @@ public:
                           .arg(failure);
             return decoder;
         };
-        // Cancelled where it is let go of, so that its handler is never called after that; joined later,
-        // never on the caller's (GUI) thread.
-        return std::shared_ptr<SegmentedRecognitionTask>(new SegmentedRecognitionTask(std::move(decoders),
-                                                             std::move(request), std::move(handler), m_locale, options),
-            [](SegmentedRecognitionTask *task) {
-                task->cancel();
-                BackgroundDisposal::run([task] { delete task; });
-            });
+        return SegmentedRecognitionTask::launch(
+            std::move(decoders), std::move(request), std::move(handler), m_locale, std::move(options));
     }
 
 private:
