@@ -16,7 +16,7 @@ public:
 
     struct Options {
         // A frame this far above the background is loud.
-        double marginDb = 10.0;
+        double marginDb = 7.0;
         // Quieter frames are never speech, whatever the background.
         double floorDbfs = -55.0;
         // Loud frames among the last `onsetWindow` that begin speech.
