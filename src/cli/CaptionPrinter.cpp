@@ -35,9 +35,17 @@ void CaptionPrinter::sentence(const QString &text)
 void CaptionPrinter::update(const QString &text)
 {
     const QString t = text.simplified();
-    const qsizetype at = m_lastSentence.isEmpty() ? -1 : t.lastIndexOf(m_lastSentence);
+    // The running text may write the last sentence without the mark it was finished with.
+    QString last = m_lastSentence;
+    qsizetype at = last.isEmpty() ? -1 : t.lastIndexOf(last);
+    while (at < 0 && !last.isEmpty() && endsSentence(last.back())) {
+        last.chop(1);
+        at = t.lastIndexOf(last);
+    }
     clearPartial();
-    m_partial = at < 0 ? t : t.mid(at + m_lastSentence.size()).trimmed();
+    m_partial = at < 0 ? t : t.mid(at + last.size());
+    while (!m_partial.isEmpty() && (m_partial.front().isSpace() || endsSentence(m_partial.front())))
+        m_partial.remove(0, 1);
     drawPartial();
 }
 

@@ -25,6 +25,12 @@ private Q_SLOTS:
         QTest::newRow("sentence left open")
             << false << QStringList { QStringLiteral("It is nine a.m. now"), QStringLiteral("+It is nine a.m. now") }
             << QByteArray("It is nine a.m. now\n");
+        // Finished with a mark the running text does not show yet: nothing is left over to print again.
+        QTest::newRow("mark added when finished")
+            << false
+            << QStringList { QStringLiteral("+Done."), QStringLiteral("Done. And then"), QStringLiteral("+And then."),
+                   QStringLiteral("Done. And then") }
+            << QByteArray("Done.\nAnd then.\n");
         QTest::newRow("terminal") << true
                                   << QStringList { QStringLiteral("Hel"), QStringLiteral("Hello"),
                                          QStringLiteral("+Hello."), QStringLiteral("Hello. Wor") }
