@@ -101,7 +101,7 @@ private Q_SLOTS:
             starts.push_back(double(samples.size()) / 16000);
             const auto clip = recording(QStringLiteral("sense_and_sensibility_01_austen_64kb-") + QLatin1String(id));
             samples.insert(samples.end(), clip.begin(), clip.end());
-            samples.resize(samples.size() + 16000 * 3 / 2, 0.0f);
+            samples.resize(samples.size() + 16000 * 5 / 2, 0.0f); // a pause that ends a sentence however it is written
         }
         Run run(*m_engine->recognizer(QStringLiteral("en-US")), true);
         QVERIFY(run.recognise(samples, true));
