@@ -17,12 +17,9 @@ CaptioningServices makeDesktopCaptioningServices(bool soundFrontEnd, std::functi
     auto pocketSphinx = std::make_shared<PocketSphinxEngine>(light);
     WhisperEngine::Options accurate;
     accurate.task.frontEnd = soundFrontEnd;
-    // PocketSphinx's model is loaded only if it is needed: Whisper's alone is twice its size.
-    accurate.fallback
-        = [weak = std::weak_ptr<PocketSphinxEngine>(pocketSphinx)](const QString &locale) -> UtteranceDecoderSource {
-        const auto engine = weak.lock();
-        if (!engine || !engine->supportedLocales().contains(locale))
-            return nullptr;
+    // PocketSphinx's model is loaded, and its folders searched, only when it is needed, on the task's thread:
+    // Whisper's model alone is twice its size, and a settings change must not rescan folders.
+    accurate.fallback = [weak = std::weak_ptr<PocketSphinxEngine>(pocketSphinx)](const QString &locale) {
         return [weak, locale](const std::atomic<bool> &cancelled, QString *error) -> std::unique_ptr<UtteranceDecoder> {
             const auto engine = weak.lock();
             const UtteranceDecoderSource source = engine ? engine->decoderSource(locale) : nullptr;

@@ -55,6 +55,8 @@ public:
                 *error
                     = QCoreApplication::translate("WhisperEngine", "%1 Captions use the light speech engine instead.")
                           .arg(failure);
+            else if (error->isEmpty())
+                *error = failure; // nothing to fall back on for this language
             return decoder;
         };
         return SegmentedRecognitionTask::launch(
