@@ -9,6 +9,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cmath>
 
 namespace { } // namespace
@@ -92,13 +93,13 @@ void AppSettings::write(const QString &key, const QVariant &value)
 
 double AppSettings::fontSize() const
 {
-    return readDouble(fontSizeKey, defaultFontSize);
+    return std::clamp(readDouble(fontSizeKey, defaultFontSize), minimumFontSize, maximumFontSize);
 }
 
 void AppSettings::setFontSize(double value)
 {
     objectWillChange.send();
-    write(fontSizeKey, value);
+    write(fontSizeKey, std::isfinite(value) ? std::clamp(value, minimumFontSize, maximumFontSize) : defaultFontSize);
 }
 
 double AppSettings::backgroundOpacity() const

@@ -28,6 +28,10 @@ class AppSettings final
 {
 public:
     static constexpr double defaultFontSize = 18.0;
+    // The caption's font sizes that can be drawn; a size outside them is stored and read as the nearer bound
+    // (one that is not finite as the default).
+    static constexpr double minimumFontSize = 6;
+    static constexpr double maximumFontSize = 200;
     static constexpr double defaultBackgroundOpacity = 0.6;
     static constexpr bool defaultDarkMode = true;
     static inline const QString defaultLanguage = QStringLiteral("en-US");

@@ -77,6 +77,35 @@ private Q_SLOTS:
         QCOMPARE(settings.selectedLanguage(), QStringLiteral("fr-FR"));
     }
 
+    // Sizes that cannot be drawn are neither stored nor read back: a run of quick Ctrl + wheel notches once
+    // stored 3228, and the next notches down showed nothing.
+    void fontSizeKeptToWhatCanBeDrawn_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<double>("set"); // 0: nothing set
+        QTest::addColumn<double>("read");
+        QTest::newRow("stored far too large") << QByteArray("3228") << 0.0 << 200.0;
+        QTest::newRow("stored too small") << QByteArray("0.61") << 0.0 << 6.0;
+        QTest::newRow("set far too large") << QByteArray() << 3228.0 << 200.0;
+        QTest::newRow("set too small") << QByteArray() << 0.61 << 6.0;
+    }
+    void fontSizeKeptToWhatCanBeDrawn()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(double, set);
+        QFETCH(double, read);
+        const QString file = path("bounded.conf");
+        writeFile(file, "[General]\nfontSize=" + stored + "\n");
+        {
+            AppSettings settings(file);
+            if (set != 0)
+                settings.setFontSize(set);
+            QCOMPARE(settings.fontSize(), read);
+        }
+        if (set != 0)
+            QCOMPARE(QSettings(file, QSettings::NativeFormat).value(AppSettings::fontSizeKey).toDouble(), read);
+    }
+
     void damagedValuesReadAsDefaults_data()
     {
         QTest::addColumn<QByteArray>("contents");
