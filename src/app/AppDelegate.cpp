@@ -2,6 +2,7 @@
 
 #include "app/AboutWindowManager.h"
 #include "app/ControlPanel.h"
+#include "app/DesktopWindowHints.h"
 #include "app/MakerLinks.h"
 #include "app/OverlayPanel.h"
 #include "app/SettingsWindowManager.h"
@@ -12,8 +13,10 @@
 #include "captioning/TranscriptWriter.h"
 #include "settings/AppSettings.h"
 #include "views/CaptionContainerView.h"
+#include "views/CaptionDisplayView.h"
 #include "views/OverlayMenuButton.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -84,10 +87,16 @@ CaptionViewModel *AppDelegate::sessionController() const
     return viewModel.get();
 }
 
-QRect AppDelegate::controlFrame(const QRect &overlay, const QSize &controlSize)
+QRect AppDelegate::controlFrame(const QRect &overlay, const QSize &controlSize, const QRect &screen)
 {
     const int x = overlay.x() + overlay.width() - controlSize.width() - controlGap;
-    const int y = overlay.y() - controlGap - controlSize.height();
+    int y = overlay.y() - controlGap - controlSize.height();
+    // The button is the only way to the commands where there is no tray: it stays on the screen.
+    if (screen.isValid() && y < screen.top()) {
+        y = overlay.y() + overlay.height() + controlGap;
+        if (y + controlSize.height() > screen.y() + screen.height())
+            y = overlay.y() + controlGap;
+    }
     return { QPoint(x, y), controlSize };
 }
 
@@ -97,31 +106,26 @@ AppDelegate::Placement AppDelegate::placeOnScreens(
     Placement placement { stored };
     if (screens.isEmpty())
         return placement;
-    QRect all;
-    for (const QRect &screen : screens)
-        all |= screen;
+    const auto area = [](const QRect &r) { return qint64(r.width()) * r.height(); };
+    QRect screen;
+    qint64 largest = 0;
+    for (const QRect &candidate : screens) {
+        if (const qint64 shown = area(stored & candidate); shown > largest) {
+            largest = shown;
+            screen = candidate;
+        }
+    }
     QRect &frame = placement.frame;
-    // A dimension larger than the screens spans them: a window as large as asked only costs memory.
-    if (stored.width() > all.width()) {
-        frame.setLeft(all.left());
-        frame.setWidth(std::max(minimum.width(), all.width()));
+    if (largest == 0) {
+        screen = primary.isValid() ? primary : screens.first();
+        frame.moveTopLeft(screen.topLeft() + QPoint(int(defaultFrameX), int(defaultFrameY)));
     }
-    if (stored.height() > all.height()) {
-        frame.setTop(all.top());
-        frame.setHeight(std::max(minimum.height(), all.height()));
-    }
-    frame.setSize(frame.size().expandedTo(minimum));
+    frame.setSize(frame.size().boundedTo(screen.size()).expandedTo(minimum));
+    // Moved in first; a frame larger than the screen starts at its top-left corner.
+    frame.moveLeft(std::max(screen.left(), std::min(frame.left(), screen.x() + screen.width() - frame.width())));
+    frame.moveTop(std::max(screen.top(), std::min(frame.top(), screen.y() + screen.height() - frame.height())));
     placement.resized = frame.size() != stored.size();
-    const bool reachable = std::any_of(screens.begin(), screens.end(), [&](const QRect &screen) {
-        const QRect shown = frame & screen;
-        return shown.width() >= reachableSide && shown.height() >= reachableSide;
-    });
-    if (!reachable) {
-        const int x = std::min(primary.left() + int(defaultFrameX), primary.right() + 1 - frame.width());
-        const int y = std::min(primary.top() + int(defaultFrameY), primary.bottom() + 1 - frame.height());
-        frame.moveTopLeft({ std::max(primary.left(), x), std::max(primary.top(), y) });
-        placement.broughtBack = true;
-    }
+    placement.moved = frame.topLeft() != stored.topLeft();
     return placement;
 }
 
@@ -217,30 +221,34 @@ void AppDelegate::setupOverlayWindow()
     });
     panel->setContent(content);
     hosting = content;
+    connect(panel, &OverlayPanel::translucencyChecked, content,
+        [content](bool shown) { content->display().setTranslucencyShown(shown); });
     window = panel;
     panel->setClickThrough(isClickThrough.get());
 
     QList<QRect> screens;
     for (const QScreen *screen : QGuiApplication::screens())
-        screens.append(screen->geometry());
+        screens.append(screen->availableGeometry());
     const QScreen *primary = QGuiApplication::primaryScreen();
     const QRect stored = overlayRect();
     const Placement placement = placeOnScreens(stored, screens, primary ? primary->availableGeometry() : QRect(),
         panel->minimumSizeHint().expandedTo(panel->minimumSize()));
     if (placement.resized)
-        SLOG_ERROR(lcApp, "Overlay frame size %dx%d adjusted to %dx%d to fit the screens", stored.width(),
+        SLOG_ERROR(lcApp, "Overlay frame size %dx%d adjusted to %dx%d to fit the screen", stored.width(),
             stored.height(), placement.frame.width(), placement.frame.height());
-    if (placement.broughtBack)
-        SLOG_ERROR(lcApp, "Overlay frame at %d,%d is off every screen; moved to %d,%d", stored.x(), stored.y(),
+    if (placement.moved)
+        SLOG_ERROR(lcApp, "Overlay frame at %d,%d lies off the screen; shown at %d,%d", stored.x(), stored.y(),
             placement.frame.x(), placement.frame.y());
-    overlayFrameX = placement.frame.x();
-    overlayFrameY = placement.frame.y();
-    overlayFrameW = placement.frame.width();
-    overlayFrameH = placement.frame.height();
-    panel->setGeometry(overlayRect());
+    if (placement.resized || placement.moved)
+        m_placedInstead = placement.frame;
+    panel->setGeometry(placement.frame);
     panel->show();
     panel->raise();
     connect(panel, &OverlayPanel::moved, this, &AppDelegate::windowDidMove);
+    // The overlay's window may be made anew (a change of click-through does that): the windows kept above
+    // it are pointed at the new one.
+    connect(panel, &OverlayPanel::mappedOnScreen, this, &AppDelegate::keepOwnWindowsAbove);
+    qApp->installEventFilter(this);
     connect(panel, &OverlayPanel::liveResizeEnded, this, &AppDelegate::windowDidEndLiveResize);
     // A window manager moving the overlay tells us only when the move ends; the menu button follows the
     // whole time the user holds the overlay.
@@ -255,7 +263,8 @@ void AppDelegate::setupOverlayWindow()
     });
 
     setupControlWindow();
-    SLOG_INFO(lcApp, "Overlay window ready size %fx%f", overlayFrameW, overlayFrameH);
+    SLOG_INFO(
+        lcApp, "Overlay window ready size %fx%f", double(placement.frame.width()), double(placement.frame.height()));
 }
 
 void AppDelegate::persistFrame()
@@ -263,6 +272,12 @@ void AppDelegate::persistFrame()
     if (!window)
         return;
     const QRect frame = window->geometry();
+    // Shown elsewhere only to fit this screen: the stored frame stays for a screen that holds it.
+    if (!m_placedInstead.isNull()) {
+        if (frame == m_placedInstead)
+            return;
+        m_placedInstead = QRect();
+    }
     // A Wayland window never learns where it is (it reads 0,0): the stored place is kept for a session
     // that can use it, and only the size is written.
     if (!QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
@@ -279,6 +294,88 @@ void AppDelegate::persistFrame()
     defaults->setValue(keyH, overlayFrameH);
 }
 
+// Sonorel's own windows open above the always-on-top overlay and take their clicks. Where a window manager
+// stacks the overlay, each is made transient for it: window managers keep a transient above its parent, in
+// the parent's layer. Through XWayland the overlay places itself outside any window manager's stacking, so
+// there it steps aside, with its button, while one of them overlaps it.
+bool AppDelegate::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::Show:
+    case QEvent::Hide:
+    case QEvent::Move:
+    case QEvent::Resize:
+        break;
+    default:
+        return false;
+    }
+    if (!isOwnWindow(watched))
+        return false;
+    QPointer<AppDelegate> self(this);
+    if (DesktopWindowHints::throughXWayland()) {
+        // Once the event has taken effect.
+        QTimer::singleShot(0, this, &AppDelegate::updateStepAside);
+    } else if (event->type() == QEvent::Show) {
+        // Show comes before the window is mapped, and mapping rewrites the relation.
+        auto *own = static_cast<QWidget *>(watched);
+        QTimer::singleShot(0, own, [self, own] {
+            if (self)
+                self->keepAbove(own);
+        });
+    }
+    return false;
+}
+
+bool AppDelegate::isOwnWindow(const QObject *object) const
+{
+    if (!object->isWidgetType())
+        return false;
+    const auto *widget = static_cast<const QWidget *>(object);
+    const Qt::WindowType type = widget->windowType();
+    return widget->isWindow() && (type == Qt::Window || type == Qt::Dialog) && widget != window
+        && widget != controlWindow;
+}
+
+void AppDelegate::keepAbove(QWidget *own)
+{
+    if (!window || !window->isVisible() || !own->isVisible() || DesktopWindowHints::throughXWayland())
+        return;
+    DesktopWindowHints::setTransientFor(own, window);
+    own->raise();
+}
+
+void AppDelegate::keepOwnWindowsAbove()
+{
+    if (DesktopWindowHints::throughXWayland())
+        return;
+    const auto windows = QApplication::topLevelWidgets();
+    for (QWidget *own : windows) {
+        if (isOwnWindow(own))
+            keepAbove(own);
+    }
+}
+
+void AppDelegate::updateStepAside()
+{
+    if (!window || !controlWindow)
+        return;
+    const QRect overlay = window->geometry();
+    const auto windows = QApplication::topLevelWidgets();
+    const bool overlapped = std::any_of(windows.begin(), windows.end(), [&](const QWidget *own) {
+        return isOwnWindow(own) && own->isVisible() && own->frameGeometry().intersects(overlay);
+    });
+    if (overlapped && window->isVisible()) {
+        SLOG_DEBUG(lcApp, "Overlay steps aside for one of Sonorel's windows");
+        m_steppedAside = true;
+        window->hide();
+        controlWindow->hide();
+    } else if (!overlapped && std::exchange(m_steppedAside, false)) {
+        window->show();
+        window->raise();
+        updateControlWindowVisibility();
+    }
+}
+
 void AppDelegate::toggleClickThrough()
 {
     isClickThrough = !isClickThrough.get();
@@ -287,14 +384,16 @@ void AppDelegate::toggleClickThrough()
 
 bool AppDelegate::overlayVisible() const
 {
-    return window && window->isVisible();
+    return window && (window->isVisible() || m_steppedAside);
 }
 
 void AppDelegate::toggleOverlayVisibility()
 {
     if (!window)
         return;
-    if (window->isVisible()) {
+    if (std::exchange(m_steppedAside, false)) {
+        // Out of the way already: it stays hidden when the window in front of it goes.
+    } else if (window->isVisible()) {
         window->hide();
     } else {
         window->show();
@@ -352,7 +451,11 @@ void AppDelegate::positionControlWindow()
     }
     // While the user holds the overlay, the window manager may move it without telling Qt; otherwise
     // Qt's frame is the settled one (the X server's may be mid-way through mapping).
-    controlWindow->setGeometry(controlFrame(m_overlayHeld ? window->frameOnScreen() : window->geometry(), size));
+    const QRect overlay = m_overlayHeld ? window->frameOnScreen() : window->geometry();
+    const QScreen *screen = QGuiApplication::screenAt(overlay.center());
+    if (!screen)
+        screen = window->screen();
+    controlWindow->setGeometry(controlFrame(overlay, size, screen ? screen->availableGeometry() : QRect()));
     Q_EMIT controlWindowPositioned();
 }
 

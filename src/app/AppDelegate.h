@@ -51,18 +51,19 @@ public:
     ~AppDelegate() override;
 
     // The control panel's frame for an overlay frame, in screen coordinates with y growing downward:
-    // right-aligned 8 in from the overlay's right edge, its bottom 8 above the overlay's top edge.
-    static QRect controlFrame(const QRect &overlay, const QSize &controlSize);
+    // right-aligned 8 in from the overlay's right edge, its bottom 8 above the overlay's top edge. Where that
+    // would leave the top of `screen` (the overlay's, when known), it goes 8 below the overlay's bottom edge,
+    // and where that leaves the screen too, 8 inside the overlay's top edge.
+    static QRect controlFrame(const QRect &overlay, const QSize &controlSize, const QRect &screen = QRect());
 
-    // Where a stored overlay frame is shown on these screens: no larger than all of them together (nor
-    // smaller than `minimum`), and moved to the default place on the primary screen when less than
-    // `reachableSide` pixels square of it would lie on any one screen, so that nobody is left with a
-    // window they cannot reach. With no screens, the frame as stored.
-    static constexpr int reachableSide = 48;
+    // Where a stored overlay frame is shown on these screens (their available areas): wholly on the screen
+    // that holds most of it, moved there and then, only if it is still too large, shrunk (never below
+    // `minimum`). A frame on no screen goes to the default place on `primary`. With no screens, the frame as
+    // stored. The stored frame itself is kept until the user moves or resizes the overlay.
     struct Placement {
         QRect frame;
         bool resized = false;
-        bool broughtBack = false;
+        bool moved = false;
     };
     static Placement placeOnScreens(
         const QRect &stored, const QList<QRect> &screens, const QRect &primary, const QSize &minimum);
@@ -128,6 +129,9 @@ Q_SIGNALS:
     // After every placement of the control panel.
     void controlWindowPositioned();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     // Fields, in the order in which they come to life.
     QPointer<OverlayPanel> window;
@@ -146,6 +150,11 @@ private:
     std::unique_ptr<CaptionViewModel> viewModel;
 
     void readFrameKey(const QString &key, double &field);
+    // Sonorel's other windows: settings, About, dialogs and notices (not the overlay, its button, menus).
+    bool isOwnWindow(const QObject *object) const;
+    void keepAbove(QWidget *own);
+    void keepOwnWindowsAbove();
+    void updateStepAside();
     QRect overlayRect() const;
 
     AppSettings &m_settings;
@@ -155,4 +164,8 @@ private:
     QTimer m_controlFollow;
     QTimer m_controlFollowStop;
     bool m_overlayHeld = false;
+    // Where the overlay was shown instead of its stored frame, until the user moves or resizes it.
+    QRect m_placedInstead;
+    // Hidden, with its button, while one of Sonorel's own windows overlaps it (through XWayland only).
+    bool m_steppedAside = false;
 };

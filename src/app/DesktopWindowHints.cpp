@@ -145,6 +145,21 @@ void passInputThrough(QWidget *window, bool through)
     xcb_flush(connection);
 }
 
+void setTransientFor(QWidget *window, const QWidget *parent)
+{
+    const auto id = x11Window(window);
+    if (!id)
+        return;
+    xcb_connection_t *connection = x11Connection();
+    const auto parentId = x11Window(parent);
+    if (parentId)
+        xcb_change_property(
+            connection, XCB_PROP_MODE_REPLACE, *id, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 32, 1, &*parentId);
+    else
+        xcb_delete_property(connection, *id, XCB_ATOM_WM_TRANSIENT_FOR);
+    xcb_flush(connection);
+}
+
 std::optional<QPoint> originOnScreen(const QWidget *window)
 {
     const auto id = x11Window(window);
@@ -187,6 +202,11 @@ bool compositorRunning()
     const Reply<xcb_get_selection_owner_reply_t> reply(
         xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr));
     return reply && reply->owner != XCB_WINDOW_NONE;
+}
+
+bool translucencyShown()
+{
+    return !x11Connection() || compositorRunning();
 }
 
 bool x11DisplayReachable(const QByteArray &display)

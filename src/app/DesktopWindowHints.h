@@ -23,6 +23,11 @@ void skipTaskbarAndPager(QWidget *window);
 // `through` false, those windows take the pointer again. Call it after the window is mapped.
 void passInputThrough(QWidget *window, bool through);
 
+// Makes `window` transient for `parent` (WM_TRANSIENT_FOR): a window manager keeps it above `parent`, in
+// `parent`'s layer if that is higher. Call it after `window` is mapped, since Qt rewrites the property then;
+// `parent` null removes the relation.
+void setTransientFor(QWidget *window, const QWidget *parent);
+
 // Where the window's top-left corner is on the screen now. A window manager that moves a window tells
 // Qt only when the move ends; this asks the X server.
 std::optional<QPoint> originOnScreen(const QWidget *window);
@@ -34,6 +39,8 @@ std::optional<bool> primaryButtonDown();
 // Whether a compositing manager runs on the screen (it owns _NET_WM_CM_S<n>): only then do translucent
 // pixels show what lies below.
 bool compositorRunning();
+// Whether translucent pixels show what lies below: on X11 only with a compositor; Wayland always composites.
+bool translucencyShown();
 
 // Whether an X server answers at `display` (as in $DISPLAY). Asked before the application object exists,
 // since Qt aborts the whole process when its X connection fails.

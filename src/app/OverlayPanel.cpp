@@ -141,6 +141,7 @@ void OverlayPanel::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     setShadowed(DesktopWindowHints::compositorRunning());
+    Q_EMIT translucencyChecked(DesktopWindowHints::translucencyShown());
     DesktopWindowHints::showOnAllDesktops(this);
     DesktopWindowHints::skipTaskbarAndPager(this);
     m_hintsApplied = false;
@@ -164,6 +165,7 @@ void OverlayPanel::applyWindowSystemHints()
     if (isClickThrough())
         DesktopWindowHints::passInputThrough(this, true);
     m_hintsApplied = true;
+    Q_EMIT mappedOnScreen();
 }
 
 bool OverlayPanel::eventFilter(QObject *watched, QEvent *event)

@@ -48,6 +48,12 @@ Q_SIGNALS:
     // The user pressed to move or resize the panel, and let go.
     void heldByUser();
     void releasedByUser();
+    // The window system has put the panel's window on screen, after a show or after its window was made
+    // anew (a change of click-through does that).
+    void mappedOnScreen();
+    // On every show: whether the window system shows translucent pixels as such (see
+    // DesktopWindowHints::translucencyShown).
+    void translucencyChecked(bool shown);
 
 protected:
     void moveEvent(QMoveEvent *event) override;

@@ -242,10 +242,17 @@ void CaptionDisplayView::refresh()
     m_text->setTextDirection(direction);
     m_text->setTextAlignment(textAlignment() | Qt::AlignAbsolute);
 
-    m_text->setTopReserve(m_viewModel.isRunning.get() ? indicatorReserve : 0);
+    // The microphone tells that one is listened to: it shows only while a microphone is the source.
+    const bool running = m_viewModel.isRunning.get();
+    const bool listening = running && m_settings.audioSource().kind == AudioSource::Kind::Input;
+    m_text->setTopReserve(listening ? indicatorReserve : 0);
+    m_startedOnce = m_startedOnce || running;
 
     // While the chosen application is silent, a line under the captions says what they wait for.
     QString caption = m_viewModel.captionText.get();
+    // Until captions first start, the empty overlay says how to start them.
+    if (caption.isEmpty() && !m_startedOnce)
+        caption = startHint();
     if (const QString &waiting = m_viewModel.waitingText.get(); !waiting.isEmpty())
         caption += (caption.isEmpty() ? QString() : QStringLiteral("\n")) + waiting;
     const bool captionChanged = caption != m_shownCaption;
@@ -258,7 +265,7 @@ void CaptionDisplayView::refresh()
     if (captionChanged)
         scrollToEnd();
 
-    m_indicator->setVisible(m_viewModel.isRunning.get());
+    m_indicator->setVisible(listening);
     m_indicator->raise();
     updatePulse();
     updateAlert();
@@ -320,9 +327,15 @@ void CaptionDisplayView::scrollToEnd()
     m_text->setScrollOffset(m_scrollBar->value());
 }
 
+QString CaptionDisplayView::startHint()
+{
+    return tr("Captions will appear here. To start them, choose Start Captions from the round menu button at "
+              "the corner of this box.");
+}
+
 void CaptionDisplayView::updatePulse()
 {
-    const bool shouldRun = m_viewModel.isRunning.get() && isVisible();
+    const bool shouldRun = isIndicatorShown() && isVisible();
     if (shouldRun && m_pulse->state() != QAbstractAnimation::Running) {
         m_pulse->start();
     } else if (!shouldRun && m_pulse->state() != QAbstractAnimation::Stopped) {
@@ -362,6 +375,14 @@ void CaptionDisplayView::updateAlert()
     AlertSizing::fitToText(*m_alert);
 }
 
+// A gesture that went past the largest or smallest size turns back at once when it reverses: it holds
+// no more scale than the stored size can take.
+double CaptionDisplayView::boundedScale(double scale) const
+{
+    const double size = m_settings.fontSize();
+    return std::clamp(scale, minimumDrawnFontSize / size, maximumDrawnFontSize / size);
+}
+
 void CaptionDisplayView::pinchChanged(double scale)
 {
     if (!std::isfinite(scale) || scale <= 0)
@@ -389,7 +410,7 @@ bool CaptionDisplayView::event(QEvent *event)
             return true;
         case Qt::ZoomNativeGesture:
             // Each event carries the change since the last one.
-            m_nativePinchScale *= 1 + gesture->value();
+            m_nativePinchScale = boundedScale(m_nativePinchScale * (1 + gesture->value()));
             if (m_nativePinchReported || std::abs(m_nativePinchScale - 1) >= minimumPinchChange) {
                 m_nativePinchReported = true;
                 pinchChanged(m_nativePinchScale);
@@ -414,7 +435,7 @@ void CaptionDisplayView::wheelEvent(QWheelEvent *event)
         // Ctrl + wheel is a pinch in steps: each notch scales by 1.1, previewed until the wheel rests.
         const double notches = event->angleDelta().y() / 120.0;
         if (notches != 0) {
-            m_wheelScale *= std::pow(wheelStepScale, notches);
+            m_wheelScale = boundedScale(m_wheelScale * std::pow(wheelStepScale, notches));
             pinchChanged(m_wheelScale);
             m_wheelEnd->start();
         }
@@ -434,13 +455,26 @@ void CaptionDisplayView::endWheelGesture()
     pinchEnded(scale);
 }
 
+void CaptionDisplayView::setTranslucencyShown(bool shown)
+{
+    if (shown == m_translucencyShown)
+        return;
+    m_translucencyShown = shown;
+    update();
+}
+
 void CaptionDisplayView::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     QColor fill = backgroundColor();
-    fill.setAlphaF(float(std::clamp(m_settings.backgroundOpacity(), 0.0, 1.0)));
     painter.setPen(Qt::NoPen);
+    if (!m_translucencyShown) {
+        // Square corners too: what lies outside rounded ones would show black.
+        painter.fillRect(rect(), fill);
+        return;
+    }
+    fill.setAlphaF(float(std::clamp(m_settings.backgroundOpacity(), 0.0, 1.0)));
     painter.setBrush(fill);
     painter.drawRoundedRect(QRectF(rect()), cornerRadius, cornerRadius);
 }

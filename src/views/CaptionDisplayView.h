@@ -1,13 +1,13 @@
 #pragma once
 
 #include "base/Subscription.h"
+#include "settings/AppSettings.h"
 
 #include <QColor>
 #include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
 
-class AppSettings;
 class CaptionTextBlock;
 class CaptionViewModel;
 
@@ -16,9 +16,9 @@ class QTimer;
 class QVariantAnimation;
 
 // The running caption on a rounded, translucent background, scrolled so that the newest line stays in
-// sight, with a pulsing microphone while captioning runs, the "Notice" alert for errors, and font sizing
-// by pinch or Ctrl + wheel (previewed while the gesture lasts, stored when it ends). It keeps no caption
-// state: it redraws from the controller and the settings whenever either announces a change.
+// sight, with a pulsing microphone while a microphone is captioned, a hint until captions first start, the "Notice"
+// alert for errors, and font sizing by pinch or Ctrl + wheel (previewed while the gesture lasts, stored when it ends).
+// It keeps no caption state: it redraws from the controller and the settings whenever either announces a change.
 class CaptionDisplayView final : public QWidget
 {
     Q_OBJECT
@@ -28,9 +28,9 @@ public:
     static constexpr qreal cornerRadius = 12;
     static constexpr int indicatorInset = 8;
     static constexpr int indicatorSize = 20;
-    // Drawing bounds for the font size; the stored value itself is left as the user made it.
-    static constexpr double minimumDrawnFontSize = 6;
-    static constexpr double maximumDrawnFontSize = 200;
+    // Drawing bounds for the font size, the same as the store's: a gesture never goes beyond what is drawn.
+    static constexpr double minimumDrawnFontSize = AppSettings::minimumFontSize;
+    static constexpr double maximumDrawnFontSize = AppSettings::maximumFontSize;
     static constexpr double minimumPinchChange = 0.01;
     static constexpr double wheelStepScale = 1.1;
     static constexpr int wheelGestureEndMs = 400;
@@ -56,6 +56,14 @@ public:
 
     // The caption's font family: `preferred` where it has a medium face, else one that has.
     static QString captionFamily(const QString &preferred);
+
+    // Without a compositor, translucent pixels show as black: the background is then drawn at full
+    // opacity, so that the text stays on the colour it was chosen for.
+    void setTranslucencyShown(bool shown);
+    bool isTranslucencyShown() const { return m_translucencyShown; }
+
+    // Shown in the empty overlay until captions first start.
+    static QString startHint();
 
     bool isIndicatorShown() const;
     bool isPulseRunning() const;
@@ -89,6 +97,7 @@ private:
     void updatePulse();
     void updateAlert();
     void endWheelGesture();
+    double boundedScale(double scale) const;
 
     CaptionViewModel &m_viewModel;
     AppSettings &m_settings;
@@ -96,6 +105,8 @@ private:
     double m_nativePinchScale = 1;
     bool m_nativePinchReported = false;
     double m_wheelScale = 1;
+    bool m_translucencyShown = true;
+    bool m_startedOnce = false;
 
     CaptionTextBlock *m_text;
     QScrollBar *m_scrollBar;

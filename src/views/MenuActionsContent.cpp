@@ -50,7 +50,7 @@ MenuActionsContent::MenuActionsContent(AppCommands &app, QMenu *menu) : QObject(
     });
     connect(m_sources, &QMenu::aboutToHide, this, [this] { m_sourceWatch.reset(); });
     menu->addSeparator();
-    m_saveTranscript = menu->addAction(tr("Save Transcript…"));
+    m_saveTranscript = menu->addAction(tr("Save Transcript..."));
     connect(m_saveTranscript, &QAction::triggered, this, [this] { m_app.saveTranscript(); });
     menu->addSeparator();
     connect(menu->addAction(tr("Settings...")), &QAction::triggered, this, [this] { m_app.showSettings(); });

@@ -15,7 +15,7 @@ class QMenu;
 // The one list of Sonorel's commands, put into a menu. Both the tray menu and the overlay's menu button
 // use it. The "Caption From" submenu lists the sources while it is open. The first three items change their label with
 // the application's state, never their position; labels are brought up to date each time the menu is about to open, and
-// on demand through refresh(). "Save Transcript…" is enabled only once there is text to save.
+// on demand through refresh(). "Save Transcript..." is enabled only once there is text to save.
 class MenuActionsContent final : public QObject
 {
     Q_OBJECT

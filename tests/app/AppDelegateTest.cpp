@@ -108,7 +108,9 @@ void AppDelegateTest::overlayFrameFromStore_data()
     QTest::addColumn<QRect>("frame");
     const QVariant none;
     QTest::newRow("empty store") << QVariantList { none, none, none, none } << QRect(200, 200, 600, 220);
-    QTest::newRow("only width") << QVariantList { none, none, 800.0, none } << QRect(200, 200, 800, 220);
+    QTest::newRow("only width") << QVariantList { none, none, 500.0, none } << QRect(200, 200, 500, 220);
+    // Partly off the screen: shown wholly on it, and the stored frame kept for a screen that holds it.
+    QTest::newRow("partly off the screen") << QVariantList { 700.0, 100.0, none, none } << QRect(200, 100, 600, 220);
     QTest::newRow("only origin") << QVariantList { 10.0, 20.0, none, none } << QRect(10, 20, 600, 220);
     QTest::newRow("all four") << QVariantList { 50.0, 60.0, 700.0, 300.0 } << QRect(50, 60, 700, 300);
     // A window nobody could reach comes back to the default place, and one larger than the screens (a
@@ -145,36 +147,47 @@ void AppDelegateTest::overlayFrameFromStore()
             QStringLiteral("Application did finish launching build 77"), QStringLiteral("Creating overlay window") }));
     QVERIFY(lines.contains(
         QStringLiteral("Overlay window ready size %1.000000x%2.000000").arg(frame.width()).arg(frame.height())));
-    // Launching writes nothing by itself.
+    // Launching writes nothing by itself, and a frame shown elsewhere to fit stays stored as it was.
     QSettings store(m_file, QSettings::NativeFormat);
     for (int i = 0; i < 4; ++i)
         QCOMPARE(store.contains(frameKeys[i]), keys[i].isValid());
+    if (keys[0].isValid() && keys[0].toDouble() != frame.x()) {
+        run.delegate->applicationWillTerminate();
+        QCOMPARE(QSettings(m_file, QSettings::NativeFormat).value(AppDelegate::keyX), keys[0]);
+    }
 }
 
 void AppDelegateTest::placementOnScreens_data()
 {
+    QTest::addColumn<QList<QRect>>("screens"); // the first is the primary
     QTest::addColumn<QRect>("stored");
     QTest::addColumn<QRect>("placed");
     // A 1920x1080 primary screen with a 1280x720 one to its right, tops aligned.
-    QTest::newRow("on the second screen") << QRect(2000, 100, 600, 220) << QRect(2000, 100, 600, 220);
-    QTest::newRow("48 square showing") << QRect(-552, 1032, 600, 220) << QRect(-552, 1032, 600, 220);
-    QTest::newRow("47 wide showing") << QRect(-553, 100, 600, 220) << QRect(200, 200, 600, 220);
-    QTest::newRow("below the shorter screen") << QRect(2000, 800, 600, 220) << QRect(200, 200, 600, 220);
-    QTest::newRow("spans both screens") << QRect(100, 100, 3000, 220) << QRect(100, 100, 3000, 220);
-    QTest::newRow("wider than both") << QRect(100, 100, 5000, 220) << QRect(0, 100, 3200, 220);
-    QTest::newRow("taller than both") << QRect(100, 5000, 600, 5000) << QRect(100, 0, 600, 1080);
-    QTest::newRow("below the minimum") << QRect(100, 100, 10, 10) << QRect(100, 100, 320, 120);
+    const QList<QRect> two { QRect(0, 0, 1920, 1080), QRect(1920, 0, 1280, 720) };
+    QTest::newRow("on the second screen") << two << QRect(2000, 100, 600, 220) << QRect(2000, 100, 600, 220);
+    QTest::newRow("partly below the second") << two << QRect(2000, 600, 600, 220) << QRect(2000, 500, 600, 220);
+    QTest::newRow("48 square showing") << two << QRect(-552, 1032, 600, 220) << QRect(0, 860, 600, 220);
+    QTest::newRow("below the shorter screen") << two << QRect(2000, 800, 600, 220) << QRect(200, 200, 600, 220);
+    QTest::newRow("mostly on the primary") << two << QRect(100, 100, 3000, 220) << QRect(0, 100, 1920, 220);
+    QTest::newRow("taller than both, off them") << two << QRect(100, 5000, 600, 5000) << QRect(200, 0, 600, 1080);
+    QTest::newRow("below the minimum") << two << QRect(100, 100, 10, 10) << QRect(100, 100, 320, 120);
+    // Saved on 1920x1080, restored on 1024x768: moved, not shrunk, since it fits.
+    const QList<QRect> small { QRect(0, 0, 1024, 768) };
+    QTest::newRow("smaller screen") << small << QRect(637, 485, 880, 315) << QRect(144, 453, 880, 315);
+    QTest::newRow("wider than the screen") << small << QRect(637, 485, 1500, 315) << QRect(0, 453, 1024, 315);
+    QTest::newRow("screen below the minimum")
+        << QList<QRect> { QRect(0, 0, 300, 100) } << QRect(50, 50, 600, 220) << QRect(0, 0, 320, 120);
 }
 
 void AppDelegateTest::placementOnScreens()
 {
+    QFETCH(QList<QRect>, screens);
     QFETCH(QRect, stored);
     QFETCH(QRect, placed);
-    const QList<QRect> screens { QRect(0, 0, 1920, 1080), QRect(1920, 0, 1280, 720) };
     const auto placement = AppDelegate::placeOnScreens(stored, screens, screens.first(), QSize(320, 120));
     QCOMPARE(placement.frame, placed);
     QCOMPARE(placement.resized, placed.size() != stored.size());
-    QCOMPARE(placement.broughtBack, placed.topLeft() != stored.topLeft() && placed.size() == stored.size());
+    QCOMPARE(placement.moved, placed.topLeft() != stored.topLeft());
 }
 
 void AppDelegateTest::restartKeepsFrameAndForgetsClickThrough()
@@ -196,13 +209,13 @@ void AppDelegateTest::restartKeepsFrameAndForgetsClickThrough()
         }
         run.delegate->toggleClickThrough();
         // Every move is written, not only the last one of a drag; the size at the latest at termination.
-        run.overlay().move(300, 310);
-        QTRY_COMPARE(stored(AppDelegate::keyX), 300.0);
-        QCOMPARE(stored(AppDelegate::keyY), 310.0);
-        QVERIFY(appLines().contains(QStringLiteral("Persisting frame origin 300.000000,310.000000 size "
+        run.overlay().move(100, 110);
+        QTRY_COMPARE(stored(AppDelegate::keyX), 100.0);
+        QCOMPARE(stored(AppDelegate::keyY), 110.0);
+        QVERIFY(appLines().contains(QStringLiteral("Persisting frame origin 100.000000,110.000000 size "
                                                    "600.000000x220.000000")));
-        run.overlay().move(320, 330);
-        QTRY_COMPARE(stored(AppDelegate::keyX), 320.0);
+        run.overlay().move(120, 130);
+        QTRY_COMPARE(stored(AppDelegate::keyX), 120.0);
         run.overlay().resize(640, 240);
         run.delegate->applicationWillTerminate();
         QCOMPARE(stored(AppDelegate::keyW), 640.0);
@@ -211,7 +224,7 @@ void AppDelegateTest::restartKeepsFrameAndForgetsClickThrough()
     }
     Run next(m_file);
     QTRY_VERIFY(next.ready());
-    QCOMPARE(next.overlay().geometry(), QRect(320, 330, 640, 240));
+    QCOMPARE(next.overlay().geometry(), QRect(120, 130, 640, 240));
     QVERIFY(!next.delegate->clickThroughEnabled() && !next.overlay().isClickThrough());
 }
 
@@ -254,18 +267,27 @@ void AppDelegateTest::controlPanelPlacement_data()
 {
     QTest::addColumn<QRect>("overlay");
     QTest::addColumn<QSize>("size");
+    QTest::addColumn<QRect>("screen"); // null: not known
     QTest::addColumn<QRect>("control");
-    QTest::newRow("example") << QRect(200, 200, 600, 220) << QSize(32, 32) << QRect(760, 160, 32, 32);
-    QTest::newRow("top-left corner") << QRect(0, 0, 320, 120) << QSize(32, 32) << QRect(280, -40, 32, 32);
-    QTest::newRow("wider control") << QRect(100, 100, 400, 200) << QSize(48, 20) << QRect(444, 72, 48, 20);
+    const QRect screen(0, 0, 1024, 768);
+    QTest::newRow("example") << QRect(200, 200, 600, 220) << QSize(32, 32) << screen << QRect(760, 160, 32, 32);
+    QTest::newRow("wider control") << QRect(100, 100, 400, 200) << QSize(48, 20) << screen << QRect(444, 72, 48, 20);
+    QTest::newRow("screen not known") << QRect(0, 0, 320, 120) << QSize(32, 32) << QRect() << QRect(280, -40, 32, 32);
+    // At the top edge the button goes below the overlay; with no room there either, inside its top edge.
+    QTest::newRow("top edge") << QRect(0, 0, 320, 120) << QSize(32, 32) << screen << QRect(280, 128, 32, 32);
+    QTest::newRow("just room above") << QRect(0, 40, 320, 120) << QSize(32, 32) << screen << QRect(280, 0, 32, 32);
+    QTest::newRow("under a top panel") << QRect(0, 40, 320, 120) << QSize(32, 32) << QRect(0, 30, 1024, 738)
+                                       << QRect(280, 168, 32, 32);
+    QTest::newRow("full height") << QRect(0, 0, 320, 768) << QSize(32, 32) << screen << QRect(280, 8, 32, 32);
 }
 
 void AppDelegateTest::controlPanelPlacement()
 {
     QFETCH(QRect, overlay);
     QFETCH(QSize, size);
+    QFETCH(QRect, screen);
     QFETCH(QRect, control);
-    QCOMPARE(AppDelegate::controlFrame(overlay, size), control);
+    QCOMPARE(AppDelegate::controlFrame(overlay, size, screen), control);
 }
 
 void AppDelegateTest::followTimerDuringMoves()

@@ -82,7 +82,7 @@ if not events:
     fail("no text-changed events from the caption while captions ran")
 
 # The settings window: every control has a name.
-menu_entry(6)  # Settings…, past Caption From and Save Transcript… (enabled once there is text)
+menu_entry(6)  # Settings..., past Caption From and Save Transcript... (enabled once there is text)
 if not pump(20, lambda: find(application(), named("Live Captions Settings")) is not None):
     fail("the settings window did not open")
 window = find(application(), named("Live Captions Settings"))

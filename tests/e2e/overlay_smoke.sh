@@ -3,8 +3,10 @@
 # overlay frame, and uses it as a person would, with xdotool: the overlay and its menu panel appear where
 # the frame says, with their own titles and out of the taskbar; the menu button follows a drag while it
 # happens; a resize that pauses before it moves is saved when it ends; click-through hands clicks to the
-# window below; a second launch hands over to the first; SIGTERM ends it through the orderly path that
-# writes the frame back. First, with no display at all, it says so and exits with 1.
+# window below; a second launch hands over to the first; Sonorel's own windows open above the overlay and
+# take their clicks; the menu button stays on screen at the top edge; light mode without a compositor is
+# drawn opaque; SIGTERM ends it through the orderly path that writes the frame back. First, with no display
+# at all, it says so and exits with 1.
 set -u
 sonorel="$1"
 work=$(mktemp -d)
@@ -14,7 +16,7 @@ mkdir -p "$work/config/ambrite" "$work/run"
 chmod 700 "$work/run"
 conf="$work/config/ambrite/sonorel.conf"
 # Written as "123.0": the application writes doubles back as "123", which shows that it wrote them.
-printf '[General]\noverlayFrameX=123.0\noverlayFrameY=145.0\noverlayFrameW=640.0\noverlayFrameH=230.0\n' > "$conf"
+printf '[General]\noverlayFrameX=123.0\noverlayFrameY=145.0\noverlayFrameW=640.0\noverlayFrameH=230.0\ndarkMode=false\n' > "$conf"
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/run" HOME="$work" QT_QPA_PLATFORM=xcb
 export PULSE_SERVER="unix:$work/no-sound-server"
 export QT_LOGGING_RULES="com.ambrite.sonorel.App.debug=true"
@@ -85,7 +87,7 @@ button_x=$((x + w - 40 + 16)) button_y=$((y - 40 + 16))
 xev -geometry 400x150+300+250 -event button > "$work/xev.log" 2>&1 &
 pids+=($!)
 wait_for 'xwininfo -root -tree | grep -q "Event Tester"' || fail "no window below"
-# Picks the nth entry of the menu button's menu: Start Captions, Hide Overlay, Click-Through, Settings…,
+# Picks the nth entry of the menu button's menu: Start Captions, Hide Overlay, Click-Through, Settings...,
 # About, …
 menu_entry() {
     xdotool mousemove $button_x $button_y click 1
@@ -108,14 +110,57 @@ xdotool mousemove 500 300 click 1
 sleep 1
 [ "$(grep -c ButtonPress "$work/xev.log")" -eq "$before" ] || fail "the overlay let a click through after Interact"
 
-# The other windows carry exactly their own titles. Captions cannot start (no sound server answers at
-# PULSE_SERVER), which brings the notice.
-for entry in "5 Live Captions Settings" "6 About Sonorel" "1 Notice"; do
-    title=${entry#* }
+# Light mode without a compositor: the background is drawn opaque, not as the black that translucent pixels
+# show without one. Read at the overlay's bottom-left corner, where no text is.
+pixel=$(ffmpeg -loglevel error -f x11grab -video_size 1x1 -i "$DISPLAY+$((x + 2)),$((y + 227))" -frames:v 1 \
+    -f rawvideo -pix_fmt rgb24 - | od -An -tu1 | tr -s ' ')
+[ "$pixel" = " 255 255 255" ] || fail "light overlay without a compositor drawn as$pixel, not white"
+
+# At the top edge of the screen, the menu button goes below the overlay rather than off the screen.
+xdotool windowmove "$(window "Live Captions")" "$x" 0
+wait_for '[ "$(frame "Live Captions menu")" = "32x32+$((x + w - 40))+238" ]' \
+    || fail "menu button at $(frame "Live Captions menu") with the overlay at the top edge"
+# Then over the middle of the screen, where Sonorel's other windows open.
+place_overlay() {
+    x=$1 y=$2
+    xdotool windowmove "$(window "Live Captions")" $x $y
+    wait_for '[ "$(frame "Live Captions menu")" = "32x32+$((x + w - 40))+$((y - 40))" ]' || fail "menu button did not follow"
+    wait_for '[ "$(stored X)" = "$x" ] && [ "$(stored Y)" = "$y" ]' || fail "moved frame +$x+$y not saved"
+    button_x=$((x + w - 40 + 16)) button_y=$((y - 40 + 16))
+}
+
+# The window on top at the middle of where a window and the overlay overlap.
+on_top_where_overlapping() {
+    local f o
+    f=$(frame "$1") o=$(frame "Live Captions")
+    local fw=${f%%x*} fh=${f#*x}; fh=${fh%%+*}; local fx=${f#*+}; fx=${fx%+*}; local fy=${f##*+}
+    local left=$((fx > x ? fx : x)) top=$((fy > y ? fy : y))
+    local right=$((fx + fw < x + w ? fx + fw : x + w)) bottom=$((fy + fh < y + 230 ? fy + fh : y + 230))
+    [ $left -lt $right ] && [ $top -lt $bottom ] || fail "\"$1\" at $f does not overlap the overlay at $o"
+    xdotool mousemove $(((left + right) / 2)) $(((top + bottom) / 2))
+    sleep 0.2
+    xwininfo -id "$(xdotool getmouselocation --shell | grep WINDOW | cut -d= -f2)" -tree | grep -q "\"$1\":" \
+        || fail "the overlay covers \"$1\": $(xwininfo -root -tree)"
+}
+
+# The other windows carry exactly their own titles, and open above the overlay. Captions cannot start (no
+# sound server answers at PULSE_SERVER), which brings the notice.
+for entry in "5 560 Live Captions Settings" "6 400 About Sonorel" "1 400 Notice"; do
+    title=${entry#* * }
+    place_overlay 300 "$(echo "$entry" | cut -d' ' -f2)"
     menu_entry "${entry%% *}"
     wait_for 'xwininfo -root -tree | grep -q "\"$title\": (\"sonorel\""' || fail "no window titled \"$title\""
     props=$(xprop -id "$(window "$title")" _NET_WM_NAME)
     [ "$props" = "_NET_WM_NAME(UTF8_STRING) = \"$title\"" ] || fail "window manager shows title: $props"
+    sleep 0.5
+    on_top_where_overlapping "$title"
+    if [ "$title" = "Live Captions Settings" ]; then
+        # A click on "Keep Transcripts", over the overlay, reaches the setting.
+        f=$(frame "$title")
+        fx=${f#*+} fx=${fx%+*} fy=${f##*+}
+        xdotool mousemove $((fx + 60)) $((fy + 535)) click 1
+        wait_for 'grep -qx "keepTranscripts=true" "$conf"' || fail "a click on Keep Transcripts over the overlay was lost"
+    fi
     xdotool windowclose "$(window "$title")" 2>/dev/null || xdotool key Escape
 done
 

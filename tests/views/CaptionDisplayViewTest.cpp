@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -125,7 +126,7 @@ private Q_SLOTS:
 
 void CaptionDisplayViewTest::derivedValues_data()
 {
-    // A stored font size is drawn clamped to a sane range and left in the store as it is.
+    // A font size is stored and drawn within what can be drawn.
     QTest::addColumn<bool>("dark");
     QTest::addColumn<QString>("language");
     QTest::addColumn<bool>("rightToLeft");
@@ -165,7 +166,10 @@ void CaptionDisplayViewTest::derivedValues()
     QCOMPARE(rightToLeft ? view.indicatorRect().left() : view.indicatorRect().right(), rightToLeft ? 8 : 600 - 9);
     QCOMPARE(view.textBlock().textFont().pixelSize(), pixels);
     QCOMPARE(view.textBlock().textFont().weight(), QFont::Medium);
-    QCOMPARE(h.settings.fontSize(), std::isfinite(fontSize) ? fontSize : 18.0);
+    QCOMPARE(h.settings.fontSize(), std::isfinite(fontSize) ? std::clamp(fontSize, 6.0, 200.0) : 18.0);
+    // Where translucent pixels would show black (no compositor), the background is drawn opaque, corners too.
+    view.setTranslucencyShown(false);
+    QCOMPARE(view.grab().toImage().pixelColor(1, 1), view.backgroundColor());
 }
 
 void CaptionDisplayViewTest::sizeGesturePreviewsThenStores_data()
@@ -178,6 +182,10 @@ void CaptionDisplayViewTest::sizeGesturePreviewsThenStores_data()
     QTest::newRow("pinch below threshold") << false << QList<double> { 0.004, 0.004 } << 18.0;
     QTest::newRow("wheel up") << true << QList<double> { 120, 120 } << 18.0 * 1.21;
     QTest::newRow("wheel down") << true << QList<double> { -120 } << 18.0 / 1.1;
+    // Past the largest size, the first notch back is seen at once.
+    QList<double> farUp(60, 120);
+    farUp << -120;
+    QTest::newRow("wheel far up and back") << true << farUp << 200 / 1.1;
 }
 
 void CaptionDisplayViewTest::sizeGesturePreviewsThenStores()
@@ -285,17 +293,25 @@ void CaptionDisplayViewTest::indicatorPulsesOnlyWhileRunningAndVisible()
     // The caption is drawn in a face that really is medium, not a regular one standing in for it.
     QCOMPARE(QFontInfo(h.view->textBlock().textFont()).styleName(), QStringLiteral("Medium"));
     QVERIFY(!h.view->isIndicatorShown() && !h.view->isPulseRunning());
-    for (bool running : { true, false }) {
-        h.model->isRunning = running;
-        QTRY_COMPARE(h.view->isIndicatorShown(), running);
-        QCOMPARE(h.view->isPulseRunning(), running);
-        // The microphone's corner stays free of text: the text starts below it at every scroll position.
-        QCOMPARE(h.view->textBlock().textTop() > h.view->indicatorRect().bottom(), running);
-        h.view->hide();
-        QVERIFY(!h.view->isPulseRunning());
-        h.view->show();
-        QCOMPARE(h.view->isPulseRunning(), running);
+    // Until captions first start, the empty overlay says how to start them.
+    QCOMPARE(h.view->textBlock().text(), CaptionDisplayView::startHint());
+    // The microphone shows only while a microphone is captioned, not the computer's sound.
+    for (const AudioSource &source : { AudioSource::system(), AudioSource::input(QStringLiteral("mic")) }) {
+        h.settings.setAudioSource(source);
+        const bool microphone = !source.isSystem();
+        for (bool running : { true, false }) {
+            h.model->isRunning = running;
+            QTRY_COMPARE(h.view->isIndicatorShown(), running && microphone);
+            QCOMPARE(h.view->isPulseRunning(), running && microphone);
+            // The microphone's corner stays free of text: the text starts below it at every scroll position.
+            QCOMPARE(h.view->textBlock().textTop() > h.view->indicatorRect().bottom(), running && microphone);
+            h.view->hide();
+            QVERIFY(!h.view->isPulseRunning());
+            h.view->show();
+            QCOMPARE(h.view->isPulseRunning(), running && microphone);
+        }
     }
+    QCOMPARE(h.view->textBlock().text(), QString());
 }
 
 void CaptionDisplayViewTest::newestLineStaysInSightAndAccessible()

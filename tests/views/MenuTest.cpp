@@ -95,11 +95,11 @@ void MenuTest::labelsInEveryState()
     const QStringList labels { app.running ? QStringLiteral("Stop Captions") : QStringLiteral("Start Captions"),
         app.visible ? QStringLiteral("Hide Overlay") : QStringLiteral("Show Overlay"),
         app.clickThrough ? QStringLiteral("Interact") : QStringLiteral("Click-Through"), QStringLiteral("Caption From"),
-        QStringLiteral("-"), QStringLiteral("Save Transcript…"), QStringLiteral("-"), QStringLiteral("Settings..."),
+        QStringLiteral("-"), QStringLiteral("Save Transcript..."), QStringLiteral("-"), QStringLiteral("Settings..."),
         QStringLiteral("-"), QStringLiteral("About"), QStringLiteral("Send Feedback"), QStringLiteral("-"),
         QStringLiteral("Follow on X"), QStringLiteral("Follow on YouTube"), QStringLiteral("-"),
         QStringLiteral("Check for Updates"), QStringLiteral("-"), QStringLiteral("Quit") };
-    // Both places show the same list of plain buttons, all enabled but "Save Transcript…" without text.
+    // Both places show the same list of plain buttons, all enabled but "Save Transcript..." without text.
     MenuBarView tray(app);
     OverlayMenuButton button(app);
     QCOMPARE(MenuActionsContent::itemLabels(tray), labels);
@@ -107,7 +107,7 @@ void MenuTest::labelsInEveryState()
     // Each item calls its command.
     const QList<QAction *> actions = button.menu().actions();
     for (QAction *action : actions) {
-        QCOMPARE(action->isEnabled(), action->text() != QStringLiteral("Save Transcript…") || app.transcript);
+        QCOMPARE(action->isEnabled(), action->text() != QStringLiteral("Save Transcript...") || app.transcript);
         QVERIFY(!action->isCheckable());
         if (!action->menu())
             action->trigger();
