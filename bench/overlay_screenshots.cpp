@@ -178,6 +178,12 @@ void OverlayScreenshots::settingsWindow()
     SettingsWindowManager manager(settings, &store);
     manager.show();
     QVERIFY(manager.settingsWindow()->grab().save(path(QStringLiteral("settings-window"))));
+    // The user's own login entry: the switch shown on and disabled, with the notice beneath it.
+    settings.setUsersOwnLoginEntryProvider(
+        [] { return QDir::homePath() + QStringLiteral("/.config/autostart/sonorel.desktop"); });
+    settings.setDarkMode(settings.darkMode());
+    QCoreApplication::processEvents();
+    QVERIFY(manager.settingsWindow()->grab().save(path(QStringLiteral("settings-window-own-login-entry"))));
 }
 
 void OverlayScreenshots::aboutWindow()

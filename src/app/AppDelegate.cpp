@@ -8,6 +8,7 @@
 #include "app/SettingsWindowManager.h"
 #include "base/BundleInfo.h"
 #include "base/Log.h"
+#include "base/UserFolders.h"
 #include "captioning/AudioCaptureManager.h"
 #include "captioning/CaptionViewModel.h"
 #include "captioning/TranscriptWriter.h"
@@ -23,7 +24,6 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTimer>
 
 #include <cmath>
@@ -517,7 +517,9 @@ void AppDelegate::saveTranscript()
     if (!hasTranscript())
         return;
     const QString txt = tr("Text (*.txt)"), srt = tr("SubRip subtitles (*.srt)"), vtt = tr("WebVTT subtitles (*.vtt)");
-    const QString suggested = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + u'/'
+    // Without a documents folder, the name alone: the dialog starts in the current folder.
+    const QString documents = UserFolders::documents();
+    const QString suggested = (documents.isEmpty() ? QString() : documents + u'/')
         + tr("Transcript %1.txt").arg(viewModel->transcript().startTime().toString(QStringLiteral("yyyy-MM-dd HH.mm")));
     QString filter = txt;
     QString fileName = QFileDialog::getSaveFileName(

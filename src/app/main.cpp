@@ -16,6 +16,7 @@ int main(int argc, char **argv)
     // The settings offer the languages that have a speech model installed.
     AppSettings::shared().setSupportedLocalesProvider(&desktopSupportedLocales);
     AppSettings::shared().setStartAtLoginApplier(&XdgAutostart::applyForThisProgram);
+    AppSettings::shared().setUsersOwnLoginEntryProvider(&XdgAutostart::usersOwnEntry);
     return SonorelApp::run(
         argc, argv, [] { return makeDesktopCaptioningServices(); },
         [] {

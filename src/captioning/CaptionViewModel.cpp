@@ -161,7 +161,7 @@ CaptionViewModel::CaptionViewModel(CaptioningServices services, AppSettings &set
 CaptionViewModel::~CaptionViewModel()
 {
     m_alive.reset();
-    m_autoSaver.reset(); // its thread ends before this object does
+    m_autoSaver.reset(); // its failure handler is dropped here; the disk is waited on elsewhere
     m_audioCapture->setOnBuffer(nullptr);
 }
 
@@ -338,12 +338,20 @@ void CaptionViewModel::updateAutoSave()
     }
     if (m_autoSaver)
         return;
-    const QString fileName
-        = TranscriptAutoSaver::fileNameFor(TranscriptAutoSaver::defaultFolder(), m_transcript.startTime());
+    const QString folder = TranscriptAutoSaver::defaultFolder();
+    if (folder.isEmpty()) {
+        SLOG_ERROR(lcCaptions, "Transcript not kept: no documents folder");
+        m_autoSaveFailed = true;
+        transcriptNotice = tr("Sonorel could not keep the transcript because it found no documents folder to keep it "
+                              "in (check that HOME names your home folder), so it stopped keeping it for this session. "
+                              "Captions go on as before.");
+        return;
+    }
+    const QString fileName = TranscriptAutoSaver::fileNameFor(folder, m_transcript.startTime());
     SLOG_INFO(lcCaptions, "Keeping transcript in %s", fileName);
-    m_autoSaver = std::make_unique<TranscriptAutoSaver>(fileName, [this](const QString &message) {
-        // The saver's thread ends before this object is destroyed, so the queued call finds it alive or is
-        // dropped with it.
+    m_autoSaver = TranscriptAutoSaver::make(fileName, [this](const QString &message) {
+        // Called only until the saver is let go of, which happens before this object is destroyed, so the
+        // queued call finds it alive or is dropped with it.
         QMetaObject::invokeMethod(
             this,
             [this, message] {

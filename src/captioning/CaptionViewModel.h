@@ -8,6 +8,7 @@
 #include "base/Subscription.h"
 #include "captioning/CaptioningServices.h"
 #include "captioning/SessionTranscript.h"
+#include "captioning/TranscriptAutoSaver.h"
 
 #include <QObject>
 #include <QString>
@@ -23,7 +24,6 @@ class AudioCaptureManager;
 struct PlatformError;
 class PermissionManager;
 class SpeechRecognitionManager;
-class TranscriptAutoSaver;
 
 // The controller of a captioning session, confined to the main thread.
 class CaptionViewModel final : public QObject
@@ -101,7 +101,7 @@ private:
     SessionTranscript m_transcript;
     bool m_transcriptOpen = false; // a session is under way
     bool m_autoSaveFailed = false; // for the rest of this session
-    std::unique_ptr<TranscriptAutoSaver> m_autoSaver;
+    TranscriptAutoSaver::Owner m_autoSaver; // let go of without waiting on its disk
     Cancellables cancellables;
     std::optional<QUuid> m_runToken;
     // Runs suspended in a wait hold this weakly: a completion that arrives, or is dropped, after the

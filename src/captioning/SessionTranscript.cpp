@@ -1,9 +1,10 @@
 #include "captioning/SessionTranscript.h"
 
+#include "base/SafeSave.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 qsizetype SessionTranscript::bytesOf(const TimedSentence &sentence)
 {
@@ -34,16 +35,16 @@ std::optional<QString> SessionTranscript::saveAs(const QString &fileName) const
             .arg(name);
     const std::vector<TimedSentence> all(m_sentences.begin(), m_sentences.end());
     const QByteArray bytes = TranscriptWriter::document(*format, all);
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly)) {
+    const auto failure = SafeSave::write(fileName, bytes);
+    if (!failure)
+        return std::nullopt;
+    if (failure->stage == SafeSave::Failure::Stage::Open) {
         const QString folder = QDir::toNativeSeparators(QFileInfo(fileName).absolutePath());
         return tr("The transcript was not saved: Sonorel cannot write in the folder “%1”. Choose another folder, or "
                   "check that you may write there. (%2)")
-            .arg(folder, file.errorString());
+            .arg(folder, failure->reason);
     }
-    if (file.write(bytes) != bytes.size() || !file.commit())
-        return tr("The transcript was not saved: writing “%1” failed, perhaps because the disk is full. Any file "
-                  "that was there before is unchanged. (%2)")
-            .arg(name, file.errorString());
-    return std::nullopt;
+    return tr("The transcript was not saved: writing “%1” failed, perhaps because the disk is full. Any file "
+              "that was there before is unchanged. (%2)")
+        .arg(name, failure->reason);
 }

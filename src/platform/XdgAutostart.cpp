@@ -1,20 +1,20 @@
 #include "platform/XdgAutostart.h"
 
 #include "base/Log.h"
+#include "base/SafeSave.h"
+#include "base/UserFolders.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 QString XdgAutostart::entryPath(const QString &id)
 {
-    // GenericConfigLocation is $XDG_CONFIG_HOME, or ~/.config when that is unset.
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/autostart/") + id
-        + QStringLiteral(".desktop");
+    const QString config = UserFolders::configHome();
+    return config.isEmpty() ? QString() : config + QStringLiteral("/autostart/") + id + QStringLiteral(".desktop");
 }
 
 QString XdgAutostart::execValue(const QString &program)
@@ -76,6 +76,32 @@ bool XdgAutostart::isOurs(const QByteArray &contents)
     return false;
 }
 
+XdgAutostart::Occupant XdgAutostart::occupant(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        return Occupant::UsersEntry;
+    if (!info.exists())
+        return Occupant::Nothing;
+    // A folder, a device or a FIFO at that name is not read at all.
+    if (!info.isFile())
+        return Occupant::NotAFile;
+    if (info.size() == 0)
+        return Occupant::Nothing;
+    QFile file(path);
+    // A real entry is a few hundred bytes; reading more of a huge file tells nothing more. One that cannot be
+    // read is not known to be ours.
+    if (!file.open(QIODevice::ReadOnly))
+        return Occupant::UsersEntry;
+    return isOurs(file.read(64 * 1024)) ? Occupant::Ours : Occupant::UsersEntry;
+}
+
+QString XdgAutostart::usersOwnEntry()
+{
+    const QString path = entryPath();
+    return !path.isEmpty() && occupant(path) == Occupant::UsersEntry ? path : QString();
+}
+
 bool XdgAutostart::apply(const QString &path, bool startAtLogin, const QString &program, QString *error)
 {
     const auto fail = [error](const QString &reason) {
@@ -83,36 +109,28 @@ bool XdgAutostart::apply(const QString &path, bool startAtLogin, const QString &
             *error = reason;
         return false;
     };
-    const QFileInfo info(path);
+    if (path.isEmpty())
+        return fail(QStringLiteral("no configuration folder: neither XDG_CONFIG_HOME nor HOME names a usable one"));
+    const Occupant there = occupant(path);
     if (!startAtLogin) {
-        // Only a regular file of ours goes: a folder, a device or a FIFO at that name is not read at all.
-        if (!info.isFile())
+        if (there != Occupant::Ours)
             return true;
         QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return fail(file.errorString());
-        // A real entry is a few hundred bytes; reading more of a huge file tells nothing more.
-        if (!isOurs(file.read(64 * 1024)))
-            return true;
-        file.close();
         return file.remove() ? true : fail(file.errorString());
     }
-    if (info.exists() && !info.isFile() && !info.isSymLink())
+    if (there == Occupant::UsersEntry)
+        return fail(QStringLiteral("%1 is the user's own entry, left as it is").arg(path));
+    if (there == Occupant::NotAFile)
         return fail(QStringLiteral("%1 is not a file").arg(path));
     const QString exec = execValue(program);
     if (exec.isEmpty())
         return fail(QStringLiteral("a desktop entry cannot start %1").arg(program));
-    if (!QDir().mkpath(info.absolutePath()))
+    const QFileInfo info(path);
+    if (!UserFolders::isSound(info.absolutePath()) || !QDir().mkpath(info.absolutePath()))
         return fail(QStringLiteral("cannot create %1").arg(info.absolutePath()));
-    // QSaveFile would write through a link (to the system's desktop entry, say): the link goes instead.
-    if (info.isSymLink() && !QFile::remove(path))
-        return fail(QStringLiteral("cannot replace the link %1").arg(path));
-    // Written whole or not at all.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(file.errorString());
-    file.write(entryFor(program));
-    return file.commit() ? true : fail(file.errorString());
+    if (const auto failure = SafeSave::write(path, entryFor(program)))
+        return fail(failure->reason);
+    return true;
 }
 
 bool XdgAutostart::applyForThisProgram(bool startAtLogin)

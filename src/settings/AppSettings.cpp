@@ -1,13 +1,13 @@
 #include "settings/AppSettings.h"
 
 #include "base/Log.h"
+#include "base/UserFolders.h"
 
 #include <QFileInfo>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSettings>
-#include <QStandardPaths>
 
 #include <algorithm>
 #include <cmath>
@@ -22,9 +22,10 @@ AppSettings &AppSettings::shared()
 
 QString AppSettings::userFileName()
 {
-    // Where QSettings puts the native-format file of organisation "ambrite", application "sonorel".
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        + QStringLiteral("/ambrite/sonorel.conf");
+    // Where QSettings puts the native-format file of organisation "ambrite", application "sonorel", with the
+    // configuration folder found by the XDG rules, which QSettings does not follow for a relative value.
+    const QString config = UserFolders::configHome();
+    return config.isEmpty() ? QString() : config + QStringLiteral("/ambrite/sonorel.conf");
 }
 
 std::unique_ptr<QSettings> AppSettings::openStore(const QString &fileName)
@@ -32,6 +33,12 @@ std::unique_ptr<QSettings> AppSettings::openStore(const QString &fileName)
     // QSettings reads the file as it is constructed, and reading a FIFO or a device waits for a writer that
     // may never come, so anything but a regular file is left alone. A store without a file keeps changes
     // in memory for the session and fails every save, which write() reports.
+    if (fileName.isEmpty()) {
+        SLOG_ERROR(lcApp,
+            "No configuration folder: neither XDG_CONFIG_HOME nor HOME names a usable one; settings "
+            "are kept until Sonorel quits");
+        return std::make_unique<QSettings>(QString(), QSettings::NativeFormat);
+    }
     const QFileInfo info(fileName);
     if (info.exists() && !info.isFile()) {
         SLOG_ERROR(lcApp, "Settings file %{public}s is not a regular file; using the defaults", fileName);

@@ -92,6 +92,14 @@ public:
     void setStartAtLogin(bool value);
     using StartAtLoginApplier = std::function<bool(bool startAtLogin)>;
     void setStartAtLoginApplier(StartAtLoginApplier applier) { m_startAtLoginApplier = std::move(applier); }
+    // A login entry that the user made for Sonorel, which starts it whatever the setting says and which Sonorel
+    // leaves alone: where it is, or empty when there is none. Asked afresh on every call.
+    QString usersOwnLoginEntry() const { return m_usersOwnLoginEntry ? m_usersOwnLoginEntry() : QString(); }
+    using UsersOwnLoginEntryProvider = std::function<QString()>;
+    void setUsersOwnLoginEntryProvider(UsersOwnLoginEntryProvider provider)
+    {
+        m_usersOwnLoginEntry = std::move(provider);
+    }
 
     // Whether the selected language is written right to left.
     bool isRightToLeft() const;
@@ -119,4 +127,5 @@ private:
     QString m_fileName;
     SupportedLocalesProvider m_supportedLocales;
     StartAtLoginApplier m_startAtLoginApplier;
+    UsersOwnLoginEntryProvider m_usersOwnLoginEntry;
 };

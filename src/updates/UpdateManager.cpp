@@ -2,6 +2,7 @@
 
 #include "base/BundleInfo.h"
 #include "base/Log.h"
+#include "base/UserFolders.h"
 #include "updates/Sha256.h"
 #include "updates/StagedFile.h"
 
@@ -17,7 +18,6 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QUuid>
 
@@ -118,7 +118,8 @@ PlatformError fileError(const QFileDevice &file)
 
 QString defaultDownloadsDirectory()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    // Empty where the environment names no sound folder: the download then fails with its own error.
+    return UserFolders::downloads();
 }
 
 // The images' names are made of parts that come from the network: they must name a visible file inside

@@ -60,7 +60,7 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
       m_keepTranscripts(new QCheckBox(tr("Keep Transcripts"), this)),
       m_showFolder(new QPushButton(tr("Show Folder"), this))
 {
-    setFixedSize(side, side + sourceHeight + transcriptsHeight + loginHeight + engineHeight);
+    setFixedSize(side, side + sourceHeight + transcriptsHeight + loginHeight + loginNoticeHeight + engineHeight);
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(20, 20, 20, 20);
     column->setSpacing(20);
@@ -141,7 +141,16 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
     transcriptsRow->addWidget(m_showFolder);
     column->addWidget(transcriptsBox);
     m_startAtLogin = new QCheckBox(tr("Start at Login"), this);
-    column->addWidget(m_startAtLogin);
+    auto *loginColumn = new QVBoxLayout;
+    loginColumn->setSpacing(4);
+    loginColumn->addWidget(m_startAtLogin);
+    m_loginNotice = new QLabel(this);
+    m_loginNotice->setWordWrap(true);
+    m_loginNotice->setForegroundRole(QPalette::PlaceholderText);
+    m_loginNotice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_loginNotice->hide();
+    loginColumn->addWidget(m_loginNotice);
+    column->addLayout(loginColumn);
     column->addStretch(1);
 
     // valueChanged fires once per step while the thumb moves (tracking is on): each step is one write.
@@ -164,8 +173,8 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
     // The folder is made on the spot, so that there is something to show before the first transcript.
     connect(m_showFolder, &QPushButton::clicked, this, [] {
         const QString folder = TranscriptAutoSaver::defaultFolder();
-        QDir().mkpath(folder);
-        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+        if (!folder.isEmpty() && QDir().mkpath(folder))
+            QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
     });
     connect(m_startAtLogin, &QCheckBox::toggled, this, [this](bool on) {
         if (!m_refreshing)
@@ -243,7 +252,13 @@ void SettingsView::refresh()
     m_opacityValue->setText(opacityText(shownOpacity, QLocale()));
     m_opacity->setValue(int(std::round(shownOpacity * 10)));
     m_darkMode->setChecked(m_settings.darkMode());
-    m_startAtLogin->setChecked(m_settings.startAtLogin());
+    // The user's own entry starts Sonorel whatever the switch says, and Sonorel never changes it: the switch
+    // shows that and waits until the entry is gone.
+    const QString usersEntry = m_settings.usersOwnLoginEntry();
+    m_startAtLogin->setChecked(m_settings.startAtLogin() || !usersEntry.isEmpty());
+    m_startAtLogin->setEnabled(usersEntry.isEmpty());
+    m_loginNotice->setText(usersEntry.isEmpty() ? QString() : loginNoticeText(usersEntry));
+    m_loginNotice->setVisible(!usersEntry.isEmpty());
     fillSources();
     m_keepTranscripts->setChecked(m_settings.keepTranscripts());
     m_refreshing = false;
@@ -300,6 +315,20 @@ void SettingsView::hideEvent(QHideEvent *event)
 QString SettingsView::currentLanguageLabel() const
 {
     return m_currentLanguage->text();
+}
+
+QString SettingsView::loginNoticeText(const QString &usersEntry)
+{
+    // Home as "~", so that the path fits on the window's width.
+    const QString home = QDir::homePath() + u'/';
+    const QString shown = usersEntry.startsWith(home) ? QStringLiteral("~/") + usersEntry.mid(home.size()) : usersEntry;
+    return tr("Your own login entry “%1” already starts Sonorel. Sonorel leaves it as it is.")
+        .arg(QDir::toNativeSeparators(shown));
+}
+
+QString SettingsView::loginNotice() const
+{
+    return m_loginNotice->isVisibleTo(this) ? m_loginNotice->text() : QString();
 }
 
 QString SettingsView::fontSizeLabel() const

@@ -25,6 +25,7 @@ public:
     static constexpr int sourceHeight = 90; // the audio source group
     static constexpr int transcriptsHeight = 90;
     static constexpr int loginHeight = 30; // "Start at Login"
+    static constexpr int loginNoticeHeight = 40; // beneath it, when the user's own entry starts Sonorel
     static constexpr int engineHeight = 34; // the recognition engine pop-up
     static constexpr int fontSizeMinimum = 12;
     static constexpr int fontSizeMaximum = 32;
@@ -50,6 +51,9 @@ public:
     QCheckBox &keepTranscriptsSwitch() const { return *m_keepTranscripts; }
     QPushButton &showFolderButton() const { return *m_showFolder; }
     QCheckBox &startAtLoginSwitch() const { return *m_startAtLogin; }
+    // Empty unless the user's own login entry starts Sonorel.
+    QString loginNotice() const;
+    static QString loginNoticeText(const QString &usersEntry);
     QString currentLanguageLabel() const;
     QString fontSizeLabel() const;
     QString opacityLabel() const;
@@ -81,6 +85,7 @@ private:
     QCheckBox *m_keepTranscripts;
     QPushButton *m_showFolder;
     QCheckBox *m_startAtLogin = nullptr;
+    QLabel *m_loginNotice = nullptr;
     QList<LanguageEntry> m_shownLanguages;
     bool m_refreshing = false;
     Cancellables cancellables;

@@ -1,19 +1,29 @@
 #include "FakeAudioCaptureService.h"
 #include "FakePermissionService.h"
 #include "FakeSpeechEngine.h"
+#include "SmallFileSystem.h"
+#include "StalledFileSystem.h"
+#include "base/BackgroundDisposal.h"
 #include "captioning/CaptionViewModel.h"
 #include "captioning/SessionTranscript.h"
 #include "captioning/TranscriptAutoSaver.h"
 #include "settings/AppSettings.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <condition_variable>
 #include <csignal>
+#include <fcntl.h>
+#include <mutex>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -49,6 +59,12 @@ public:
 private:
     rlimit m_old {};
 };
+
+// The reading end of a FIFO, opened without waiting for a writer.
+int readEnd(const QString &fifo)
+{
+    return ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
 
 // A folder nobody may write in: the permissions of one made here, or /proc for root, whom permissions do
 // not stop.
@@ -146,6 +162,60 @@ private Q_SLOTS:
         QCOMPARE(cues.last().toDouble(), 598.0);
     }
 
+    // On a real full disk, a save small enough to sit in Qt's write buffer until the end fails and says so, and
+    // the file that was there keeps every byte.
+    void saveOnAFullDisk()
+    {
+        const QString folder = m_dir.filePath(QStringLiteral("full"));
+        if (!SmallFileSystem::mount(folder, "8k"))
+            QSKIP("a small file system can only be mounted by root");
+        const auto unmount = qScopeGuard([&] { SmallFileSystem::unmount(folder); });
+        const QString old = folder + QStringLiteral("/old.srt");
+        const QByteArray oldBytes = "what was there\n";
+        {
+            QFile file(old);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(oldBytes) == oldBytes.size());
+        }
+        QVERIFY(SmallFileSystem::fill(folder));
+        SessionTranscript transcript;
+        for (int i = 0; i < 3; ++i)
+            transcript.append(sentence(i));
+        const std::optional<QString> failure = transcript.saveAs(old);
+        QVERIFY(failure);
+        QVERIFY2(failure->startsWith(QStringLiteral(
+                     "The transcript was not saved: writing “old.srt” failed, perhaps because the disk")),
+            qPrintable(*failure));
+        QVERIFY2(failure->contains(QStringLiteral("No space left on device")), qPrintable(*failure));
+        QCOMPARE(contents(old), oldBytes);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
+            (QStringList { QStringLiteral("filler"), QStringLiteral("old.srt") }));
+    }
+
+    // The transcripts' folder is in the user's documents folder, found by the XDG rules; a value of
+    // user-dirs.dirs that is relative or the root is ignored.
+    void transcriptsFolder_data()
+    {
+        QTest::addColumn<QByteArray>("userDirs"); // user-dirs.dirs in the configuration folder
+        QTest::addColumn<QString>("documents"); // under the home folder
+        QTest::newRow("none") << QByteArray() << QStringLiteral("Documents");
+        QTest::newRow("set") << QByteArray("XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n") << QStringLiteral("Papers");
+        QTest::newRow("root") << QByteArray("XDG_DOCUMENTS_DIR=\"/\"\n") << QStringLiteral("Documents");
+        QTest::newRow("empty") << QByteArray("XDG_DOCUMENTS_DIR=\"\"\n") << QStringLiteral("Documents");
+        QTest::newRow("relative") << QByteArray("XDG_DOCUMENTS_DIR=Papers\n") << QStringLiteral("Documents");
+    }
+    void transcriptsFolder()
+    {
+        QFETCH(QByteArray, userDirs);
+        QFETCH(QString, documents);
+        const QString file = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/user-dirs.dirs");
+        const auto remove = qScopeGuard([&] { QFile::remove(file); });
+        QFile dirs(file);
+        QVERIFY(dirs.open(QIODevice::WriteOnly) && dirs.write(userDirs) == userDirs.size());
+        dirs.close();
+        QCOMPARE(TranscriptAutoSaver::defaultFolder(),
+            QDir::homePath() + u'/' + documents + QStringLiteral("/Sonorel/Transcripts"));
+    }
+
     // An all-day session keeps the newest 5 MB of text.
     void boundedInMemory()
     {
@@ -229,6 +299,120 @@ private Q_SLOTS:
         QVERIFY(model.isRunning.get());
         QCOMPARE(notices.size(), 1);
         QCOMPARE(contents(file).count('\n'), 2); // nothing more, not even after the disk has room again
+    }
+
+    // Anything but a regular file at the name (a FIFO, which would block the open or every write) is refused
+    // as a failure, reported once, instead of waited on.
+    void keptTranscriptRefusesWhatIsNotAFile()
+    {
+        const QString file = m_dir.filePath(QStringLiteral("fifo.txt"));
+        QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0644), 0);
+        QStringList failures;
+        std::mutex mutex;
+        int reader = -1;
+        const auto closeReader = qScopeGuard([&] { ::close(reader); });
+        {
+            TranscriptAutoSaver saver(file, [&](const QString &message) {
+                std::lock_guard lock(mutex);
+                failures << message;
+            });
+            // Should the saver wait on the FIFO after all, a reader lets it finish, so that the test fails
+            // instead of hanging.
+            const auto unblock = qScopeGuard([&] { reader = readEnd(file); });
+            saver.append(QStringLiteral("Line 1."));
+            QTRY_VERIFY_WITH_TIMEOUT(saver.hasFailed(), 5000);
+            QCOMPARE(saver.writtenLines(), std::uint64_t(0));
+        }
+        std::lock_guard lock(mutex);
+        QCOMPARE(failures.size(), 1);
+        QVERIFY2(failures[0].contains(QStringLiteral("because it is not a regular file")), qPrintable(failures[0]));
+    }
+
+    // A transcript file that blocks never holds up the GUI thread: a FIFO in its place is refused with a
+    // notice, and storage that stops answering (a hung network share) is given up on the disposal thread
+    // after a bounded wait, so that Stop Captions returns at once and quitting ends.
+    void stopNeverWaitsOnTheFile_data()
+    {
+        QTest::addColumn<bool>("stalled"); // false: a FIFO in place of the file
+        QTest::newRow("FIFO") << false;
+        QTest::newRow("stalled storage") << true;
+    }
+    void stopNeverWaitsOnTheFile()
+    {
+        QFETCH(bool, stalled);
+        const QString folder = TranscriptAutoSaver::defaultFolder();
+        // Mounted before the saver's thread starts, so that the thread sees it.
+        std::optional<StalledFileSystem> storage;
+        if (stalled) {
+            storage.emplace(folder);
+            if (!storage->isMounted())
+                QSKIP("a FUSE file system can only be mounted by root, with /dev/fuse");
+        }
+        // Should the GUI thread wait on the file after all, the storage answers after a while, so that the
+        // test fails instead of hanging.
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool done = false;
+        std::thread watchdog([&] {
+            std::unique_lock lock(mutex);
+            if (!changed.wait_for(lock, std::chrono::seconds(15), [&] { return done; }) && storage)
+                storage->abort();
+        });
+        const auto endWatchdog = qScopeGuard([&] {
+            {
+                std::lock_guard lock(mutex);
+                done = true;
+            }
+            changed.notify_all();
+            watchdog.join();
+        });
+
+        auto engine = std::make_shared<FakeSpeechEngine>();
+        engine->setLocale(QStringLiteral("en-US"));
+        AppSettings settings(m_dir.filePath(QStringLiteral("stop.conf")));
+        settings.setSelectedLanguage(QStringLiteral("en-US"));
+        settings.setKeepTranscripts(true);
+        int reader = -1; // held until the model is gone
+        const auto closeReader = qScopeGuard([&] { ::close(reader); });
+        auto model = std::make_unique<CaptionViewModel>(CaptioningServices { std::make_shared<FakePermissionService>(),
+                                                            std::make_shared<FakeAudioCaptureService>(), engine },
+            settings);
+        QStringList notices;
+        const Subscription subscription = model->transcriptNotice.subscribe([&](const QString &notice) {
+            if (!notice.isEmpty())
+                notices << notice;
+        });
+        model->start();
+        QTRY_VERIFY(model->isRunning.get());
+        const QString file = model->keptTranscriptFile();
+        QCOMPARE(QFileInfo(file).absolutePath(), folder);
+        const auto unblock = qScopeGuard([&] {
+            if (!stalled)
+                reader = readEnd(file);
+        });
+        if (!stalled) {
+            QVERIFY(QDir().mkpath(folder));
+            QFile::remove(file); // an earlier session's, started in the same second
+            QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0644), 0);
+        }
+        engine->lastTask()->deliverSentence(sentence(1));
+        // Stalled, the saver's thread now waits on the file for good, whether it got there before the stop or
+        // gets there after it with the line still queued.
+        if (!stalled) {
+            QTRY_COMPARE_WITH_TIMEOUT(notices.size(), 1, 5000);
+            QVERIFY2(notices[0].contains(QStringLiteral("because it is not a regular file")), qPrintable(notices[0]));
+        }
+
+        QElapsedTimer stopping;
+        stopping.start();
+        model->stop();
+        model.reset();
+        QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString::number(stopping.elapsed())));
+        // The disposal thread is not held past the bound either.
+        std::atomic<bool> disposed = false;
+        BackgroundDisposal::run([&disposed] { disposed = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(disposed.load(), int(TranscriptAutoSaver::shutdownBound.count()) + 5000);
+        QCOMPARE(notices.size(), stalled ? 0 : 1);
     }
 };
 

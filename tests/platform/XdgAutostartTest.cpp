@@ -1,9 +1,11 @@
 #include "platform/XdgAutostart.h"
+#include "SmallFileSystem.h"
 #include "settings/AppSettings.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -57,11 +59,30 @@ private Q_SLOTS:
         QDir().mkpath(m_config.path());
     }
 
+    // A relative XDG_CONFIG_HOME is invalid and ignored, as the XDG rules say: the entry never lands under
+    // the folder Sonorel was started in.
     void entryFollowsTheConfigHome()
     {
         QCOMPARE(m_entry, m_config.path() + QStringLiteral("/autostart/sonorel.desktop"));
+        const QString standard = QDir::homePath() + QStringLiteral("/.config/autostart/sonorel.desktop");
+        for (const char *value : { "", "config", "./config", "~/.config" }) {
+            qputenv("XDG_CONFIG_HOME", value);
+            QCOMPARE(XdgAutostart::entryPath(), standard);
+        }
         qunsetenv("XDG_CONFIG_HOME");
-        QCOMPARE(XdgAutostart::entryPath(), QDir::homePath() + QStringLiteral("/.config/autostart/sonorel.desktop"));
+        QCOMPARE(XdgAutostart::entryPath(), standard);
+        // Nowhere sound: no entry, and turning it on fails instead of making a folder at the root.
+        const QByteArray home = qgetenv("HOME");
+        const auto restore = qScopeGuard([&] { qputenv("HOME", home); });
+        if (QFileInfo::exists(QStringLiteral("/.config")))
+            QSKIP("this machine has a /.config folder");
+        qputenv("HOME", "/");
+        QCOMPARE(XdgAutostart::entryPath(), QString());
+        QString error;
+        QVERIFY(!XdgAutostart::applyForThisProgram(true));
+        QVERIFY(!XdgAutostart::apply(XdgAutostart::entryPath(), true, QStringLiteral("/usr/bin/sonorel"), &error));
+        QVERIFY2(error.startsWith(QStringLiteral("no configuration folder")), qPrintable(error));
+        QVERIFY(!QFileInfo::exists(QStringLiteral("/.config")));
     }
 
     void applyTouchesOnlyOurEntry_data()
@@ -70,25 +91,30 @@ private Q_SLOTS:
         QTest::addColumn<bool>("on");
         QTest::addColumn<bool>("succeeds");
         QTest::addColumn<QByteArray>("after"); // "ours": our entry; "same": as before
+        QTest::addColumn<bool>("usersOwn"); // afterwards, whether the user's own entry is there
         const QByteArray none = "<absent>";
-        QTest::newRow("on, none yet") << none << true << true << QByteArray("ours");
-        QTest::newRow("off, none") << none << false << true << none;
-        QTest::newRow("off, ours") << ours << false << true << none;
-        QTest::newRow("off, ours edited") << ours + "X-GNOME-Autostart-Delay=10\n" << false << true << none;
-        QTest::newRow("off, user's own") << userEntry << false << true << QByteArray("same");
+        const QByteArray same = "same";
+        QTest::newRow("on, none yet") << none << true << true << QByteArray("ours") << false;
+        QTest::newRow("off, none") << none << false << true << none << false;
+        QTest::newRow("off, ours") << ours << false << true << none << false;
+        QTest::newRow("off, ours edited") << ours + "X-GNOME-Autostart-Delay=10\n" << false << true << none << false;
+        QTest::newRow("off, user's own") << userEntry << false << true << same << true;
         QTest::newRow("off, our key elsewhere") << userEntry + "[Desktop Action x]\nX-Sonorel-Autostart=true\n"
-                                                << false << true << QByteArray("same");
+                                                << false << true << same << true;
         QTest::newRow("off, our key false") << userEntry + "X-Sonorel-Autostart=false\n"
-                                            << false << true << QByteArray("same");
-        QTest::newRow("off, malformed") << QByteArray(malformed, sizeof malformed - 1) << false << true
-                                        << QByteArray("same");
-        QTest::newRow("on, user's own") << userEntry << true << true << QByteArray("ours");
-        QTest::newRow("on, malformed") << QByteArray("[Desktop Entry]\n\xff\xfe=\n=\n") << true << true
-                                       << QByteArray("ours");
-        QTest::newRow("on, a folder") << QByteArray("dir") << true << false << QByteArray("same");
-        QTest::newRow("off, a folder") << QByteArray("dir") << false << true << QByteArray("same");
-        QTest::newRow("on, a link") << QByteArray("link") << true << true << QByteArray("ours");
-        QTest::newRow("off, a link") << QByteArray("link") << false << true << QByteArray("same");
+                                            << false << true << same << true;
+        QTest::newRow("off, malformed") << QByteArray(malformed, sizeof malformed - 1) << false << true << same << true;
+        // The user's own entry is never written over: turning on fails, and Settings says why.
+        QTest::newRow("on, user's own") << userEntry << true << false << same << true;
+        QTest::newRow("on, malformed") << QByteArray("[Desktop Entry]\n\xff\xfe=\n=\n") << true << false << same
+                                       << true;
+        QTest::newRow("on, a folder") << QByteArray("dir") << true << false << same << false;
+        QTest::newRow("off, a folder") << QByteArray("dir") << false << true << same << false;
+        QTest::newRow("on, a link") << QByteArray("link") << true << false << same << true;
+        QTest::newRow("off, a link") << QByteArray("link") << false << true << same << true;
+        // What a failed write of an earlier version left: nothing reads it, and turning on replaces it.
+        QTest::newRow("on, empty") << QByteArray() << true << true << QByteArray("ours") << false;
+        QTest::newRow("off, empty") << QByteArray() << false << true << same << false;
     }
 
     void applyTouchesOnlyOurEntry()
@@ -97,6 +123,7 @@ private Q_SLOTS:
         QFETCH(bool, on);
         QFETCH(bool, succeeds);
         QFETCH(QByteArray, after);
+        QFETCH(bool, usersOwn);
         const QString linked = m_config.filePath(QStringLiteral("elsewhere.desktop"));
         if (before == "dir") {
             QVERIFY(QDir().mkpath(m_entry));
@@ -126,6 +153,35 @@ private Q_SLOTS:
         }
         if (before == "link") // never written through
             QCOMPARE(contents(linked), userEntry);
+        QCOMPARE(XdgAutostart::usersOwnEntry(), usersOwn ? m_entry : QString());
+        if (!succeeds && usersOwn)
+            QCOMPARE(error, m_entry + QStringLiteral(" is the user's own entry, left as it is"));
+    }
+
+    // On a real full disk, the entry that was there keeps every byte, the failure is reported, and the setting
+    // keeps its old value instead of claiming an entry that is not there.
+    void fullDiskKeepsTheOldEntry()
+    {
+        const QString folder = QFileInfo(m_entry).absolutePath();
+        if (!SmallFileSystem::mount(folder, "8k"))
+            QSKIP("a small file system can only be mounted by root");
+        const auto unmount = qScopeGuard([&] { SmallFileSystem::unmount(folder); });
+        const QByteArray edited = ours + "X-GNOME-Autostart-Delay=10\n";
+        put(m_entry, edited);
+        QVERIFY(SmallFileSystem::fill(folder));
+        QString error;
+        QVERIFY(!XdgAutostart::apply(m_entry, true, QStringLiteral("/opt/sonorel/bin/sonorel"), &error));
+        QVERIFY2(error.contains(QStringLiteral("No space left on device")), qPrintable(error));
+        QCOMPARE(contents(m_entry), edited);
+
+        QVERIFY(QFile::remove(m_entry));
+        QVERIFY(SmallFileSystem::fill(folder));
+        AppSettings settings(m_config.filePath(QStringLiteral("sonorel.conf")));
+        settings.setStartAtLoginApplier(
+            [&](bool on) { return XdgAutostart::apply(m_entry, on, QStringLiteral("/usr/bin/sonorel"), nullptr); });
+        settings.setStartAtLogin(true);
+        QCOMPARE(settings.startAtLogin(), false);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList { QStringLiteral("filler") });
     }
 
     // Run by the desktop as a launcher would, from any folder name a program can live in.

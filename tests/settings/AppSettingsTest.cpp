@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,6 +16,7 @@
 #include <limits>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -190,6 +192,56 @@ private Q_SLOTS:
         QCOMPARE(settings.fontSize(), 40.0);
         QCOMPARE(settings.backgroundOpacity(), 0.6);
         QVERIFY(!QFileInfo(file).isFile()); // left as it was
+    }
+
+    // The settings file is in the configuration folder of the XDG rules: a relative XDG_CONFIG_HOME is
+    // ignored (QSettings would take it from the current folder), an unset HOME is the account's home folder,
+    // and where no sound folder exists the settings are kept in memory, with an error, rather than in a
+    // folder made at the root.
+    void fileFollowsTheXdgRules_data()
+    {
+        QTest::addColumn<QByteArray>("home"); // "<unset>": no HOME
+        QTest::addColumn<QByteArray>("configHome"); // "<unset>": no XDG_CONFIG_HOME
+        QTest::addColumn<QString>("file"); // "~": the test's home; "<passwd>": the account's home folder
+        const QString standard = QStringLiteral("~/.config/ambrite/sonorel.conf");
+        const QByteArray unset = "<unset>";
+        const QByteArray home = qgetenv("HOME");
+        QTest::newRow("standard") << home << unset << standard;
+        QTest::newRow("set") << home << home + "/elsewhere" << QStringLiteral("~/elsewhere/ambrite/sonorel.conf");
+        QTest::newRow("empty") << home << QByteArray() << standard;
+        QTest::newRow("relative") << home << QByteArray("config") << standard;
+        QTest::newRow("dot") << home << QByteArray(".") << standard;
+        QTest::newRow("HOME unset") << unset << unset << QStringLiteral("<passwd>/.config/ambrite/sonorel.conf");
+        QTest::newRow("HOME relative") << QByteArray("home") << unset
+                                       << QStringLiteral("<passwd>/.config/ambrite/sonorel.conf");
+        QTest::newRow("HOME the root") << QByteArray("/") << unset << QString();
+        QTest::newRow("HOME the root, config relative") << QByteArray("/") << QByteArray("config") << QString();
+    }
+    void fileFollowsTheXdgRules()
+    {
+        QFETCH(QByteArray, home);
+        QFETCH(QByteArray, configHome);
+        QFETCH(QString, file);
+        const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
+        const auto restore = qScopeGuard([&] {
+            qputenv("HOME", oldHome);
+            qputenv("XDG_CONFIG_HOME", oldConfig);
+        });
+        file.replace(QStringLiteral("~"), QString::fromLocal8Bit(oldHome));
+        file.replace(QStringLiteral("<passwd>"), QFile::decodeName(getpwuid(getuid())->pw_dir));
+        if (file.isEmpty() && QFileInfo::exists(QStringLiteral("/.config")))
+            QSKIP("this machine has a /.config folder");
+        home == "<unset>" ? qunsetenv("HOME") : qputenv("HOME", home);
+        configHome == "<unset>" ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", configHome);
+        QCOMPARE(AppSettings::userFileName(), file);
+        if (!file.isEmpty())
+            return;
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^No configuration folder")));
+        AppSettings settings(AppSettings::userFileName());
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Failed to write settings file")));
+        settings.setFontSize(30);
+        QCOMPARE(settings.fontSize(), 30.0);
+        QVERIFY(!QFileInfo::exists(QStringLiteral("/.config")));
     }
 
     void rightToLeftFollowsTheLanguage_data()

@@ -2,6 +2,7 @@
 #include "LocalHttpServer.h"
 #include "LogCapture.h"
 #include "RecordingAlertPresenter.h"
+#include "SmallFileSystem.h"
 #include "base/BundleInfo.h"
 
 #include <QCryptographicHash>
@@ -12,8 +13,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sched.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -63,16 +62,6 @@ bool write(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-// A 100 kB file system on `path`, seen only by this process's main thread, where downloads and saves run:
-// its own mount namespace, with nothing propagating back. False where that is not allowed.
-bool mountSmallFileSystem(const QString &path)
-{
-    static const bool unshared
-        = geteuid() == 0 && unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    return unshared && QDir().mkpath(path)
-        && mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, "size=100k") == 0;
 }
 
 } // namespace
@@ -219,14 +208,14 @@ private Q_SLOTS:
         const QByteArray originalTmpdir = qgetenv("TMPDIR");
         const auto restore = qScopeGuard([&] {
             if (c.downloads == u"full")
-                umount2(QFile::encodeName(downloads()).constData(), MNT_DETACH);
+                SmallFileSystem::unmount(downloads());
             if (c.fullTemporaryFolder) {
-                umount2(QFile::encodeName(temporary).constData(), MNT_DETACH);
+                SmallFileSystem::unmount(temporary);
                 qputenv("TMPDIR", originalTmpdir);
             }
         });
         if (c.downloads == u"full" || c.fullTemporaryFolder) {
-            if (!mountSmallFileSystem(c.fullTemporaryFolder ? temporary : downloads()))
+            if (!SmallFileSystem::mount(c.fullTemporaryFolder ? temporary : downloads()))
                 QSKIP("a small file system can only be mounted by root");
             if (c.fullTemporaryFolder)
                 qputenv("TMPDIR", QFile::encodeName(temporary));

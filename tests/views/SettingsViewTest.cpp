@@ -6,6 +6,7 @@
 #include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -19,6 +20,7 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void choicesFollowTheStore();
+    void usersOwnLoginEntryIsShown();
     void slidersWriteTheStore_data();
     void slidersWriteTheStore();
     void aboutView();
@@ -40,6 +42,32 @@ void SettingsViewTest::init()
 void SettingsViewTest::cleanup()
 {
     BundleInfo::resetInfoDictionary();
+}
+
+// The user's own login entry starts Sonorel and is never changed: the switch shows it on and cannot be
+// operated, and a notice beside it says why; once the entry is gone, the switch is the setting's again.
+void SettingsViewTest::usersOwnLoginEntryIsShown()
+{
+    QString usersEntry = QDir::homePath() + QStringLiteral("/.config/autostart/sonorel.desktop");
+    m_settings->setUsersOwnLoginEntryProvider([&] { return usersEntry; });
+    int applied = 0;
+    m_settings->setStartAtLoginApplier([&](bool) { return ++applied > 0; });
+    SettingsView view(*m_settings);
+    view.show();
+    QVERIFY(view.startAtLoginSwitch().isChecked());
+    QVERIFY(!view.startAtLoginSwitch().isEnabled());
+    QCOMPARE(view.loginNotice(),
+        QStringLiteral("Your own login entry “~/.config/autostart/sonorel.desktop” already starts Sonorel. Sonorel "
+                       "leaves it as it is."));
+    QCOMPARE(m_settings->startAtLogin(), false);
+    usersEntry.clear();
+    m_settings->setDarkMode(false); // any change shows the window afresh
+    QTRY_VERIFY(view.startAtLoginSwitch().isEnabled());
+    QVERIFY(!view.startAtLoginSwitch().isChecked());
+    QCOMPARE(view.loginNotice(), QString());
+    view.startAtLoginSwitch().click();
+    QCOMPARE(applied, 1);
+    QCOMPARE(m_settings->startAtLogin(), true);
 }
 
 void SettingsViewTest::choicesFollowTheStore()

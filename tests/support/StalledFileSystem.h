@@ -1,0 +1,125 @@
+#pragma once
+
+#include "SmallFileSystem.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fuse.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+// Storage that stops answering, as a hung network share does: a FUSE file system on a folder whose root
+// folder can be looked at but whose every other call (looking up, creating or opening a file in it) waits
+// and never returns. Served by a thread of this object's own, straight on /dev/fuse. When it goes, the
+// connection is aborted, so every call still waiting fails, and the folder is unmounted. Mounting needs
+// root; it is done in a mount namespace of the test's own (SmallFileSystem), seen by the threads started
+// after it. isMounted() says whether it worked.
+class StalledFileSystem final
+{
+public:
+    explicit StalledFileSystem(const QString &path) : m_path(path)
+    {
+        m_device = ::open("/dev/fuse", O_RDWR | O_CLOEXEC | O_NONBLOCK);
+        m_stop = ::eventfd(0, EFD_CLOEXEC);
+        if (m_device < 0 || m_stop < 0 || !SmallFileSystem::ownMountNamespace() || !QDir().mkpath(path))
+            return;
+        const QByteArray options = "fd=" + QByteArray::number(m_device) + ",rootmode=40000,user_id=0,group_id=0";
+        m_mounted
+            = ::mount("stalled", QFile::encodeName(path).constData(), "fuse", MS_NOSUID | MS_NODEV, options.constData())
+            == 0;
+        if (m_mounted)
+            m_thread = std::thread([this] { serve(); });
+    }
+    ~StalledFileSystem()
+    {
+        abort();
+        if (m_mounted)
+            ::umount2(QFile::encodeName(m_path).constData(), MNT_DETACH);
+    }
+    StalledFileSystem(const StalledFileSystem &) = delete;
+    StalledFileSystem &operator=(const StalledFileSystem &) = delete;
+
+    bool isMounted() const { return m_mounted; }
+
+    // Every call that waits fails at once, and later ones too; from any thread, once.
+    void abort()
+    {
+        std::call_once(m_aborted, [this] { stop(); });
+    }
+
+private:
+    void stop()
+    {
+        if (m_thread.joinable()) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const auto written = ::write(m_stop, &one, sizeof one);
+            m_thread.join();
+        }
+        if (m_device >= 0)
+            ::close(m_device); // the last reference: the kernel aborts the connection
+        if (m_stop >= 0)
+            ::close(m_stop);
+    }
+
+    void reply(const fuse_in_header &request, const void *body, std::size_t size)
+    {
+        QByteArray out(qsizetype(sizeof(fuse_out_header) + size), '\0');
+        fuse_out_header header {};
+        header.len = std::uint32_t(out.size());
+        header.unique = request.unique;
+        std::memcpy(out.data(), &header, sizeof header);
+        if (size)
+            std::memcpy(out.data() + sizeof header, body, size);
+        [[maybe_unused]] const auto written = ::write(m_device, out.constData(), std::size_t(out.size()));
+    }
+
+    void serve()
+    {
+        QByteArray buffer(1 << 20, '\0');
+        for (;;) {
+            pollfd waits[2] = { { m_device, POLLIN, 0 }, { m_stop, POLLIN, 0 } };
+            if (::poll(waits, 2, -1) < 0 || waits[1].revents)
+                return;
+            const ssize_t n = ::read(m_device, buffer.data(), std::size_t(buffer.size()));
+            if (n < ssize_t(sizeof(fuse_in_header)))
+                continue;
+            fuse_in_header request {};
+            std::memcpy(&request, buffer.constData(), sizeof request);
+            if (request.opcode == FUSE_INIT) {
+                fuse_init_in in {};
+                std::memcpy(&in, buffer.constData() + sizeof request, sizeof in);
+                fuse_init_out out {};
+                out.major = FUSE_KERNEL_VERSION;
+                out.minor = std::min<std::uint32_t>(in.minor, FUSE_KERNEL_MINOR_VERSION);
+                out.max_readahead = in.max_readahead;
+                out.max_write = 4096;
+                out.time_gran = 1;
+                reply(request, &out, sizeof out);
+            } else if (request.opcode == FUSE_GETATTR && request.nodeid == FUSE_ROOT_ID) {
+                fuse_attr_out out {};
+                out.attr.ino = FUSE_ROOT_ID;
+                out.attr.mode = S_IFDIR | 0755;
+                out.attr.nlink = 2;
+                out.attr.blksize = 4096;
+                reply(request, &out, sizeof out);
+            }
+            // Anything else waits for ever: no answer is given.
+        }
+    }
+
+    const QString m_path;
+    int m_device = -1;
+    int m_stop = -1;
+    bool m_mounted = false;
+    std::thread m_thread;
+    std::once_flag m_aborted;
+};
