@@ -12,6 +12,6 @@ if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_DEBIAN_PACKAGE_SHLIBDEPS)
     endif()
     if(NOT sonorel_shlibdeps_status EQUAL 0)
         message(FATAL_ERROR "dpkg-shlibdeps is missing or does not run: it computes the package's Depends from the "
-            "libraries that the programs link. Install dpkg-dev (scripts/install-deps does).")
+            "libraries that the programs link. Install dpkg-dev (scripts/install-deps package does).")
     endif()
 endif()

@@ -90,6 +90,12 @@ void RunningTranscript::finaliseUtterance(const QString &hypothesis, UtteranceTi
         finishOpen();
 }
 
+void RunningTranscript::silentUntil(double seconds)
+{
+    if (!m_open.isEmpty() && m_partial.isEmpty() && seconds - m_openTiming.end > maxPauseSeconds)
+        finishOpen();
+}
+
 std::optional<TimedSentence> RunningTranscript::openSentence() const
 {
     const QString joined = m_open.join(QLatin1Char(' '));

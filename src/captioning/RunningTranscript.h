@@ -25,8 +25,8 @@ struct UtteranceTiming {
 //   one to continue, and only finished sentences end with a mark.
 // - Written text (an engine with capitals and punctuation of its own) is kept as the engine wrote it and
 //   split into sentences at its closing marks; words after the last mark stay open for the next utterance.
-// Either way a long pause finishes the open sentence, and a sentence runs from its first word's start to
-// its last word's end, over every utterance it took. Pure logic, no engine calls.
+// Either way a long pause finishes the open sentence as soon as it has lasted that long, and a sentence runs
+// from its first word's start to its last word's end, over every utterance it took. Pure logic, no engine calls.
 class RunningTranscript final
 {
 public:
@@ -37,8 +37,10 @@ public:
     // before an utterance would take it beyond maxSentenceWords: a caption line must not grow for ever.
     static constexpr qsizetype openSentenceWords = 30;
     static constexpr qsizetype maxSentenceWords = 40;
-    // A speaker who stays silent this long has finished the sentence, however it ends.
-    static constexpr double maxPauseSeconds = 2.0;
+    // A speaker who stays silent this long has finished the sentence, however it ends. Pauses inside a
+    // sentence that end an utterance are shorter: at most 0.4 s between the words either side on the light
+    // engine's robustness recordings, slow and noisy ones included.
+    static constexpr double maxPauseSeconds = 1.0;
 
     // Without a style, the plain one.
     explicit RunningTranscript(std::shared_ptr<const SentenceStyle> style = {});
@@ -49,6 +51,9 @@ public:
     void setPartial(const QString &hypothesis);
     // Ends the current utterance with its final hypothesis.
     void finaliseUtterance(const QString &hypothesis, UtteranceTiming timing = {});
+    // Nothing has been said since the open sentence's last word, up to `seconds` on the audio clock: a
+    // pause longer than maxPauseSeconds finishes it now, rather than when the next words come.
+    void silentUntil(double seconds);
 
     // The sentences finished since the last call, oldest first.
     std::vector<TimedSentence> takeFinishedSentences() { return std::exchange(m_finishedSentences, {}); }

@@ -289,6 +289,8 @@ void SegmentedRecognitionTask::run()
             }
             segmenter.report(heard);
             const std::uint64_t speech = std::uint64_t(segmenter.speechFrames()) * UtteranceSegmenter::frameSamples;
+            if (speech == 0)
+                transcript.silentUntil(seconds(clock.absolute(m_decoded.load())));
             if (speech > m_longestUtterance.load())
                 m_longestUtterance.store(speech);
             if (inUtterance && speech > 0 && m_request->shouldReportPartialResults) {

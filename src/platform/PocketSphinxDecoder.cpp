@@ -1,12 +1,56 @@
 #include "platform/PocketSphinxDecoder.h"
+#include "base/Log.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/ckd_alloc.h>
 #include <sphinxbase/cmd_ln.h>
 
 #include <algorithm>
 #include <cmath>
 
 namespace {
+
+// Music passes the decoder's voice detection, and the decoder hears words in it: a few over long stretches
+// ("oh where bowen don't know did oh do voodoo the" in 12 s), or one drawn out over a note ("oh" held for
+// 0.3-0.8 s). People say two to three words a second, the slowest over one, and hold a sound for well under
+// 0.2 s. So a hypothesis with fewer words than this for the speech searched, beyond the time one short word
+// takes with the detector's margins, or whose words are held longer than this per sound, is not speech.
+constexpr double minWordsPerSecond = 1.2;
+constexpr double oneWordSeconds = 0.5;
+constexpr double maxSecondsPerPhone = 0.2;
+
+int frameRate(ps_decoder_t *decoder)
+{
+    return std::max(1, int(cmd_ln_int32_r(ps_get_config(decoder), "-frate")));
+}
+
+bool isWord(const char *word)
+{
+    return word && *word != '<' && *word != '[' && *word != '+';
+}
+
+// Whether the best hypothesis so far reads as something other than speech (see above).
+bool notSpeech(ps_decoder_t *decoder)
+{
+    int words = 0, wordFrames = 0, phones = 0;
+    for (ps_seg_t *seg = ps_seg_iter(decoder); seg; seg = ps_seg_next(seg)) {
+        const char *word = ps_seg_word(seg);
+        if (!isWord(word))
+            continue;
+        int first = 0, last = 0;
+        ps_seg_frames(seg, &first, &last);
+        ++words;
+        wordFrames += last + 1 - first;
+        char *pronunciation = ps_lookup_word(decoder, word);
+        phones += pronunciation ? int(QByteArray(pronunciation).count(' ')) + 1 : 1;
+        ckd_free(pronunciation);
+    }
+    if (words == 0)
+        return false;
+    const double rate = frameRate(decoder);
+    const double searched = double(ps_get_n_frames(decoder)) / rate;
+    return words < minWordsPerSecond * (searched - oneWordSeconds) || wordFrames / rate > maxSecondsPerPhone * phones;
+}
 
 QString hypothesis(ps_decoder_t *decoder)
 {
@@ -23,9 +67,9 @@ QString hypothesis(ps_decoder_t *decoder)
 // pronunciation.
 std::vector<TimedWord> timedWords(ps_decoder_t *decoder, double length)
 {
-    const int frameRate = std::max(1, int(cmd_ln_int32_r(ps_get_config(decoder), "-frate")));
+    const int rate = frameRate(decoder);
     const int searched = ps_get_n_frames(decoder);
-    const auto at = [&](int frame) { return std::clamp(length - double(searched - frame) / frameRate, 0.0, length); };
+    const auto at = [&](int frame) { return std::clamp(length - double(searched - frame) / rate, 0.0, length); };
     std::vector<TimedWord> words;
     std::optional<int> base;
     for (ps_seg_t *seg = ps_seg_iter(decoder); seg; seg = ps_seg_next(seg)) {
@@ -34,7 +78,7 @@ std::vector<TimedWord> timedWords(ps_decoder_t *decoder, double length)
         if (!base)
             base = first;
         const char *word = ps_seg_word(seg);
-        if (!word || *word == '<' || *word == '[' || *word == '+')
+        if (!isWord(word))
             continue;
         QString text = QString::fromUtf8(word);
         if (const auto variant = text.indexOf(QLatin1Char('(')); variant > 0)
@@ -99,7 +143,7 @@ bool PocketSphinxDecoder::inSpeech() const
 
 std::optional<QString> PocketSphinxDecoder::partial()
 {
-    return hypothesis(m_decoder);
+    return notSpeech(m_decoder) ? QString() : hypothesis(m_decoder);
 }
 
 bool PocketSphinxDecoder::end(DecodedUtterance &out)
@@ -111,6 +155,10 @@ bool PocketSphinxDecoder::end(DecodedUtterance &out)
     }
     out.text = hypothesis(m_decoder);
     out.words = timedWords(m_decoder, double(m_fed) / double(SpeechAudioRequest::sampleRate));
+    if (notSpeech(m_decoder)) {
+        SLOG_DEBUG(lcSpeech, "Not speech: %s", out.text);
+        out = {};
+    }
     return true;
 }
 

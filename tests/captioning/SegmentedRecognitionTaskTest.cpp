@@ -61,6 +61,7 @@ class LoudnessRecognizer final : public SpeechRecognizer
 public:
     UtteranceDecoderSource lighter;
     bool hears = true;
+    QString word = QStringLiteral("Word.");
     QString localeIdentifier() const override { return QStringLiteral("en-US"); }
     bool isAvailable() const override { return true; }
     bool supportsOnDeviceRecognition() const override { return true; }
@@ -71,7 +72,8 @@ public:
         options.frontEnd = false;
         options.lighter = lighter;
         return std::make_shared<SegmentedRecognitionTask>(
-            [hears = hears](const std::atomic<bool> &, QString *) { return std::make_unique<LoudnessDecoder>(hears); },
+            [hears = hears, word = word](
+                const std::atomic<bool> &, QString *) { return std::make_unique<LoudnessDecoder>(hears, word); },
             std::move(request), std::move(handler), localeIdentifier(), options);
     }
 };
@@ -120,6 +122,21 @@ private Q_SLOTS:
         QCOMPARE(sentences.size(), std::size_t(1));
         QVERIFY2(std::abs(sentences[0].start - 25) < 0.02 && std::abs(sentences[0].end - 26) < 0.02,
             qPrintable(QStringLiteral("%1-%2").arg(sentences[0].start).arg(sentences[0].end)));
+    }
+
+    // Words left open by an utterance are finished once a long pause has passed, not only when more words or
+    // the end of the audio come; with the decoder's voice detection or the task's.
+    void longPauseFinishesSentence()
+    {
+        for (const bool hears : { true, false }) {
+            LoudnessRecognizer recognizer;
+            recognizer.hears = hears;
+            recognizer.word = QStringLiteral("and");
+            Run run(recognizer);
+            const std::vector<float> audio = loudBetween(4, 0.5, 1.5);
+            run.request->append(audio.data(), audio.size());
+            QVERIFY(QTest::qWaitFor([&] { return run.sentenceList().size() == 1; }, 30000));
+        }
     }
 
     // Live audio piling up: partial text comes less often, then, between utterances, the lighter decoder

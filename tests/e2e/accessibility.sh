@@ -5,7 +5,37 @@ set -u
 sonorel="$1" probe="$2" speech="$3" soundserver="$4"
 work=$(mktemp -d)
 pids=()
-trap 'for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done; "$soundserver" stop "$work/snd"; rm -rf "$work"' EXIT
+# What the test started, with their children, newest first: Sonorel before the accessibility bus, or it
+# would have the session bus start another, and the bus's own dbus-daemon with at-spi-bus-launcher, which
+# leaves it running when killed outright. Each is asked to end, then made to; anything still running from
+# the work folder afterwards fails the test.
+tree() {
+    local p
+    for p in "$@"; do
+        echo "$p"
+        tree $(pgrep -P "$p")
+    done
+}
+cleanup() {
+    local status=$? i all left
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        all=$(tree "${pids[i]}")
+        kill -TERM $all 2>/dev/null
+        for _ in $(seq 50); do
+            kill -0 $all 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL $all 2>/dev/null
+    done
+    "$soundserver" stop "$work/snd"
+    if left=$(pgrep -a -f -- "$work/"); then
+        echo "FAIL: still running after the test: $left"
+        status=1
+    fi
+    rm -rf "$work"
+    exit $status
+}
+trap cleanup EXIT
 mkdir -p "$work/config" "$work/run" && chmod 700 "$work/run"
 PULSE_SERVER=$("$soundserver" start "$work/snd") || { echo "FAIL: the sound server did not start"; exit 1; }
 export PULSE_SERVER

@@ -35,7 +35,7 @@ QString validate(const QString &path)
     QProcess check;
     check.start(QStringLiteral("desktop-file-validate"), { path });
     if (!check.waitForFinished(30000))
-        return QStringLiteral("desktop-file-validate did not run (scripts/install-deps installs it)");
+        return QStringLiteral("desktop-file-validate did not run (scripts/install-deps test installs it)");
     return check.exitCode() == 0 ? QString() : QString::fromUtf8(check.readAll());
 }
 
