@@ -35,7 +35,8 @@ constexpr int ioBufferSize = 1 << 15;
 // Containers that name other files or network streams instead of holding the sound: a playlist, a list
 // of files to join, a description of streams to receive. --input is one recording.
 constexpr std::array referringFormats { "hls", "dash", "concat", "imf", "sdp", "rtsp", "rtp", "sap" };
-// WAV writers that cannot go back to fix the header write one of these as the length of the sound.
+// WAV writers that cannot go back to fix the header give the sound's length as 0 or as at least this
+// (sox 0x7ffff000, arecord 0x7fffffff, FFmpeg 0xffffffff): a stream's length, unknown.
 constexpr std::uint32_t unknownWavLength = 0x7ffff000;
 
 QString avError(int code)
