@@ -10,8 +10,11 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,14 +28,31 @@ constexpr int checkIntervalMs = 10;
 constexpr int finalResultChecks = 5000 / checkIntervalMs;
 
 int signalPipe[2] = { -1, -1 };
-std::atomic<int> signalCount = 0; // lock-free, so safe in a signal handler
+// When the first termination signal arrived, on the monotonic clock; 0 before. Lock-free, so safe in a
+// signal handler.
+std::atomic<std::int64_t> firstSignalNs = 0;
+static_assert(std::atomic<std::int64_t>::is_always_lock_free);
+// Signals within this time of the first are the same request: `timeout` sends its signal to the tool and
+// then to its process group, systemd a SIGTERM and then a SIGHUP, a closed terminal a SIGHUP to every
+// process in it. Only a later one, a person pressing Ctrl+C again, gives up on the text in progress.
+constexpr std::int64_t sameRequestNs = 2'000'000'000;
 
 void onTerminationSignal(int)
 {
-    if (signalCount.fetch_add(1) > 0)
-        _exit(130);
+    const int savedErrno = errno;
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now); // async-signal-safe
+    const std::int64_t nowNs = std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec + 1; // never 0
+    std::int64_t first = 0;
+    if (!firstSignalNs.compare_exchange_strong(first, nowNs)) {
+        if (nowNs - first >= sameRequestNs)
+            _exit(130);
+        errno = savedErrno;
+        return;
+    }
     const char byte = 1;
     [[maybe_unused]] const auto ignored = write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
 }
 
 } // namespace
@@ -228,6 +248,11 @@ TerminationSignals::TerminationSignals(std::function<void()> onSignal, QObject *
         sigaction(SIGHUP, &action, nullptr);
         m_handlesHangUp = true;
     }
+}
+
+bool TerminationSignals::requested()
+{
+    return firstSignalNs.load() != 0;
 }
 
 TerminationSignals::~TerminationSignals()

@@ -65,8 +65,9 @@ private:
     Cancellables cancellables;
 };
 
-// Turns SIGINT, SIGTERM and SIGHUP (a closed terminal) into a call on the main thread; a second signal ends the process
-// at once.
+// Turns SIGINT, SIGTERM and SIGHUP (a closed terminal) into a call on the main thread. The same request
+// often comes twice at once (`timeout` signals the tool and then its process group); a signal more than
+// two seconds after the first ends the process at once.
 class TerminationSignals final : public QObject
 {
     Q_OBJECT
@@ -75,6 +76,9 @@ class TerminationSignals final : public QObject
 public:
     explicit TerminationSignals(std::function<void()> onSignal, QObject *parent = nullptr);
     ~TerminationSignals() override;
+
+    // Whether a termination signal has arrived; safe on any thread, and before the main loop sees it.
+    static bool requested();
 
 private:
     std::function<void()> m_onSignal;

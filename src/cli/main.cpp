@@ -174,7 +174,8 @@ int main(int argc, char *argv[])
     std::unique_ptr<AudioFileDecoder> file;
     if (parser.isSet(input)) {
         QString error;
-        file = FfmpegAudioDecoder::open(parser.value(input), &error);
+        // A stalled pipe stops being read once a signal asks the tool to finish.
+        file = FfmpegAudioDecoder::open(parser.value(input), &error, &TerminationSignals::requested);
         if (!file)
             return failUsage(error);
     }
