@@ -141,7 +141,10 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "pocketsphinx-en-us, fonts-inter, wamerican")
 # qt6-wayland: on a Wayland desktop without XWayland, the windows open on Wayland itself.
 # sonorel-model-whisper-base (scripts/make-deb): without it the Whisper engine has no model and captions
 # come from PocketSphinx.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-pulse | pulseaudio, qt6-wayland, sonorel-model-whisper-base")
+# xdg-utils: xdg-open, through which Show Folder, Send Feedback and the Follow links reach the desktop's file
+# manager, mail program and browser; without it they only show the folder or address.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "pipewire-pulse | pulseaudio, qt6-wayland, sonorel-model-whisper-base, xdg-utils")
 # CPack packs without library dependencies, and says so in passing, when dpkg-shlibdeps is missing.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/PackagingChecks.cmake)
 include(CPack)

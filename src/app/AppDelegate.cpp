@@ -507,9 +507,10 @@ std::shared_ptr<void> AppDelegate::watchAudioSources(AudioCaptureService::Conten
     return viewModel ? viewModel->audioCapture().watchContent(std::move(handler)) : nullptr;
 }
 
+// Text on screen is a sentence under way at least, which a save finishes first.
 bool AppDelegate::hasTranscript() const
 {
-    return viewModel && !viewModel->transcript().isEmpty();
+    return viewModel && (!viewModel->transcript().isEmpty() || !viewModel->captionText.get().isEmpty());
 }
 
 void AppDelegate::saveTranscript()
@@ -532,11 +533,16 @@ void AppDelegate::saveTranscript()
         fileName += filter == srt ? QStringLiteral(".srt")
             : filter == vtt       ? QStringLiteral(".vtt")
                                   : QStringLiteral(".txt");
-    if (const auto error = viewModel->transcript().saveAs(fileName)) {
-        SLOG_ERROR(lcApp, "Transcript not saved %s", *error);
-        QMessageBox box(QMessageBox::Warning, tr("Save Transcript"), *error, QMessageBox::Ok);
-        box.exec();
-    }
+    // The sentence under way is finished first, so that the file holds what is on screen.
+    viewModel->finishSentence([self = QPointer<AppDelegate>(this), fileName] {
+        if (!self || !self->viewModel)
+            return;
+        if (const auto error = self->viewModel->transcript().saveAs(fileName)) {
+            SLOG_ERROR(lcApp, "Transcript not saved %s", *error);
+            QMessageBox box(QMessageBox::Warning, tr("Save Transcript"), *error, QMessageBox::Ok);
+            box.exec();
+        }
+    });
 }
 
 void AppDelegate::showSettings()
@@ -576,7 +582,12 @@ void AppDelegate::checkForUpdates()
         SLOG_ERROR(lcApp, "No update check is installed");
 }
 
+// The sentence under way is kept before Sonorel ends (within a bound); asked again, it ends at once.
 void AppDelegate::quit()
 {
+    if (viewModel && !std::exchange(m_quitting, true)) {
+        viewModel->stop([] { QCoreApplication::quit(); });
+        return;
+    }
     QCoreApplication::quit();
 }

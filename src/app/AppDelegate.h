@@ -161,6 +161,7 @@ private:
     ServicesFactory m_makeServices;
     std::function<void()> m_updateCheck;
     bool m_terminated = false;
+    bool m_quitting = false;
     QTimer m_controlFollow;
     QTimer m_controlFollowStop;
     bool m_overlayHeld = false;

@@ -1,8 +1,7 @@
 #include "app/MakerLinks.h"
 
 #include "base/BundleInfo.h"
-
-#include <QDesktopServices>
+#include "views/DesktopOpener.h"
 
 namespace MakerLinks {
 
@@ -15,7 +14,7 @@ void open(const QString &address)
 {
     const QUrl url(address, QUrl::StrictMode);
     if (url.isValid() && !url.scheme().isEmpty())
-        QDesktopServices::openUrl(url);
+        DesktopOpener::open(url);
 }
 
 } // namespace
@@ -38,7 +37,7 @@ void sendFeedback()
 {
     const QUrl url = feedbackUrl(BundleInfo::stringOrDash(BundleInfo::shortVersionKey));
     if (url.isValid())
-        QDesktopServices::openUrl(url);
+        DesktopOpener::open(url);
 }
 
 void followOnX()

@@ -73,9 +73,9 @@ int run(int argc, char **argv, AppDelegate::ServicesFactory makeServices, const 
         AppSettings::shared(), AppSettings::openStore(AppSettings::userFileName()), std::move(makeServices));
     delegate.setUpdateCheck([] { UpdateManager::shared().checkForUpdatesInBackground(); });
     QObject::connect(&instance, &SingleInstance::showOverlayRequested, &delegate, &AppDelegate::showOverlay);
-    QObject::connect(&signals, &TerminationSignals::terminationRequested, &app, [](int number) {
+    QObject::connect(&signals, &TerminationSignals::terminationRequested, &delegate, [&delegate](int number) {
         SLOG_INFO(lcApp, "Received signal %d", number);
-        QCoreApplication::quit();
+        delegate.quit();
     });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
 

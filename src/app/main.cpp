@@ -5,9 +5,8 @@
 #include "platform/XdgAutostart.h"
 #include "settings/AppSettings.h"
 #include "updates/UpdateManager.h"
+#include "views/DesktopOpener.h"
 #include "views/MessageBoxUpdatePresenter.h"
-
-#include <QDesktopServices>
 
 // The composition root: the desktop's services behind the captioning and update interfaces.
 int main(int argc, char **argv)
@@ -22,6 +21,6 @@ int main(int argc, char **argv)
         [] {
             UpdateManager::shared().setAlertPresenter(std::make_shared<MessageBoxUpdatePresenter>());
             UpdateManager::shared().setFileRevealer(
-                std::make_shared<FileManagerReveal>([](const QUrl &folder) { QDesktopServices::openUrl(folder); }));
+                std::make_shared<FileManagerReveal>([](const QUrl &folder) { DesktopOpener::open(folder); }));
         });
 }

@@ -219,6 +219,15 @@ QCoro::Task<> CaptionViewModel::run(QUuid token)
             co_return;
     }
 
+    // The sentence of the stop before is kept before a new task begins.
+    if (m_speech->isStopping()) {
+        SpeechRecognitionManager *speech = m_speech.get();
+        co_await CompletionAwaiter<bool>(
+            [speech](std::function<void(bool)> done) { speech->stopAfterSentence([done] { done(true); }); });
+        if (alive.expired() || !isCurrent(token))
+            co_return;
+    }
+
     const std::shared_ptr<SpeechRecognizer> recognizer = m_speech->recognizer();
     if (!recognizer || !recognizer->supportsOnDeviceRecognition()) {
         SLOG_ERROR(lcCaptions, "On-device recognition unavailable");
@@ -291,23 +300,30 @@ QString CaptionViewModel::errorText(const PlatformError &error)
     return error.fullDescription(unexpectedErrorMessage());
 }
 
-void CaptionViewModel::stop()
+void CaptionViewModel::stop(std::function<void()> stopped)
 {
     SLOG_INFO(lcCaptions, "Stopping captions");
     m_runToken.reset();
     m_audioCapture->stop();
-    m_speech->stop();
-    m_transcriptOpen = false;
-    m_autoSaver.reset();
+    // What is on screen reaches the transcript and the kept file: the words heard so far end the sentence.
+    m_speech->stopAfterSentence(std::move(stopped));
     isRunning = false;
 }
 
+void CaptionViewModel::finishSentence(std::function<void()> then)
+{
+    m_speech->finishSentence(std::move(then));
+}
+
+// A start after a stop goes on with the same transcript and file; one without a sentence yet begins anew.
 void CaptionViewModel::beginTranscript()
 {
-    m_transcript = SessionTranscript(m_speech->taskStartTime());
+    if (m_transcript.isEmpty()) {
+        m_transcript = SessionTranscript(m_speech->taskStartTime());
+        m_autoSaver.reset();
+    }
     m_transcriptOpen = true;
     m_autoSaveFailed = false;
-    m_autoSaver.reset();
     updateAutoSave();
 }
 
@@ -328,7 +344,7 @@ void CaptionViewModel::addSentence(TimedSentence sentence)
     m_transcript.append(std::move(sentence));
 }
 
-// Keeping follows the setting while a session runs; a failure ends it until the next session.
+// Keeping follows the setting once captions have started; a failure ends it until the next start.
 void CaptionViewModel::updateAutoSave()
 {
     const bool keep = m_transcriptOpen && !m_autoSaveFailed && m_settings.keepTranscripts();

@@ -16,6 +16,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -48,10 +49,10 @@ public:
     // stand in for the chosen one). Empty: none.
     Published<QString> speechNotice { QString(), &objectWillChange };
 
-    // The sentences of the current session, or of the last one once captions stopped. A session starts
-    // with each start of captions.
+    // The sentences said since captions first started: a start after a stop adds to them, and they last
+    // until Sonorel quits.
     const SessionTranscript &transcript() const { return m_transcript; }
-    // The file the current session is kept in, while it is kept; empty otherwise.
+    // The file the transcript is kept in, while it is kept; empty otherwise.
     QString keptTranscriptFile() const;
 
     // Shown whenever speech recognition is refused, unavailable or fails.
@@ -72,7 +73,12 @@ public:
     static QString errorText(const PlatformError &error);
 
     void start(); // returns at once; outcomes arrive through isRunning and errorMessage
-    void stop();
+    // Returns at once, not running. The sentence under way is still finished and kept (within
+    // SpeechRecognitionManager::finishWaitMs); then recognition stops and `stopped` is called.
+    void stop(std::function<void()> stopped = {});
+    // Finishes the sentence under way and keeps it, then calls `then` (at once when nothing is under way).
+    // Captions go on.
+    void finishSentence(std::function<void()> then);
     void dismissError();
 
     // The caption bounds: more than 50 lines keeps the last 25; then more than 4000 characters keeps
@@ -99,8 +105,8 @@ private:
     std::unique_ptr<AudioCaptureManager> m_audioCapture;
     std::unique_ptr<SpeechRecognitionManager> m_speech;
     SessionTranscript m_transcript;
-    bool m_transcriptOpen = false; // a session is under way
-    bool m_autoSaveFailed = false; // for the rest of this session
+    bool m_transcriptOpen = false; // captions have started since launch
+    bool m_autoSaveFailed = false; // until the next start
     TranscriptAutoSaver::Owner m_autoSaver; // let go of without waiting on its disk
     Cancellables cancellables;
     std::optional<QUuid> m_runToken;

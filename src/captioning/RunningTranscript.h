@@ -55,6 +55,9 @@ public:
     // pause longer than maxPauseSeconds finishes it now, rather than when the next words come.
     void silentUntil(double seconds);
 
+    // Finishes the open sentence whatever its last word, as a long pause does.
+    void finishSentence() { finishOpen(); }
+
     // The sentences finished since the last call, oldest first.
     std::vector<TimedSentence> takeFinishedSentences() { return std::exchange(m_finishedSentences, {}); }
     // The open sentence as it would read finished, for the end of the audio; nothing when none is open.

@@ -8,6 +8,8 @@
 #include "captioning/UtteranceSegmenter.h"
 #include "captioning/VoiceActivityDetector.h"
 
+#include <QScopeGuard>
+
 #include <algorithm>
 #include <deque>
 #include <vector>
@@ -130,6 +132,13 @@ void SegmentedRecognitionTask::reportNotice(const QString &notice)
         m_request->noticeHandler(notice);
 }
 
+void SegmentedRecognitionTask::confirm(const std::function<void()> &delivered)
+{
+    std::lock_guard reporting(m_reporting);
+    if (!m_cancelled.load() && delivered)
+        delivered();
+}
+
 void SegmentedRecognitionTask::cancel()
 {
     m_cancelled.store(true);
@@ -146,8 +155,41 @@ void SegmentedRecognitionTask::endAudio()
     m_request->endAudio();
 }
 
+void SegmentedRecognitionTask::finishSentence(std::function<void()> delivered)
+{
+    {
+        std::lock_guard lock(m_finishing);
+        if (!m_runEnded) {
+            m_finishRequests.push_back({ m_request->appendedFrames(), std::move(delivered) });
+            return;
+        }
+    }
+    confirm(delivered);
+}
+
 void SegmentedRecognitionTask::run()
 {
+    std::uint64_t takenEnd = 0; // on the request's clock: where the audio taken so far ends
+    // The requests to finish a sentence whose audio has all been taken; every one once the task ends.
+    const auto dueFinishes = [&](bool ending) {
+        std::vector<std::function<void()>> due;
+        std::lock_guard lock(m_finishing);
+        m_runEnded = ending;
+        for (auto it = m_finishRequests.begin(); it != m_finishRequests.end();) {
+            if (!ending && it->afterFrame > takenEnd) {
+                ++it;
+                continue;
+            }
+            due.push_back(std::move(it->delivered));
+            it = m_finishRequests.erase(it);
+        }
+        return due;
+    };
+    const auto ended = qScopeGuard([&] {
+        for (const auto &delivered : dueFinishes(true))
+            confirm(delivered);
+    });
+
     QString loadError;
     std::unique_ptr<UtteranceDecoder> decoder = m_decoders(m_cancelled, &loadError);
     if (!decoder) {
@@ -322,6 +364,17 @@ void SegmentedRecognitionTask::run()
             preroll.clear();
             break;
         case UtteranceSegmenter::Kind::None: {
+            // Everything taken has been through the segmenter: a sentence asked for is finished here.
+            if (const auto due = dueFinishes(false); !due.empty()) {
+                if (!inUtterance || endUtterance()) {
+                    transcript.finishSentence();
+                    deliver();
+                }
+                for (const auto &delivered : due)
+                    confirm(delivered);
+                if (!ok)
+                    break;
+            }
             if (audioEnded) {
                 drained = true;
                 break;
@@ -341,6 +394,7 @@ void SegmentedRecognitionTask::run()
                 break;
             }
             clock.taken(first, samples.size());
+            takenEnd = first + samples.size();
             if (frontEnd) {
                 frames.clear();
                 frontEnd->process(samples.data(), samples.size(), frames);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 // Recognises the audio of one request on a worker thread of its own, utterance by utterance, with any
 // engine's utterance decoder, and reports the running transcription whenever it changes. The capture
@@ -42,6 +43,7 @@ public:
     // Once this returns, the handler is never called again (a call under way is waited for).
     void cancel() override;
     void endAudio() override;
+    void finishSentence(std::function<void()> delivered) override;
 
     // Frames the worker has given to the segmenter so far (for measurements).
     std::uint64_t decodedFrames() const { return m_decoded.load(); }
@@ -55,6 +57,7 @@ private:
     void report(const std::optional<QString> &text, const std::optional<QString> &error);
     void reportSentence(const TimedSentence &sentence);
     void reportNotice(const QString &notice);
+    void confirm(const std::function<void()> &delivered);
 
     const UtteranceDecoderSource m_decoders;
     const std::shared_ptr<SpeechAudioRequest> m_request;
@@ -63,6 +66,14 @@ private:
     const Options m_options;
     std::atomic<bool> m_cancelled = false;
     std::mutex m_reporting; // held while the handler runs
+    // Sentences to finish once the audio up to `afterFrame` (on the request's clock) has been taken.
+    struct FinishRequest {
+        std::uint64_t afterFrame = 0;
+        std::function<void()> delivered;
+    };
+    std::mutex m_finishing;
+    std::vector<FinishRequest> m_finishRequests;
+    bool m_runEnded = false;
     std::atomic<std::uint64_t> m_decoded = 0;
     std::atomic<std::uint64_t> m_forcedCuts = 0;
     std::atomic<std::uint64_t> m_longestUtterance = 0;

@@ -109,6 +109,10 @@ public:
     virtual void cancel() = 0;
     // Ends the audio of the task's request: the queued audio is still recognised, then the task ends.
     virtual void endAudio() = 0;
+    // Ends the utterance under way after the audio queued so far, as a long pause would, and finishes the
+    // open sentence, which is reported as usual; then calls `delivered` on the worker thread, under the rule
+    // of the result handler (never once cancel() has returned). A task that has ended calls it at once.
+    virtual void finishSentence(std::function<void()> delivered) = 0;
 };
 
 // A recognizer for one locale: a cheap handle; creating one must not load a model on the caller's thread.

@@ -8,7 +8,9 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -29,15 +31,12 @@ public:
     void post(std::weak_ptr<HandlerState> from, std::optional<QString> text, std::optional<QString> error,
         std::optional<TimedSentence> sentence = std::nullopt, std::optional<QString> notice = std::nullopt)
     {
-        bool schedule = false;
-        {
-            std::lock_guard lock(m_mutex);
-            m_pending.push_back(
-                { std::move(from), std::move(text), std::move(error), std::move(sentence), std::move(notice) });
-            schedule = !std::exchange(m_scheduled, true);
-        }
-        if (schedule)
-            QMetaObject::invokeMethod(this, &Mailbox::collect, Qt::QueuedConnection);
+        push({ std::move(from), std::move(text), std::move(error), std::move(sentence), std::move(notice), {} });
+    }
+    // Any thread. `then` runs on the main thread after everything posted before it.
+    void post(std::weak_ptr<HandlerState> from, std::function<void(SpeechRecognitionManager &)> then)
+    {
+        push({ std::move(from), std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::move(then) });
     }
 
 private:
@@ -47,7 +46,20 @@ private:
         std::optional<QString> error;
         std::optional<TimedSentence> sentence;
         std::optional<QString> notice;
+        std::function<void(SpeechRecognitionManager &)> then;
     };
+
+    void push(Report report)
+    {
+        bool schedule = false;
+        {
+            std::lock_guard lock(m_mutex);
+            m_pending.push_back(std::move(report));
+            schedule = !std::exchange(m_scheduled, true);
+        }
+        if (schedule)
+            QMetaObject::invokeMethod(this, &Mailbox::collect, Qt::QueuedConnection);
+    }
 
     // Main thread, where the manager lives and dies.
     void collect()
@@ -70,6 +82,8 @@ private:
                 Q_EMIT m_manager->sentenceFinished(*report.sentence);
             if (report.notice)
                 m_manager->latestNotice = *report.notice;
+            if (report.then)
+                report.then(*m_manager);
         }
     }
 
@@ -118,7 +132,7 @@ void SpeechRecognitionManager::setupRecognizer()
     std::shared_ptr<SpeechRecognizer> newRecognizer = m_engine ? m_engine->recognizer(localeIdentifier) : nullptr;
 
     const QString oldIdentifier = m_recognizer ? m_recognizer->localeIdentifier() : QStringLiteral("none");
-    const bool hadTask = bool(m_task);
+    const bool hadTask = m_task && !m_stopping;
     const QString newIdentifier = newRecognizer ? newRecognizer->localeIdentifier() : QStringLiteral("nil");
     const QString oldEngine = m_recognizer ? m_recognizer->engineName() : QString();
     const QString newEngine = newRecognizer ? newRecognizer->engineName() : QString();
@@ -143,6 +157,8 @@ void SpeechRecognitionManager::setupRecognizer()
 
 std::optional<PlatformError> SpeechRecognitionManager::start()
 {
+    if (m_stopping)
+        stop();
     if (m_task) {
         SLOG_DEBUG(lcSpeech, "Start ignored, task already running");
         return std::nullopt;
@@ -220,6 +236,57 @@ void SpeechRecognitionManager::stop()
     }
     setRequest(nullptr);
     latestError = QString();
+    m_stopping = false;
+    // Nothing more comes from the task: whoever waits for its sentence is answered now.
+    for (const auto &pending : std::exchange(m_pendingFinishes, {})) {
+        if (*pending)
+            (*pending)();
+    }
+}
+
+void SpeechRecognitionManager::finishSentence(std::function<void()> done)
+{
+    if (!m_task) {
+        if (done)
+            done();
+        return;
+    }
+    auto pending = std::make_shared<std::function<void()>>(std::move(done));
+    m_pendingFinishes.push_back(pending);
+    const std::weak_ptr<std::function<void()>> weakPending = pending;
+    // The answer comes through the mailbox, after the sentence and text that the task reported before it.
+    m_task->finishSentence([weakMailbox = std::weak_ptr<Mailbox>(m_mailbox),
+                               weakState = std::weak_ptr<HandlerState>(m_handlerState), weakPending] {
+        if (const auto mailbox = weakMailbox.lock())
+            mailbox->post(weakState,
+                [weakPending](SpeechRecognitionManager &manager) { manager.completeFinish(weakPending.lock()); });
+    });
+    QTimer::singleShot(finishWaitMs, this, [this, weakPending] {
+        if (const auto late = weakPending.lock()) {
+            SLOG_ERROR(lcSpeech, "Recognizer did not finish the sentence within %d ms", finishWaitMs);
+            completeFinish(late);
+        }
+    });
+}
+
+void SpeechRecognitionManager::stopAfterSentence(std::function<void()> stopped)
+{
+    m_stopping = bool(m_task);
+    finishSentence([this, stopped = std::move(stopped)] {
+        stop();
+        if (stopped)
+            stopped();
+    });
+}
+
+void SpeechRecognitionManager::completeFinish(const std::shared_ptr<std::function<void()>> &pending)
+{
+    const auto it = std::find(m_pendingFinishes.begin(), m_pendingFinishes.end(), pending);
+    if (!pending || it == m_pendingFinishes.end())
+        return;
+    m_pendingFinishes.erase(it);
+    if (*pending)
+        (*pending)();
 }
 
 std::size_t SpeechRecognitionManager::pendingFrames() const

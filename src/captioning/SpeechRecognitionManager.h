@@ -15,9 +15,11 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 class AppSettings;
 class SpeechEngine;
@@ -51,6 +53,15 @@ public:
     // Starts a recognition task; an error in domain "Speech" with code -1 or -2 when it cannot.
     std::optional<PlatformError> start();
     void stop();
+    // Finishes the sentence under way after the audio given so far, as a long pause would: it arrives through
+    // sentenceFinished (its text through latestText), then `done` is called; recognition goes on. Without a
+    // task `done` is called at once, and a task that has not answered within finishWaitMs is not waited for.
+    static constexpr int finishWaitMs = 5000;
+    void finishSentence(std::function<void()> done);
+    // stop(), once the sentence under way has been finished as above; then `stopped` is called. A start in the
+    // meantime stops at once.
+    void stopAfterSentence(std::function<void()> stopped = {});
+    bool isStopping() const { return m_stopping; }
     // Capture thread. Copies or converts the samples before returning; never decodes.
     void append(const AudioBuffer &buffer);
 
@@ -86,6 +97,7 @@ private:
     void settingsChanged();
     std::shared_ptr<SpeechAudioRequest> currentRequest() const;
     void setRequest(std::shared_ptr<SpeechAudioRequest> request);
+    void completeFinish(const std::shared_ptr<std::function<void()>> &pending);
 
     std::shared_ptr<SpeechEngine> m_engine;
     AppSettings &m_settings;
@@ -100,5 +112,7 @@ private:
     std::shared_ptr<SpeechAudioRequest> m_request;
     std::shared_ptr<HandlerState> m_handlerState = std::make_shared<HandlerState>();
     std::shared_ptr<Mailbox> m_mailbox;
+    std::vector<std::shared_ptr<std::function<void()>>> m_pendingFinishes;
+    bool m_stopping = false;
     Cancellables cancellables;
 };

@@ -1,10 +1,10 @@
 #include "views/SettingsView.h"
 
 #include "captioning/TranscriptAutoSaver.h"
+#include "views/DesktopOpener.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDir>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -171,10 +171,10 @@ SettingsView::SettingsView(AppSettings &settings, AudioSourceWatcher sources, QW
             m_settings.setKeepTranscripts(on);
     });
     // The folder is made on the spot, so that there is something to show before the first transcript.
-    connect(m_showFolder, &QPushButton::clicked, this, [] {
+    connect(m_showFolder, &QPushButton::clicked, this, [this] {
         const QString folder = TranscriptAutoSaver::defaultFolder();
         if (!folder.isEmpty() && QDir().mkpath(folder))
-            QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+            DesktopOpener::open(QUrl::fromLocalFile(folder), this);
     });
     connect(m_startAtLogin, &QCheckBox::toggled, this, [this](bool on) {
         if (!m_refreshing)

@@ -77,6 +77,7 @@ private Q_SLOTS:
     void followTimerDuringMoves();
     void dragByBackgroundAndResizeAtEdge();
     void captionsRunningFollowsController();
+    void quitKeepsTheSentenceUnderWay();
     void shadowInTheMargin();
 
 private:
@@ -370,6 +371,32 @@ void AppDelegateTest::captionsRunningFollowsController()
     QTRY_VERIFY_WITH_TIMEOUT(run.delegate->captionsRunning(), 10000);
     run.delegate->stopCaptions();
     QTRY_VERIFY_WITH_TIMEOUT(!run.delegate->captionsRunning(), 10000);
+}
+
+// Text on screen can be saved before any sentence is finished; Quit (and so a termination signal) ends
+// Sonorel only once the sentence under way is in the transcript.
+void AppDelegateTest::quitKeepsTheSentenceUnderWay()
+{
+    Run run(m_file);
+    QTRY_VERIFY(run.ready());
+    run.delegate->startCaptions();
+    QTRY_VERIFY_WITH_TIMEOUT(run.delegate->captionsRunning(), 10000);
+    const auto task = run.engine->lastTask();
+    QVERIFY(!run.delegate->hasTranscript());
+    task->deliverText(QStringLiteral("And rather self"));
+    QTRY_VERIFY(run.delegate->hasTranscript());
+    task->sentenceUnderWay = TimedSentence { QStringLiteral("And rather self."), 0, 1, {} };
+    task->holdFinish = true;
+    QTimer::singleShot(0, run.delegate.get(), [&] {
+        run.delegate->quit();
+        QTimer::singleShot(0, run.delegate.get(), [&] { task->answerFinish(); });
+    });
+    QTimer::singleShot(30000, qApp, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    const auto &sentences = run.delegate->sessionController()->transcript().sentences();
+    QCOMPARE(sentences.size(), std::size_t(1));
+    QCOMPARE(sentences.back().text, QStringLiteral("And rather self."));
+    QVERIFY(!run.delegate->captionsRunning());
 }
 
 // A soft shadow lies in a margin around the caption where a compositor shows it, and nowhere else: no

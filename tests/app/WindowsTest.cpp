@@ -1,3 +1,4 @@
+#include "ShownNotice.h"
 #include "app/AboutWindowManager.h"
 #include "app/MakerLinks.h"
 #include "app/SettingsWindowManager.h"
@@ -117,6 +118,16 @@ void WindowsTest::linksOpenWithDesktopHandlers()
         recorder.opened.at(0), QStringLiteral("mailto:feedback@sonorel.app?subject=Feedback%20for%20Sonorel%202.0"));
     QCOMPARE(recorder.opened.at(1), QUrl(MakerLinks::xProfileAddress).toString(QUrl::FullyEncoded));
     QVERIFY(recorder.opened.at(2).endsWith(QLatin1String("?sub_confirmation=1")));
+
+    // Where no handler takes them, a notice gives the address to copy.
+    MakerLinks::sendFeedback();
+    const QString feedback = takeShownNotice();
+    QVERIFY2(
+        feedback.contains(MakerLinks::feedbackAddress + u'\n') && feedback.contains(QStringLiteral("“Feedback for")),
+        qPrintable(feedback));
+    MakerLinks::followOnX();
+    const QString x = takeShownNotice();
+    QVERIFY2(x.endsWith(u'\n' + MakerLinks::xProfileAddress), qPrintable(x));
 }
 
 void WindowsTest::secondLaunchAsksFirstToShow_data()

@@ -96,9 +96,50 @@ private Q_SLOTS:
 
         rig.model->stop();
         QVERIFY(!rig.model->isRunning.get());
-        QVERIFY(rig.task()->isCancelled());
+        QTRY_VERIFY(rig.task()->isCancelled());
         QTRY_COMPARE(rig.capture->capturingStreams(), 0);
         QCOMPARE(rig.model->captionText.get(), last25);
+    }
+
+    // The sentence under way at a stop is finished and kept, in the transcript and its file, before the
+    // next start begins a task; that start, and a save, go on with the same transcript and file.
+    void stopKeepsTheSentenceUnderWay()
+    {
+        Rig rig;
+        rig.settings.setKeepTranscripts(true);
+        rig.model->start();
+        QTRY_VERIFY(rig.model->isRunning.get());
+        const QString file = rig.model->keptTranscriptFile();
+        const auto first = rig.task();
+        first->deliverSentence({ QStringLiteral("Two sentences before."), 0, 1, {} });
+        first->sentenceUnderWay = TimedSentence { QStringLiteral("And rather self."), 2, 3, {} };
+        first->holdFinish = true;
+        rig.model->stop();
+        QVERIFY(!rig.model->isRunning.get());
+        rig.model->start();
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        QCOMPARE(rig.engine->taskCount(), 1);
+        first->answerFinish();
+        QTRY_VERIFY(rig.model->isRunning.get());
+        QCOMPARE(rig.engine->taskCount(), 2);
+        QVERIFY(first->isCancelled());
+
+        rig.task()->sentenceUnderWay = TimedSentence { QStringLiteral("Then more."), 0, 1, {} };
+        QStringList saved;
+        rig.model->finishSentence([&] {
+            for (const TimedSentence &s : rig.model->transcript().sentences())
+                saved << s.text;
+        });
+        QTRY_COMPARE(saved,
+            (QStringList { QStringLiteral("Two sentences before."), QStringLiteral("And rather self."),
+                QStringLiteral("Then more.") }));
+        QCOMPARE(rig.model->keptTranscriptFile(), file);
+        const auto keptLines = [&] {
+            QFile kept(file);
+            return kept.open(QIODevice::ReadOnly) ? kept.readAll().count('\n') : -1;
+        };
+        QTRY_COMPARE(keptLines(), 3);
     }
 
     void trimming_data()

@@ -139,6 +139,29 @@ private Q_SLOTS:
         }
     }
 
+    // Asked to finish the sentence, the task ends the utterance under way after the audio queued so far, even
+    // without a closing mark, and reports the sentence before it answers; then it goes on recognising.
+    void finishesTheSentenceUnderWay()
+    {
+        LoudnessRecognizer recognizer;
+        recognizer.word = QStringLiteral("and rather self");
+        Run run(recognizer, true);
+        const std::vector<float> speaking = loudBetween(2, 1, 2);
+        run.request->append(speaking.data(), speaking.size());
+        std::atomic<int> reportedBefore = -1;
+        run.task->finishSentence([&] { reportedBefore = int(run.sentenceList().size()); });
+        QVERIFY(QTest::qWaitFor([&] { return reportedBefore >= 0; }, 30000));
+        QCOMPARE(reportedBefore.load(), 1);
+        const TimedSentence said = run.sentenceList().at(0);
+        QCOMPARE(said.text, QStringLiteral("and rather self"));
+        QVERIFY2(std::abs(said.end - 2) < 0.05, qPrintable(QString::number(said.end)));
+        QVERIFY(run.recognise(loudBetween(2, 1, 2)));
+        QCOMPARE(run.sentenceList().size(), std::size_t(2));
+        std::atomic<bool> answered = false; // an ended task answers at once
+        run.task->finishSentence([&] { answered = true; });
+        QVERIFY(answered);
+    }
+
     // Live audio piling up: partial text comes less often, then, between utterances, the lighter decoder
     // takes over; each step is logged. A recording fed faster than real time is always waiting, and keeps
     // its decoder.

@@ -106,6 +106,34 @@ private Q_SLOTS:
         m_manager->stop();
     }
 
+    // A stop that waits for the sentence under way: the sentence comes first, then the task stops. A change
+    // of language meanwhile stops it at once and starts no task in the new one.
+    void stopAfterSentence()
+    {
+        for (const bool languageChanges : { false, true }) {
+            makeManager();
+            QVERIFY(!m_manager->start());
+            const auto task = m_engine->lastTask();
+            task->holdFinish = true;
+            task->sentenceUnderWay = TimedSentence { QStringLiteral("Kept."), 0, 1, {} };
+            QStringList order;
+            connect(m_manager.get(), &SpeechRecognitionManager::sentenceFinished, this,
+                [&](const TimedSentence &sentence) { order << sentence.text; });
+            m_manager->stopAfterSentence([&] { order << QStringLiteral("stopped"); });
+            QVERIFY(m_manager->isStopping() && !task->isCancelled());
+            if (languageChanges)
+                m_settings->setSelectedLanguage(QStringLiteral("fr-FR"));
+            else
+                task->answerFinish();
+            const QStringList expected = languageChanges
+                ? QStringList { QStringLiteral("stopped") }
+                : QStringList { QStringLiteral("Kept."), QStringLiteral("stopped") };
+            QTRY_COMPARE(order, expected);
+            QVERIFY(task->isCancelled() && !m_manager->isStopping());
+            QCOMPARE(m_engine->taskCount(), 1);
+        }
+    }
+
     // Results are posted to the main thread, text before error; a manager gone by then drops them.
     void resultsReachTheMainThread()
     {

@@ -26,9 +26,27 @@ public:
         const QString locale;
         const std::shared_ptr<SpeechAudioRequest> request;
         std::atomic<int> cancelCount { 0 };
+        // The sentence that finishing delivers; none: there is no sentence under way. Held: the answer waits
+        // for answerFinish().
+        std::optional<TimedSentence> sentenceUnderWay;
+        bool holdFinish = false;
 
         void cancel() override { ++cancelCount; }
         void endAudio() override { request->endAudio(); }
+        void finishSentence(std::function<void()> delivered) override
+        {
+            m_finishes.push_back(std::move(delivered));
+            if (!holdFinish)
+                answerFinish();
+        }
+        void answerFinish()
+        {
+            if (const auto sentence = std::exchange(sentenceUnderWay, std::nullopt))
+                deliverSentence(*sentence);
+            for (const auto &delivered : std::exchange(m_finishes, {}))
+                delivered();
+        }
+        int heldFinishes() const { return int(m_finishes.size()); }
         bool isCancelled() const { return cancelCount > 0; }
         // Calls the result handler on a worker thread and waits. A cancelled task still delivers, as a
         // platform recognizer may report after cancel.
@@ -49,6 +67,7 @@ public:
 
     private:
         SpeechRecognizer::ResultHandler m_handler;
+        std::vector<std::function<void()>> m_finishes;
     };
 
     class Recognizer final : public SpeechRecognizer

@@ -1,4 +1,5 @@
 #include "views/SettingsView.h"
+#include "ShownNotice.h"
 #include "base/BundleInfo.h"
 #include "settings/AppSettings.h"
 #include "views/AboutView.h"
@@ -8,6 +9,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
+#include <QPushButton>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
@@ -147,6 +149,11 @@ void SettingsViewTest::choicesFollowTheStore()
     QCOMPARE(m_settings->keepTranscripts(), true);
     m_settings->setKeepTranscripts(false);
     QTRY_VERIFY(!view.keepTranscriptsSwitch().isChecked());
+    // No file manager to show the folder: its path, to copy.
+    view.showFolderButton().click();
+    const QString notice = takeShownNotice();
+    QVERIFY2(notice.endsWith(u'\n' + QDir::homePath() + QStringLiteral("/Documents/Sonorel/Transcripts")),
+        qPrintable(notice));
     // No language offered at all: an empty menu.
     m_settings->setSupportedLocalesProvider([] { return QStringList { QStringLiteral("tlh-QO") }; });
     QCOMPARE(SettingsView(*m_settings).languageMenu().count(), 0);
