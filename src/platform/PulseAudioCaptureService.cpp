@@ -305,10 +305,13 @@ private:
     {
         auto *core = static_cast<Core *>(userdata);
         if (!core->listDone(context, info, eol)) {
+            // Any client names itself: the name is made printable here, once, so that what is listed, shown,
+            // stored in the settings and matched to the playback streams is one and the same name.
             QString application = property(info->proplist, PA_PROP_APPLICATION_NAME).trimmed();
             if (application.isEmpty())
                 application = property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY).trimmed();
-            if (!application.isEmpty() && application.size() <= AudioSource::maxNameLength)
+            application = AudioSource::printable(application);
+            if (AudioSource::application(application).roundTrips())
                 core->m_next.sinkInputs.push_back(
                     { info->index, info->sink, application, property(info->proplist, PA_PROP_APPLICATION_ICON_NAME) });
             return;
@@ -325,11 +328,13 @@ private:
     {
         auto *core = static_cast<Core *>(userdata);
         if (!core->listDone(context, info, eol)) {
-            // Monitors are outputs, offered as the whole mix or as an application's sound.
-            if (info->name && info->monitor_of_sink == PA_INVALID_INDEX) {
-                const QString name = QString::fromUtf8(info->name);
-                const QString description = info->description ? QString::fromUtf8(info->description) : QString();
-                core->m_next.inputs << AudioInput { name, description.trimmed().isEmpty() ? name : description };
+            // Monitors are outputs, offered as the whole mix or as an application's sound. A device is
+            // recorded by its own name, so one whose name the settings cannot hold is not offered.
+            const QString name = info->name ? QString::fromUtf8(info->name) : QString();
+            if (info->monitor_of_sink == PA_INVALID_INDEX && AudioSource::input(name).roundTrips()) {
+                const QString description = AudioSource::printable(
+                    info->description ? QString::fromUtf8(info->description).trimmed() : QString());
+                core->m_next.inputs << AudioInput { name, description.isEmpty() ? name : description };
             }
             return;
         }

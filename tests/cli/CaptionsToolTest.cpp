@@ -1,3 +1,4 @@
+#include "SoundServer.h"
 #include "captioning/CaptionViewModel.h"
 #include "settings/AppSettings.h"
 
@@ -468,6 +469,23 @@ private Q_SLOTS:
         process = tool({ QStringLiteral("--list-languages") });
         QVERIFY(process->waitForFinished());
         QCOMPARE(process->readAllStandardOutput(), QByteArray("en-US\tEnglish (US)\tlight\n"));
+    }
+
+    // Any program names itself: a name with escape codes, a tab and a line break is listed as one line of
+    // two columns, its control characters shown as symbols.
+    void listsSourcesPrintable()
+    {
+        SoundServer server;
+        auto player = server.play(recording, { QStringLiteral("--client-name=Ghost\x1b[31m\tapp:Forged\nsystem") });
+        QTRY_VERIFY_WITH_TIMEOUT(!server.pactl(QStringLiteral("list short sink-inputs")).trimmed().isEmpty(), 30000);
+        auto process = tool({ QStringLiteral("--list-sources") });
+        QVERIFY(process->waitForFinished(60000));
+        QCOMPARE(process->exitCode(), 0);
+        const QString out = QString::fromUtf8(process->readAllStandardOutput());
+        player->kill();
+        player->waitForFinished();
+        const QString ghost = QStringLiteral("Ghost\u241b[31m\u2409app:Forged\u240asystem");
+        QCOMPARE(out, QStringLiteral("system\tAll System Sound\napp:%1\t%1\n").arg(ghost));
     }
 };
 

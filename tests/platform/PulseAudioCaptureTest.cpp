@@ -332,6 +332,43 @@ private Q_SLOTS:
         QCOMPARE(server->recordingSources(), QStringList { QStringLiteral("sonorel_test_sink.monitor") });
     }
 
+    // Any program names itself, and a device's description is anyone's to set. Names with escape codes, a
+    // tab or a line break are listed printable; such an application, chosen and stored in the settings,
+    // reads back as itself, and is captured.
+    void hostileNamesAreListedPrintableAndCanBeChosen()
+    {
+        auto server = SoundServer::startPrivate();
+        QVERIFY(server);
+        QVERIFY(
+            !server
+                 ->pactl(QStringLiteral("load-module module-remap-source master=sonorel_test_sink.monitor "
+                                        "source_name=mic source_properties=\"device.description='Desk\x1b[2J\tMic'\""))
+                 .isEmpty());
+        const QStringList asGhost { QStringLiteral("--client-name=Ghost\x1b[31m\tapp:Forged\nsystem\u009b") };
+        const QString ghost = QStringLiteral("Ghost\u241b[31m\u2409app:Forged\u240asystem\ufffd");
+        AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
+        Received received(manager);
+        AudioCaptureContent content;
+        const auto watch = manager.watchContent([&](const AudioCaptureContent &now) { content = now; });
+        auto first = server->play(tone(440), asGhost);
+        QTRY_VERIFY_WITH_TIMEOUT(!content.applications.isEmpty(), 20000);
+        QCOMPARE(content.applications.first().name, ghost);
+        QCOMPARE(
+            content.inputs, QList<AudioInput>({ { QStringLiteral("mic"), QStringLiteral("Desk\u241b[2J\u2409Mic") } }));
+
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("settings.conf"));
+        AppSettings(file).setAudioSource(AudioSource::application(ghost));
+        const AudioSource stored = AppSettings(file).audioSource();
+        QCOMPARE(stored, AudioSource::application(ghost));
+        manager.setSource(stored);
+        QVERIFY(!startAndWait(manager));
+        QVERIFY(first->waitForFinished(30000));
+        auto second = server->play(tone(440), asGhost);
+        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::peak) > 0.1f, 20000);
+        QVERIFY(second->waitForFinished(30000));
+    }
+
     // A sound server that goes away and comes back: the watched list is rebuilt from the new one.
     void sourceListSurvivesServerRestart()
     {
