@@ -285,6 +285,10 @@ private Q_SLOTS:
         QTest::newRow("bad format") << QStringLiteral("--format doc")
                                     << QStringLiteral("--format must be txt, srt, vtt or json") << QStringList() << 2
                                     << QString();
+        QTest::newRow("missing input device")
+            << QStringLiteral("--source input:no_such_mic --duration 5")
+            << QStringLiteral("sonorel-captions: there is no input device no_such_mic (see --list-sources)\n")
+            << QStringList() << 2 << QString();
         QTest::newRow("no sound server")
             << QStringLiteral("--duration 20")
             << QStringLiteral("sonorel-captions: Sonorel could not connect to the sound server, so captions could not "

@@ -300,7 +300,7 @@ private Q_SLOTS:
     }
 
     // A microphone can be switched to while capture runs, and its removal ends capture with its name; a
-    // microphone that is missing at the start leaves the whole mix to be captured.
+    // microphone that is missing at the start leaves the whole mix to be captured, and that is told.
     void capturesAnInputDevice()
     {
         auto server = SoundServer::startPrivate();
@@ -311,8 +311,9 @@ private Q_SLOTS:
         QVERIFY(!server->pactl(remap).isEmpty());
         AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
         Received received(manager);
-        QStringList failures;
+        QStringList failures, fallbacks;
         manager.setOnFailure([&](const PlatformError &error) { failures << error.userMessage; });
+        manager.setOnFallback([&](const QString &missingInput) { fallbacks << missingInput; });
         QVERIFY(!startAndWait(manager));
         manager.setSource(AudioSource::input(QStringLiteral("mic")));
         // The remapping module records its master itself.
@@ -328,8 +329,12 @@ private Q_SLOTS:
         QVERIFY2(
             failures.first().contains(QStringLiteral("\u201cDesk Microphone\u201d")), qPrintable(failures.first()));
         QVERIFY(!manager.isRunning());
+        QCOMPARE(fallbacks, QStringList());
         QVERIFY(!startAndWait(manager));
         QCOMPARE(server->recordingSources(), QStringList { QStringLiteral("sonorel_test_sink.monitor") });
+        QCOMPARE(fallbacks, QStringList { QStringLiteral("mic") });
+        manager.stop();
+        QCOMPARE(fallbacks, QStringList({ QStringLiteral("mic"), QString() }));
     }
 
     // Any program names itself, and a device's description is anyone's to set. Names with escape codes, a
