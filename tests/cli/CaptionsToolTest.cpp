@@ -146,10 +146,13 @@ class CaptionsToolTest final : public QObject
 
     QTemporaryDir m_dir;
     QString m_plainWords; // of the recording as it is installed
+    const QString m_sharedServer = qEnvironmentVariable("PULSE_SERVER");
 
 private Q_SLOTS:
     // The tool keeps a hang-up ignored when started under nohup; the tool started here must see it.
     void initTestCase() { ::signal(SIGHUP, SIG_DFL); }
+    // A test that starts a private sound server leaves the shared one to the next.
+    void init() { qputenv("PULSE_SERVER", m_sharedServer.toUtf8()); }
 
     // A recording of any container, codec, rate, channel count and sample type is captioned to the end.
     // Re-encoded at the recording's own rate without loss, it gives the same words as the recording itself;
@@ -490,6 +493,31 @@ private Q_SLOTS:
         player->waitForFinished();
         const QString ghost = QStringLiteral("Ghost\u241b[31m\u2409app:Forged\u240asystem");
         QCOMPARE(out, QStringLiteral("system\tAll System Sound\napp:%1\t%1\n").arg(ghost));
+    }
+
+    // With one application as the source, a restart of the sound server is waited out: what the
+    // application plays once the server is back is captioned.
+    void applicationSourceSurvivesServerRestart()
+    {
+        auto server = SoundServer::startPrivate();
+        QVERIFY(server);
+        auto process = tool({ QStringLiteral("--source"), QStringLiteral("app:Ghost") },
+            { QStringLiteral("PULSE_SERVER=") + server->address() });
+        // While Ghost is silent the tool keeps a listener on the output device: it is connected.
+        QTRY_VERIFY_WITH_TIMEOUT(!server->recordingSources().isEmpty(), 60000);
+        server->stop();
+        QVERIFY(server->restart());
+        QTRY_VERIFY_WITH_TIMEOUT(!server->recordingSources().isEmpty(), 30000);
+        QVERIFY(server->play(recording, { QStringLiteral("--client-name=Ghost") })->waitForFinished(60000));
+        ::kill(pid_t(process->processId()), SIGTERM);
+        QVERIFY(process->waitForFinished(60000));
+        QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process->exitCode(), 0);
+        const QString out = QString::fromUtf8(process->readAllStandardOutput());
+        const QStringList heard = words(out);
+        QVERIFY2(std::count_if(reference.begin(), reference.end(), [&](const QString &w) { return heard.contains(w); })
+                >= reference.size() / 2,
+            qPrintable(out + QString::fromUtf8(process->readAllStandardError())));
     }
 };
 

@@ -374,6 +374,38 @@ private Q_SLOTS:
         QVERIFY(second->waitForFinished(30000));
     }
 
+    // The sound server restarts (it crashed, or was restarted by hand) while one application is captured:
+    // the capture waits for the application meanwhile, and hears it again once the server is back and it
+    // plays, without an error.
+    void applicationCaptureResumesAfterServerRestart()
+    {
+        auto server = SoundServer::startPrivate();
+        QVERIFY(server);
+        AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
+        Received received(manager);
+        QStringList waiting, failures;
+        manager.setOnWaiting([&](const QString &application) { waiting << application; });
+        manager.setOnFailure([&](const PlatformError &error) { failures << error.message(); });
+        manager.setSource(AudioSource::application(QStringLiteral("Ghost")));
+        QVERIFY(!startAndWait(manager));
+        const QStringList asGhost { QStringLiteral("--client-name=Ghost") };
+        auto before = server->play(speech, asGhost);
+        QTRY_COMPARE_WITH_TIMEOUT(waiting, QStringList({ QStringLiteral("Ghost"), QString() }), 20000);
+
+        server->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QStringLiteral("Ghost"), 20000);
+        before->waitForFinished(30000);
+        QVERIFY(server->restart());
+        const int buffers = received.get(&Received::buffers);
+        auto after = server->play(tone(440), asGhost);
+        QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QString(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::buffers) > buffers + 20, 20000);
+        QVERIFY(after->waitForFinished(30000));
+        QVERIFY(manager.isRunning());
+        QCOMPARE(failures, QStringList());
+        QCOMPARE(received.get(&Received::faults), QStringList());
+    }
+
     // A sound server that goes away and comes back: the watched list is rebuilt from the new one.
     void sourceListSurvivesServerRestart()
     {
