@@ -55,12 +55,15 @@ QString brokenModel(const QString &root)
     return root;
 }
 
-// The tool ended well and printed sentences holding most words of the recording.
-void verifyCaptions(QProcess &process, const QString &out)
+// The tool ended well and printed sentences holding most words of the recording; on standard error, at most
+// the line `notice`, as often as it came.
+void verifyCaptions(QProcess &process, const QString &out, const QString &notice = QString())
 {
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
-    const QString err = QString::fromUtf8(process.readAllStandardError());
+    QString err = QString::fromUtf8(process.readAllStandardError());
+    if (!notice.isEmpty())
+        err.remove(notice + u'\n');
     QVERIFY2(err.isEmpty(), qPrintable(err)); // nothing from the engine reaches the terminal
     QVERIFY2(QRegularExpression(QStringLiteral("^([A-Z][^\\n]*[.?!]\\n)+$")).match(out).hasMatch(), qPrintable(out));
     const QStringList heard = out.toLower().split(QRegularExpression(QStringLiteral("[^a-z']+")));
@@ -511,13 +514,8 @@ private Q_SLOTS:
         QVERIFY(server->play(recording, { QStringLiteral("--client-name=Ghost") })->waitForFinished(60000));
         ::kill(pid_t(process->processId()), SIGTERM);
         QVERIFY(process->waitForFinished(60000));
-        QCOMPARE(process->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process->exitCode(), 0);
-        const QString out = QString::fromUtf8(process->readAllStandardOutput());
-        const QStringList heard = words(out);
-        QVERIFY2(std::count_if(reference.begin(), reference.end(), [&](const QString &w) { return heard.contains(w); })
-                >= reference.size() / 2,
-            qPrintable(out + QString::fromUtf8(process->readAllStandardError())));
+        verifyCaptions(
+            *process, QString::fromUtf8(process->readAllStandardOutput()), QStringLiteral("Waiting for Ghost\u2026"));
     }
 };
 
