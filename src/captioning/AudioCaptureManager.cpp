@@ -8,6 +8,16 @@
 
 #include <mutex>
 
+namespace {
+
+// The input device whose place the whole mix takes in a capture made for `chosen`, or nothing.
+QString missingInput(const AudioSource &chosen, const AudioSource &captured)
+{
+    return chosen.kind == AudioSource::Kind::Input && captured.isSystem() ? chosen.name : QString();
+}
+
+} // namespace
+
 // The receiver of captured buffers, shared with the streams' output handlers. The capture thread calls
 // it under the lock so that the main thread can replace it, or drop its owner, without a race. Only the
 // buffers of the current stream's generation pass: while one source replaces another, both record for
@@ -130,6 +140,7 @@ void AudioCaptureManager::contentArrived(
         self->m_streamSource = started->configuration().source;
         self->m_isRunning = true;
         SLOG_INFO(lcAudio, "Audio capture started");
+        self->setFallback(missingInput(source, self->m_streamSource));
         self->finishStart(std::nullopt);
         // The source changed while this one was starting.
         if (self->m_isRunning && self->m_source != source)
@@ -209,7 +220,7 @@ void AudioCaptureManager::beginSwitch()
             return self->streamFailed(self->m_stream, *failure);
         const auto stream = std::get<std::shared_ptr<AudioCaptureStream>>(std::move(made));
         self->m_switchingStream = stream;
-        stream->startCapture([self, weakStream = std::weak_ptr(stream),
+        stream->startCapture([self, weakStream = std::weak_ptr(stream), source = self->m_source,
                                  generation = self->m_delivery->lastGeneration()](std::optional<PlatformError> error) {
             const auto started = weakStream.lock();
             if (!self || !started || started != self->m_switchingStream)
@@ -223,6 +234,7 @@ void AudioCaptureManager::beginSwitch()
             self->m_streamSource = started->configuration().source;
             if (self->m_streamSource.kind != AudioSource::Kind::Application)
                 self->setWaiting(QString());
+            self->setFallback(missingInput(source, self->m_streamSource));
             SLOG_INFO(lcAudio, "Audio source switched");
             if (old)
                 old->stopCapture([old](std::optional<PlatformError>) {});
@@ -256,6 +268,15 @@ void AudioCaptureManager::setWaiting(const QString &application)
         m_onWaiting(application);
 }
 
+void AudioCaptureManager::setFallback(const QString &missingInput)
+{
+    if (missingInput == m_missingInput)
+        return;
+    m_missingInput = missingInput;
+    if (m_onFallback)
+        m_onFallback(missingInput);
+}
+
 void AudioCaptureManager::finishStart(const std::optional<PlatformError> &error)
 {
     m_startTimeout.stop();
@@ -286,6 +307,7 @@ void AudioCaptureManager::stop()
     }
     abandonSwitch();
     setWaiting(QString());
+    setFallback(QString());
     // The task stops the stream of this stop only: a newer start may have stored another by the time
     // the old stream has finished stopping.
     QMetaObject::invokeMethod(
@@ -312,6 +334,7 @@ void AudioCaptureManager::streamFailed(const std::shared_ptr<AudioCaptureStream>
     m_isRunning = false;
     abandonSwitch();
     setWaiting(QString());
+    setFallback(QString());
     if (const auto failed = std::exchange(m_stream, {}); failed && failed != stream)
         failed->stopCapture([failed](std::optional<PlatformError>) {});
     if (m_onFailure)

@@ -48,7 +48,8 @@ public:
 
     // What the next start captures. While capture runs, the new source is started beside the old one,
     // and buffers come from it as soon as it records; a source that cannot start ends capture through
-    // onFailure. An input device the server does not have is replaced by the whole mix.
+    // onFailure. An input device the server does not have is replaced by the whole mix, and onFallback
+    // says so.
     void setSource(const AudioSource &source);
     AudioSource source() const { return m_source; }
     // What the sound server offers, now and after every change, for as long as the token is held.
@@ -67,6 +68,10 @@ public:
     // with an empty name when it plays again or capture stops.
     using WaitingCallback = std::function<void(const QString &application)>;
     void setOnWaiting(WaitingCallback callback) { m_onWaiting = std::move(callback); }
+    // Called on the main thread with the name of the chosen input device while the whole mix is captured in
+    // its place, and with an empty name when capture takes what was chosen again or stops.
+    using FallbackCallback = std::function<void(const QString &missingInput)>;
+    void setOnFallback(FallbackCallback callback) { m_onFallback = std::move(callback); }
 
     static PlatformError noDisplayError()
     {
@@ -88,6 +93,7 @@ private:
     void streamFailed(const std::shared_ptr<AudioCaptureStream> &stream, const PlatformError &error);
     void presenceChanged(const std::shared_ptr<AudioCaptureStream> &stream, bool present);
     void setWaiting(const QString &application);
+    void setFallback(const QString &missingInput);
 
     std::shared_ptr<AudioCaptureService> m_service;
     std::shared_ptr<AudioCaptureStream> m_stream;
@@ -103,6 +109,8 @@ private:
     AudioSource m_streamSource; // what m_stream captures
     QString m_waitingFor;
     WaitingCallback m_onWaiting;
+    QString m_missingInput;
+    FallbackCallback m_onFallback;
     bool m_isRunning = false;
     std::vector<Completion> m_pendingStarts;
     std::shared_ptr<Delivery> m_delivery;

@@ -13,7 +13,9 @@
 #include <memory>
 #include <optional>
 
-// An application that is playing sound now; several streams of one application are one entry.
+// An application that is playing sound now; several streams of one application are one entry. The names
+// and descriptions here are printable (AudioSource::printable), and each source named here round-trips
+// through the settings.
 struct AudioApplication {
     QString name;
     QString iconName; // a freedesktop icon name, or empty

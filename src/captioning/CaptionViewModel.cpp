@@ -153,7 +153,12 @@ CaptionViewModel::CaptionViewModel(CaptioningServices services, AppSettings &set
     });
     m_audioCapture->setOnFailure([this](const PlatformError &error) { captureFailed(error); });
     m_audioCapture->setOnWaiting([this](const QString &application) {
-        waitingText = application.isEmpty() ? QString() : tr("Waiting for %1\u2026").arg(application);
+        m_waitingFor = application;
+        showSourceState();
+    });
+    m_audioCapture->setOnFallback([this](const QString &missingInput) {
+        m_missingInput = missingInput;
+        showSourceState();
     });
     m_audioCapture->setSource(settings.audioSource());
 }
@@ -293,6 +298,18 @@ void CaptionViewModel::captureFailed(const PlatformError &error)
         return;
     stop();
     setError(errorText(error));
+}
+
+void CaptionViewModel::showSourceState()
+{
+    QString line;
+    if (!m_missingInput.isEmpty())
+        line = tr("The input device \u201c%1\u201d is not connected, so captions listen to all system sound.")
+                   .arg(m_missingInput);
+    else if (!m_waitingFor.isEmpty())
+        line = tr("Waiting for %1\u2026").arg(m_waitingFor);
+    if (line != waitingText.get())
+        waitingText = line;
 }
 
 QString CaptionViewModel::errorText(const PlatformError &error)

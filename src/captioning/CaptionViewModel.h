@@ -41,7 +41,9 @@ public:
     Published<QString> captionText { QString(), &objectWillChange };
     Published<QString> errorMessage { QString(), &objectWillChange }; // empty: no error
     Published<bool> clickThrough { false, &objectWillChange };
-    // While the chosen application plays nothing: "Waiting for <name>…"; otherwise empty.
+    // A line under the captions while they cannot listen to the chosen source as chosen: "Waiting for
+    // <name>…" while the chosen application plays nothing, or that the whole mix stands in for a missing
+    // input device; otherwise empty.
     Published<QString> waitingText { QString(), &objectWillChange };
     // A problem with keeping the transcript on disk, to be shown once; captions go on. Empty: none.
     Published<QString> transcriptNotice { QString(), &objectWillChange };
@@ -94,6 +96,7 @@ private:
     void fail(const PlatformError &error);
     void captureFailed(const PlatformError &error);
     void setError(const QString &message);
+    void showSourceState();
     void updateCaption(const QString &text);
     void beginTranscript();
     void addSentence(TimedSentence sentence);
@@ -110,6 +113,8 @@ private:
     TranscriptAutoSaver::Owner m_autoSaver; // let go of without waiting on its disk
     Cancellables cancellables;
     std::optional<QUuid> m_runToken;
+    QString m_waitingFor; // the chosen application, while it plays nothing
+    QString m_missingInput; // the chosen input device, while the whole mix stands in for it
     // Runs suspended in a wait hold this weakly: a completion that arrives, or is dropped, after the
     // controller has begun to go away ends the run without touching it.
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);

@@ -8,6 +8,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 
@@ -33,30 +34,39 @@ int failUsage(const QString &message)
     return 2;
 }
 
-// Prints one line for each source: the value for --source, a tab, and what it is called.
-int listAudioSources(AudioCaptureService &capture, QCoreApplication &app)
+// What the sound server offers now, or nothing once the reason is printed.
+std::optional<AudioCaptureContent> soundServerContent(AudioCaptureService &capture)
 {
-    int status = 2;
+    std::optional<AudioCaptureContent> result;
+    QEventLoop loop;
     capture.getShareableContent(
         [&](const std::optional<AudioCaptureContent> &content, const std::optional<PlatformError> &error) {
-            if (!content) {
+            if (!content)
                 std::fprintf(stderr, "sonorel-captions: %s\n",
                     (error ? error->fullDescription(error->message()) : QString()).toLocal8Bit().constData());
-            } else {
-                const auto line = [](const AudioSource &value, const QString &name) {
-                    std::printf("%s\t%s\n", value.settingValue().toUtf8().constData(), name.toUtf8().constData());
-                };
-                line(AudioSource::system(), QStringLiteral("All System Sound"));
-                for (const AudioApplication &application : content->applications)
-                    line(AudioSource::application(application.name), application.name);
-                for (const AudioInput &input : content->inputs)
-                    line(AudioSource::input(input.name), input.description);
-                status = 0;
-            }
-            app.exit(status);
+            result = content;
+            loop.quit();
         });
-    app.exec();
-    return status;
+    loop.exec();
+    return result;
+}
+
+// Prints one line for each source: the value for --source, a tab, and what it is called. The service
+// gives the names of applications and devices printable, so neither can act on the terminal or add a column.
+int listAudioSources(AudioCaptureService &capture)
+{
+    const std::optional<AudioCaptureContent> content = soundServerContent(capture);
+    if (!content)
+        return 2;
+    const auto line = [](const AudioSource &value, const QString &name) {
+        std::printf("%s\t%s\n", value.settingValue().toUtf8().constData(), name.toUtf8().constData());
+    };
+    line(AudioSource::system(), QStringLiteral("All System Sound"));
+    for (const AudioApplication &application : content->applications)
+        line(AudioSource::application(application.name), application.name);
+    for (const AudioInput &input : content->inputs)
+        line(AudioSource::input(input.name), input.description);
+    return 0;
 }
 
 } // namespace
@@ -136,7 +146,7 @@ int main(int argc, char *argv[])
     }
 
     if (parser.isSet(listSources))
-        return listAudioSources(*services.capture, app);
+        return listAudioSources(*services.capture);
 
     std::optional<double> seconds;
     if (parser.isSet(duration)) {
@@ -160,6 +170,14 @@ int main(int argc, char *argv[])
         const AudioSource chosen = AudioSource::fromSetting(parser.value(source));
         if (chosen.isSystem() && parser.value(source) != chosen.settingValue())
             return failUsage(QStringLiteral("--source takes system, app:NAME or input:NAME (see --list-sources)"));
+        // The app captures the whole mix in place of a missing device; asked for by name here, it is an error.
+        if (chosen.kind == AudioSource::Kind::Input && !parser.isSet(input)) {
+            const std::optional<AudioCaptureContent> content = soundServerContent(*services.capture);
+            if (!content)
+                return 1;
+            if (!content->findInput(chosen.name))
+                return failUsage(QStringLiteral("there is no input device %1 (see --list-sources)").arg(chosen.name));
+        }
         settings.setAudioSource(chosen);
     }
     settings.setSelectedLanguage(

@@ -165,6 +165,10 @@ private:
         return !m_watchers.empty();
     }
 
+    // A list is watched, or a capture goes on once the server is back: an application's (the whole mix and
+    // an input device end with their record stream).
+    bool wantsConnection();
+
     void ensureConnected()
     {
         if (!m_started) {
@@ -209,6 +213,8 @@ private:
         auto *core = static_cast<Core *>(userdata);
         switch (pa_context_get_state(context)) {
         case PA_CONTEXT_READY:
+            if (std::exchange(core->m_reconnecting, false))
+                SLOG_INFO(lcAudio, "Connected to the sound server again");
             pa_context_set_subscribe_callback(context, &Core::serverEvent, core);
             if (pa_operation *op = pa_context_subscribe(context,
                     pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK
@@ -227,12 +233,13 @@ private:
         }
     }
 
-    // A list being watched is rebuilt once the server is back; the next try comes a second later.
-    void connectionLost(const PlatformError &error)
+    // A list being watched is rebuilt, and an application's capture taken up again, once the server is
+    // back; the next try comes a second later.
+    void connectionLost(const PlatformError &error);
+
+    void scheduleReconnect()
     {
-        m_snapshot.reset();
-        failContent(error);
-        if (!hasWatchers() || m_reconnect)
+        if (m_reconnect)
             return;
         pa_mainloop_api *api = pa_threaded_mainloop_get_api(m_loop);
         timeval when {};
@@ -242,7 +249,7 @@ private:
             [](pa_mainloop_api *, pa_time_event *, const timeval *, void *userdata) {
                 auto *core = static_cast<Core *>(userdata);
                 core->dropReconnect();
-                if (core->hasWatchers())
+                if (core->wantsConnection())
                     core->connect();
             },
             this);
@@ -305,10 +312,13 @@ private:
     {
         auto *core = static_cast<Core *>(userdata);
         if (!core->listDone(context, info, eol)) {
+            // Any client names itself: the name is made printable here, once, so that what is listed, shown,
+            // stored in the settings and matched to the playback streams is one and the same name.
             QString application = property(info->proplist, PA_PROP_APPLICATION_NAME).trimmed();
             if (application.isEmpty())
                 application = property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY).trimmed();
-            if (!application.isEmpty() && application.size() <= AudioSource::maxNameLength)
+            application = AudioSource::printable(application);
+            if (AudioSource::application(application).roundTrips())
                 core->m_next.sinkInputs.push_back(
                     { info->index, info->sink, application, property(info->proplist, PA_PROP_APPLICATION_ICON_NAME) });
             return;
@@ -325,11 +335,13 @@ private:
     {
         auto *core = static_cast<Core *>(userdata);
         if (!core->listDone(context, info, eol)) {
-            // Monitors are outputs, offered as the whole mix or as an application's sound.
-            if (info->name && info->monitor_of_sink == PA_INVALID_INDEX) {
-                const QString name = QString::fromUtf8(info->name);
-                const QString description = info->description ? QString::fromUtf8(info->description) : QString();
-                core->m_next.inputs << AudioInput { name, description.trimmed().isEmpty() ? name : description };
+            // Monitors are outputs, offered as the whole mix or as an application's sound. A device is
+            // recorded by its own name, so one whose name the settings cannot hold is not offered.
+            const QString name = info->name ? QString::fromUtf8(info->name) : QString();
+            if (info->monitor_of_sink == PA_INVALID_INDEX && AudioSource::input(name).roundTrips()) {
+                const QString description = AudioSource::printable(
+                    info->description ? QString::fromUtf8(info->description).trimmed() : QString());
+                core->m_next.inputs << AudioInput { name, description.isEmpty() ? name : description };
             }
             return;
         }
@@ -359,6 +371,7 @@ private:
     bool m_started = false;
     pa_context *m_context = nullptr;
     pa_time_event *m_reconnect = nullptr;
+    bool m_reconnecting = false; // the connection was lost and is being made again
     bool m_refreshing = false;
     bool m_refreshAgain = false;
     ServerSnapshot m_next;
@@ -501,6 +514,30 @@ public:
     }
 
     bool isApplication() const { return m_configuration.source.kind == AudioSource::Kind::Application; }
+
+    // Loop thread: the connection is gone. The whole mix and an input device end with their record stream,
+    // which reports it. An application's capture lets its streams go, waits for the application as if it
+    // had stopped playing, and records it again once the server is back and it plays.
+    void serverLost(const PlatformError &error)
+    {
+        if (!isApplication())
+            return;
+        dropStream(std::exchange(m_pacer, nullptr));
+        m_pacerMonitor.clear();
+        for (auto &[_, tap] : std::exchange(m_taps, {}))
+            dropStream(tap->stream);
+        m_mixer = StreamMixer(mixerSlack());
+        if (auto start = std::exchange(m_startCompletion, {})) {
+            m_core->removeStream(this);
+            postToMain([start, error] { start(error); });
+            return;
+        }
+        if (m_present != false) {
+            m_present = false;
+            if (m_presence)
+                postToMain([presence = m_presence] { presence(false); });
+        }
+    }
 
     // Loop thread: the server's list is in. The whole mix follows the default output device; an
     // application's capture records each of its playback streams where it plays now.
@@ -778,6 +815,26 @@ private:
 };
 
 } // namespace
+
+bool PulseAudioCaptureService::Core::wantsConnection()
+{
+    return hasWatchers()
+        || std::any_of(m_streams.cbegin(), m_streams.cend(), [](const auto *s) { return s->isApplication(); });
+}
+
+void PulseAudioCaptureService::Core::connectionLost(const PlatformError &error)
+{
+    m_snapshot.reset();
+    failContent(error);
+    const std::vector<PulseCaptureStream *> streams = m_streams; // a stream may leave the list
+    for (PulseCaptureStream *stream : streams)
+        stream->serverLost(error);
+    if (!wantsConnection())
+        return;
+    if (!std::exchange(m_reconnecting, true))
+        SLOG_INFO(lcAudio, "No connection to the sound server (%s); trying again every second", error.message());
+    scheduleReconnect();
+}
 
 void PulseAudioCaptureService::Core::finishRefresh()
 {

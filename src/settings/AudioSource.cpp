@@ -28,6 +28,21 @@ AudioSource AudioSource::fromSetting(const QString &value)
     return system();
 }
 
+QString AudioSource::printable(const QString &text)
+{
+    QString out = text;
+    for (QChar &c : out) {
+        if (c.unicode() < 0x20)
+            c = QChar(0x2400 + c.unicode());
+        else if (c.unicode() == 0x7f)
+            c = QChar(0x2421);
+        else if (c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line
+            || c.category() == QChar::Separator_Paragraph)
+            c = QChar::ReplacementCharacter;
+    }
+    return out;
+}
+
 QString AudioSource::settingValue() const
 {
     switch (kind) {

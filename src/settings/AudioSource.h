@@ -21,6 +21,14 @@ struct AudioSource {
     // whole mix.
     static AudioSource fromSetting(const QString &value);
     QString settingValue() const;
+    // Whether the setting holds this source as it is, not the whole mix in its place.
+    bool roundTrips() const { return fromSetting(settingValue()) == *this; }
+
+    // `text` with every control character, and every line or paragraph separator, replaced by a visible
+    // stand-in: C0 controls and DEL by their control pictures (an escape shows as ␛, a tab as ␉),
+    // the others by U+FFFD. Any client of the sound server names itself: a name shown or printed must not
+    // act on a terminal, break a line or forge a column.
+    static QString printable(const QString &text);
 
     bool isSystem() const { return kind == Kind::System; }
     friend bool operator==(const AudioSource &, const AudioSource &) = default;

@@ -94,7 +94,16 @@ private Q_SLOTS:
         QCOMPARE(rig.engine->tasks().size(), 1u);
         QCOMPARE(rig.model->captionText.get(), last25);
 
+        // A microphone the server does not have: the whole mix stands in, and the overlay says so.
+        rig.settings.setAudioSource(AudioSource::input(QStringLiteral("usb_mic")));
+        QTRY_COMPARE(next->stopCalls, 1);
+        QVERIFY(rig.capture->lastStream()->configuration().source.isSystem());
+        QCOMPARE(rig.model->waitingText.get(),
+            QStringLiteral("The input device \u201cusb_mic\u201d is not connected, so captions listen to all system "
+                           "sound."));
+
         rig.model->stop();
+        QCOMPARE(rig.model->waitingText.get(), QString());
         QVERIFY(!rig.model->isRunning.get());
         QTRY_VERIFY(rig.task()->isCancelled());
         QTRY_COMPARE(rig.capture->capturingStreams(), 0);

@@ -1,3 +1,4 @@
+#include "SoundServer.h"
 #include "captioning/CaptionViewModel.h"
 #include "settings/AppSettings.h"
 
@@ -139,12 +140,15 @@ QString brokenModel(const QString &root)
     return root;
 }
 
-// The tool ended well and printed sentences holding most words of the recording.
-void verifyCaptions(QProcess &process, const QString &out)
+// The tool ended well and printed sentences holding most words of the recording; on standard error, at most
+// the line `notice`, as often as it came.
+void verifyCaptions(QProcess &process, const QString &out, const QString &notice = QString())
 {
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
-    const QString err = QString::fromUtf8(process.readAllStandardError());
+    QString err = QString::fromUtf8(process.readAllStandardError());
+    if (!notice.isEmpty())
+        err.remove(notice + u'\n');
     QVERIFY2(err.isEmpty(), qPrintable(err)); // nothing from the engine reaches the terminal
     QVERIFY2(QRegularExpression(QStringLiteral("^([A-Z][^\\n]*[.?!]\\n)+$")).match(out).hasMatch(), qPrintable(out));
     const QStringList heard = out.toLower().split(QRegularExpression(QStringLiteral("[^a-z']+")));
@@ -335,10 +339,13 @@ class CaptionsToolTest final : public QObject
 
     QTemporaryDir m_dir;
     QString m_plainWords; // of the recording as it is installed
+    const QString m_sharedServer = qEnvironmentVariable("PULSE_SERVER");
 
 private Q_SLOTS:
     // The tool keeps a hang-up ignored when started under nohup; the tool started here must see it.
     void initTestCase() { ::signal(SIGHUP, SIG_DFL); }
+    // A test that starts a private sound server leaves the shared one to the next.
+    void init() { qputenv("PULSE_SERVER", m_sharedServer.toUtf8()); }
 
     // A recording of any container, codec, rate, channel count and sample type is captioned to the end.
     // Re-encoded at the recording's own rate without loss, it gives the same words as the recording itself;
@@ -494,6 +501,10 @@ private Q_SLOTS:
         QTest::newRow("bad format") << QStringLiteral("--format doc")
                                     << QStringLiteral("--format must be txt, srt, vtt or json") << QStringList() << 2
                                     << QString();
+        QTest::newRow("missing input device")
+            << QStringLiteral("--source input:no_such_mic --duration 5")
+            << QStringLiteral("sonorel-captions: there is no input device no_such_mic (see --list-sources)\n")
+            << QStringList() << 2 << QString();
         QTest::newRow("no sound server")
             << QStringLiteral("--duration 20")
             << QStringLiteral("sonorel-captions: Sonorel could not connect to the sound server, so captions could not "
@@ -860,6 +871,43 @@ private Q_SLOTS:
         process = tool({ QStringLiteral("--list-languages") });
         QVERIFY(process->waitForFinished());
         QCOMPARE(process->readAllStandardOutput(), QByteArray("en-US\tEnglish (US)\tlight\n"));
+    }
+
+    // Any program names itself: a name with escape codes, a tab and a line break is listed as one line of
+    // two columns, its control characters shown as symbols.
+    void listsSourcesPrintable()
+    {
+        SoundServer server;
+        auto player = server.play(recording, { QStringLiteral("--client-name=Ghost\x1b[31m\tapp:Forged\nsystem") });
+        QTRY_VERIFY_WITH_TIMEOUT(!server.pactl(QStringLiteral("list short sink-inputs")).trimmed().isEmpty(), 30000);
+        auto process = tool({ QStringLiteral("--list-sources") });
+        QVERIFY(process->waitForFinished(60000));
+        QCOMPARE(process->exitCode(), 0);
+        const QString out = QString::fromUtf8(process->readAllStandardOutput());
+        player->kill();
+        player->waitForFinished();
+        const QString ghost = QStringLiteral("Ghost\u241b[31m\u2409app:Forged\u240asystem");
+        QCOMPARE(out, QStringLiteral("system\tAll System Sound\napp:%1\t%1\n").arg(ghost));
+    }
+
+    // With one application as the source, a restart of the sound server is waited out: what the
+    // application plays once the server is back is captioned.
+    void applicationSourceSurvivesServerRestart()
+    {
+        auto server = SoundServer::startPrivate();
+        QVERIFY(server);
+        auto process = tool({ QStringLiteral("--source"), QStringLiteral("app:Ghost") },
+            { QStringLiteral("PULSE_SERVER=") + server->address() });
+        // While Ghost is silent the tool keeps a listener on the output device: it is connected.
+        QTRY_VERIFY_WITH_TIMEOUT(!server->recordingSources().isEmpty(), 60000);
+        server->stop();
+        QVERIFY(server->restart());
+        QTRY_VERIFY_WITH_TIMEOUT(!server->recordingSources().isEmpty(), 30000);
+        QVERIFY(server->play(recording, { QStringLiteral("--client-name=Ghost") })->waitForFinished(60000));
+        ::kill(pid_t(process->processId()), SIGTERM);
+        QVERIFY(process->waitForFinished(60000));
+        verifyCaptions(
+            *process, QString::fromUtf8(process->readAllStandardOutput()), QStringLiteral("Waiting for Ghost\u2026"));
     }
 };
 

@@ -300,7 +300,7 @@ private Q_SLOTS:
     }
 
     // A microphone can be switched to while capture runs, and its removal ends capture with its name; a
-    // microphone that is missing at the start leaves the whole mix to be captured.
+    // microphone that is missing at the start leaves the whole mix to be captured, and that is told.
     void capturesAnInputDevice()
     {
         auto server = SoundServer::startPrivate();
@@ -311,8 +311,9 @@ private Q_SLOTS:
         QVERIFY(!server->pactl(remap).isEmpty());
         AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
         Received received(manager);
-        QStringList failures;
+        QStringList failures, fallbacks;
         manager.setOnFailure([&](const PlatformError &error) { failures << error.userMessage; });
+        manager.setOnFallback([&](const QString &missingInput) { fallbacks << missingInput; });
         QVERIFY(!startAndWait(manager));
         manager.setSource(AudioSource::input(QStringLiteral("mic")));
         // The remapping module records its master itself.
@@ -328,8 +329,81 @@ private Q_SLOTS:
         QVERIFY2(
             failures.first().contains(QStringLiteral("\u201cDesk Microphone\u201d")), qPrintable(failures.first()));
         QVERIFY(!manager.isRunning());
+        QCOMPARE(fallbacks, QStringList());
         QVERIFY(!startAndWait(manager));
         QCOMPARE(server->recordingSources(), QStringList { QStringLiteral("sonorel_test_sink.monitor") });
+        QCOMPARE(fallbacks, QStringList { QStringLiteral("mic") });
+        manager.stop();
+        QCOMPARE(fallbacks, QStringList({ QStringLiteral("mic"), QString() }));
+    }
+
+    // Any program names itself, and a device's description is anyone's to set. Names with escape codes, a
+    // tab or a line break are listed printable; such an application, chosen and stored in the settings,
+    // reads back as itself, and is captured.
+    void hostileNamesAreListedPrintableAndCanBeChosen()
+    {
+        auto server = SoundServer::startPrivate();
+        QVERIFY(server);
+        QVERIFY(
+            !server
+                 ->pactl(QStringLiteral("load-module module-remap-source master=sonorel_test_sink.monitor "
+                                        "source_name=mic source_properties=\"device.description='Desk\x1b[2J\tMic'\""))
+                 .isEmpty());
+        const QStringList asGhost { QStringLiteral("--client-name=Ghost\x1b[31m\tapp:Forged\nsystem\u009b") };
+        const QString ghost = QStringLiteral("Ghost\u241b[31m\u2409app:Forged\u240asystem\ufffd");
+        AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
+        Received received(manager);
+        AudioCaptureContent content;
+        const auto watch = manager.watchContent([&](const AudioCaptureContent &now) { content = now; });
+        auto first = server->play(tone(440), asGhost);
+        QTRY_VERIFY_WITH_TIMEOUT(!content.applications.isEmpty(), 20000);
+        QCOMPARE(content.applications.first().name, ghost);
+        QCOMPARE(
+            content.inputs, QList<AudioInput>({ { QStringLiteral("mic"), QStringLiteral("Desk\u241b[2J\u2409Mic") } }));
+
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("settings.conf"));
+        AppSettings(file).setAudioSource(AudioSource::application(ghost));
+        const AudioSource stored = AppSettings(file).audioSource();
+        QCOMPARE(stored, AudioSource::application(ghost));
+        manager.setSource(stored);
+        QVERIFY(!startAndWait(manager));
+        QVERIFY(first->waitForFinished(30000));
+        auto second = server->play(tone(440), asGhost);
+        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::peak) > 0.1f, 20000);
+        QVERIFY(second->waitForFinished(30000));
+    }
+
+    // The sound server restarts (it crashed, or was restarted by hand) while one application is captured:
+    // the capture waits for the application meanwhile, and hears it again once the server is back and it
+    // plays, without an error.
+    void applicationCaptureResumesAfterServerRestart()
+    {
+        auto server = SoundServer::startPrivate();
+        QVERIFY(server);
+        AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
+        Received received(manager);
+        QStringList waiting, failures;
+        manager.setOnWaiting([&](const QString &application) { waiting << application; });
+        manager.setOnFailure([&](const PlatformError &error) { failures << error.message(); });
+        manager.setSource(AudioSource::application(QStringLiteral("Ghost")));
+        QVERIFY(!startAndWait(manager));
+        const QStringList asGhost { QStringLiteral("--client-name=Ghost") };
+        auto before = server->play(speech, asGhost);
+        QTRY_COMPARE_WITH_TIMEOUT(waiting, QStringList({ QStringLiteral("Ghost"), QString() }), 20000);
+
+        server->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QStringLiteral("Ghost"), 20000);
+        before->waitForFinished(30000);
+        QVERIFY(server->restart());
+        const int buffers = received.get(&Received::buffers);
+        auto after = server->play(tone(440), asGhost);
+        QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QString(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::buffers) > buffers + 20, 20000);
+        QVERIFY(after->waitForFinished(30000));
+        QVERIFY(manager.isRunning());
+        QCOMPARE(failures, QStringList());
+        QCOMPARE(received.get(&Received::faults), QStringList());
     }
 
     // A sound server that goes away and comes back: the watched list is rebuilt from the new one.

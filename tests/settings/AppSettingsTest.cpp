@@ -59,6 +59,34 @@ private Q_SLOTS:
         QCOMPARE(again.audioSource(), AudioSource::application(QStringLiteral("Firefox: Web, \u00e9")));
     }
 
+    // Any program names itself to the sound server. Its name, made printable, is stored and read back as
+    // that application (a name with a control character would read back as the whole mix), and shows no
+    // control character, line break or tab.
+    void printableNamesRoundTrip_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("plain") << QStringLiteral("Firefox: Web, \u00e9 \U0001F468\u200D\U0001F4BB")
+                               << QStringLiteral("Firefox: Web, \u00e9 \U0001F468\u200D\U0001F4BB");
+        QTest::newRow("escape codes") << QStringLiteral("Ghost\x1b[31m\x1b]0;pwned\x07\x7f")
+                                      << QStringLiteral("Ghost\u241b[31m\u241b]0;pwned\u2407\u2421");
+        QTest::newRow("a forged column and line") << QStringLiteral("Ghost\tapp:Forged\r\nsystem")
+                                                  << QStringLiteral("Ghost\u2409app:Forged\u240d\u240asystem");
+        QTest::newRow("C1 controls and separators") << QStringLiteral("Ghost\u009b31m\u0085\u2028\u2029!")
+                                                    << QStringLiteral("Ghost\ufffd31m\ufffd\ufffd\ufffd!");
+        QTest::newRow("NUL") << QString::fromUtf16(u"a\0b", 3) << QStringLiteral("a\u2400b");
+    }
+    void printableNamesRoundTrip()
+    {
+        QFETCH(QString, name);
+        QTEST(AudioSource::printable(name), "shown");
+        const AudioSource chosen = AudioSource::application(AudioSource::printable(name));
+        QVERIFY(chosen.roundTrips());
+        const QString file = path("printable.conf");
+        AppSettings(file).setAudioSource(chosen);
+        QCOMPARE(AppSettings(file).audioSource(), chosen);
+    }
+
     void everySetNotifiesOnceBeforeStoring()
     {
         AppSettings settings(path("notify.conf"));

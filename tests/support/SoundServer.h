@@ -34,6 +34,9 @@ public:
         if (m_dir)
             script(QStringLiteral("stop"));
     }
+    // Starts a private server again, at the same address and with its output device, as after a crash.
+    bool restart() { return m_dir && script(QStringLiteral("start")) == m_address; }
+    QString address() const { return m_address; }
 
     // The daemon's pid file, for a private server.
     QString pidFile() const { return m_dir ? m_dir->path() + QStringLiteral("/pulse/pid") : QString(); }
