@@ -77,11 +77,11 @@ private Q_SLOTS:
 
 void MenuTest::labelsInEveryState_data()
 {
-    QTest::addColumn<int>("state");
-    for (int state = 0; state < 16; ++state)
-        QTest::addRow("running=%d visible=%d clickThrough=%d transcript=%d", state & 1, state >> 1 & 1, state >> 2 & 1,
-            state >> 3 & 1)
-            << state;
+    // Each state on in one row and off in the other, so that every label is seen both ways and no two
+    // states can stand in for each other.
+    QTest::addColumn<int>("state"); // bits: running, visible, click-through, transcript
+    QTest::newRow("running, click-through") << 0b0101;
+    QTest::newRow("visible, transcript") << 0b1010;
 }
 
 void MenuTest::labelsInEveryState()
@@ -105,16 +105,14 @@ void MenuTest::labelsInEveryState()
     QCOMPARE(MenuActionsContent::itemLabels(tray), labels);
     QCOMPARE(MenuActionsContent::itemLabels(button.menu()), labels);
     // Each item calls its command.
-    const QList<QAction *> actions = button.menu().actions();
-    for (QAction *action : actions) {
+    for (QAction *action : button.menu().actions()) {
         QCOMPARE(action->isEnabled(), action->text() != QStringLiteral("Save Transcript...") || app.transcript);
-        QVERIFY(!action->isCheckable());
         if (!action->menu())
             action->trigger();
     }
+    const QString captions = app.running ? QStringLiteral("stopCaptions") : QStringLiteral("startCaptions");
     QTRY_COMPARE(app.calls,
-        (QStringList { app.running ? QStringLiteral("stopCaptions") : QStringLiteral("startCaptions"),
-             QStringLiteral("toggleOverlayVisibility"), QStringLiteral("toggleClickThrough") }
+        (QStringList { captions, QStringLiteral("toggleOverlayVisibility"), QStringLiteral("toggleClickThrough") }
             + (app.transcript ? QStringList { QStringLiteral("saveTranscript") } : QStringList())
             + QStringList { QStringLiteral("showSettings"), QStringLiteral("showAbout"), QStringLiteral("sendFeedback"),
                 QStringLiteral("followOnX"), QStringLiteral("followOnYouTube"), QStringLiteral("checkForUpdates"),
@@ -141,7 +139,6 @@ void MenuTest::labelsFollowState()
     // Visibility is not announced; the labels are rebuilt when the menu opens.
     Q_EMIT tray.aboutToShow();
     QCOMPARE(tray.actions().at(1)->text(), QStringLiteral("Show Overlay"));
-    QCOMPARE(tray.actions().size(), 18);
     // Text to save comes without an announcement too.
     QVERIFY(!tray.actions().at(5)->isEnabled());
     app.transcript = true;
