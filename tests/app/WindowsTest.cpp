@@ -48,17 +48,16 @@ private Q_SLOTS:
 
 void WindowsTest::windowReusedAndFrameRemembered_data()
 {
+    // Their titles are read off the window manager by the smoke test.
     QTest::addColumn<bool>("about");
-    QTest::addColumn<QString>("title");
     QTest::addColumn<QString>("autosave");
-    QTest::newRow("about") << true << QStringLiteral("About Sonorel") << QStringLiteral("AboutWindow");
-    QTest::newRow("settings") << false << QStringLiteral("Live Captions Settings") << QStringLiteral("SettingsWindow");
+    QTest::newRow("about") << true << QStringLiteral("AboutWindow");
+    QTest::newRow("settings") << false << QStringLiteral("SettingsWindow");
 }
 
 void WindowsTest::windowReusedAndFrameRemembered()
 {
     QFETCH(bool, about);
-    QFETCH(QString, title);
     QFETCH(QString, autosave);
     QTemporaryDir dir;
     AppSettings settings(dir.filePath(QStringLiteral("settings.conf")));
@@ -79,7 +78,6 @@ void WindowsTest::windowReusedAndFrameRemembered()
         show();
         QPointer<QWidget> first = window();
         QVERIFY(first && first->isVisible());
-        QCOMPARE(first->windowTitle(), title);
         QVERIFY(!first->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
         QCOMPARE(first->minimumSize(), first->maximumSize()); // not resizable
         const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
@@ -90,8 +88,7 @@ void WindowsTest::windowReusedAndFrameRemembered()
         QVERIFY(first->close());
         QVERIFY(first && !first->isVisible() && store.contains(autosave));
         show();
-        QCOMPARE(window(), first.data());
-        QVERIFY(first->isVisible());
+        QVERIFY(window() == first.data() && first->isVisible());
         QCOMPARE(first->geometry(), moved);
         first->close();
     }

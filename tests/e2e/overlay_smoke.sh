@@ -1,12 +1,12 @@
 #!/bin/bash
 # Starts the real sonorel on an X server (run under xvfb-run) with the Openbox window manager and a stored
 # overlay frame, and uses it as a person would, with xdotool: the overlay and its menu panel appear where
-# the frame says, with their own titles and out of the taskbar; the menu button follows a drag while it
-# happens; a resize that pauses before it moves is saved when it ends; click-through hands clicks to the
-# window below; a second launch hands over to the first; Sonorel's own windows open above the overlay and
-# take their clicks; the menu button stays on screen at the top edge; light mode without a compositor is
-# drawn opaque; SIGTERM ends it through the orderly path that writes the frame back. First, with no display
-# at all, it says so and exits with 1.
+# the frame says, with their own titles and out of the taskbar; a second launch hands over to the first;
+# click-through hands clicks to the window below, and once off the overlay takes them again; the menu
+# button follows a drag while it happens; a resize that pauses before it moves is saved when it ends;
+# Sonorel's own windows open above the overlay and take their clicks; the menu button stays on screen at
+# the top edge; light mode without a compositor is drawn opaque; SIGTERM ends it through the orderly path
+# that writes the frame back. First, with no display at all, it says so and exits with 1.
 set -u
 sonorel="$1"
 work=$(mktemp -d)
@@ -39,7 +39,6 @@ wait_for 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || fail "o
 "$sonorel" > "$log" 2>&1 &
 pid=$!
 pids+=($pid)
-wait_for 'grep -q "Overlay window ready size 640.000000x230.000000" "$log"' || fail "overlay not ready"
 wait_for '[ "$(frame "Live Captions")" = 640x230+123+145 ]' || fail "overlay not mapped at 640x230+123+145"
 # The menu panel: 32 by 32, right edge 8 in from the overlay's, bottom 8 above its top.
 wait_for '[ "$(frame "Live Captions menu")" = 32x32+723+105 ]' || fail "menu panel not at 32x32+723+105"
@@ -58,12 +57,36 @@ grep -q "already running" "$work/second.log" || fail "second launch did not hand
 wait_for 'grep -q "Another launch asked for the overlay" "$log"' || fail "first instance not asked"
 [ "$(xwininfo -root -tree | grep -c '"Live Captions":')" -eq 1 ] || fail "more than one overlay"
 
+# Click-through, from the menu: clicks on the overlay reach a window below it. Turned off again, the drag
+# that follows shows that the overlay takes them once more.
+button_x=739 button_y=121
+xev -geometry 400x150+300+250 -event button > "$work/xev.log" 2>&1 &
+pids+=($!)
+wait_for 'xwininfo -root -tree | grep -q "Event Tester"' || fail "no window below"
+# Picks the nth entry of the menu button's menu: Start Captions, Hide Overlay, Click-Through, Settings...,
+# About, …
+menu_entry() {
+    xdotool mousemove $button_x $button_y click 1
+    wait_for 'xwininfo -root -tree | grep -q "\"sonorel\": (\"sonorel\" \"sonorel\")"' || fail "menu did not open"
+    for _ in $(seq 1 "$1"); do xdotool key Down; done
+    xdotool key Return
+    wait_for '! xwininfo -root -tree | grep -q "\"sonorel\": (\"sonorel\" \"sonorel\")"' || fail "menu did not close"
+}
+menu_entry 3
+wait_for 'grep -q "Toggle click through new state true" "$log"' || fail "click-through not turned on"
+sleep 0.5
+xdotool mousemove 500 300 click 1
+wait_for 'grep -q ButtonPress "$work/xev.log"' || fail "a click on the click-through overlay did not reach the window below"
+menu_entry 3
+wait_for 'grep -q "Toggle click through new state false" "$log"' || fail "click-through not turned off"
+sleep 0.5
+
 # A drag by the background: the window manager moves the overlay, and the button keeps up with it before
 # the button is let go.
 xdotool mousemove 400 260 sleep 0.2 mousedown 1
 for step in 1 2 3 4 5 6; do xdotool mousemove $((400 + step * 20)) $((260 + step * 10)) sleep 0.1; done
 wait_for 'xy=$(frame "Live Captions" | cut -d+ -f2-); [ "${xy%+*}" -gt 183 ] && [ "${xy#*+}" -gt 165 ]' \
-    || fail "overlay not dragged: $(frame "Live Captions")"
+    || fail "overlay not dragged (a press passed through it after Interact?): $(frame "Live Captions")"
 sleep 0.3
 xy=$(frame "Live Captions" | cut -d+ -f2-)
 x=${xy%+*} y=${xy#*+}
@@ -83,33 +106,6 @@ wait_for '[ "$(frame "Live Captions menu")" = "32x32+$((x + w - 40))+$((y - 40))
     || fail "menu button not placed after the resize"
 button_x=$((x + w - 40 + 16)) button_y=$((y - 40 + 16))
 
-# Click-through, from the menu: clicks on the overlay reach a window below it, and stop once it is off.
-xev -geometry 400x150+300+250 -event button > "$work/xev.log" 2>&1 &
-pids+=($!)
-wait_for 'xwininfo -root -tree | grep -q "Event Tester"' || fail "no window below"
-# Picks the nth entry of the menu button's menu: Start Captions, Hide Overlay, Click-Through, Settings...,
-# About, …
-menu_entry() {
-    xdotool mousemove $button_x $button_y click 1
-    wait_for 'xwininfo -root -tree | grep -q "\"sonorel\": (\"sonorel\" \"sonorel\")"' || fail "menu did not open"
-    for _ in $(seq 1 "$1"); do xdotool key Down; done
-    xdotool key Return
-    wait_for '! xwininfo -root -tree | grep -q "\"sonorel\": (\"sonorel\" \"sonorel\")"' || fail "menu did not close"
-}
-toggle_click_through() { menu_entry 3; }
-toggle_click_through
-wait_for 'grep -q "Toggle click through new state true" "$log"' || fail "click-through not turned on"
-sleep 0.5
-xdotool mousemove 500 300 click 1
-wait_for 'grep -q ButtonPress "$work/xev.log"' || fail "a click on the click-through overlay did not reach the window below"
-toggle_click_through
-wait_for 'grep -q "Toggle click through new state false" "$log"' || fail "click-through not turned off"
-sleep 0.5
-before=$(grep -c ButtonPress "$work/xev.log")
-xdotool mousemove 500 300 click 1
-sleep 1
-[ "$(grep -c ButtonPress "$work/xev.log")" -eq "$before" ] || fail "the overlay let a click through after Interact"
-
 # Light mode without a compositor: the background is drawn opaque, not as the black that translucent pixels
 # show without one. Read at the overlay's bottom-left corner, where no text is.
 pixel=$(ffmpeg -loglevel error -f x11grab -video_size 1x1 -i "$DISPLAY+$((x + 2)),$((y + 227))" -frames:v 1 \
@@ -125,7 +121,6 @@ place_overlay() {
     x=$1 y=$2
     xdotool windowmove "$(window "Live Captions")" $x $y
     wait_for '[ "$(frame "Live Captions menu")" = "32x32+$((x + w - 40))+$((y - 40))" ]' || fail "menu button did not follow"
-    wait_for '[ "$(stored X)" = "$x" ] && [ "$(stored Y)" = "$y" ]' || fail "moved frame +$x+$y not saved"
     button_x=$((x + w - 40 + 16)) button_y=$((y - 40 + 16))
 }
 
@@ -168,11 +163,9 @@ kill -TERM $pid
 wait $pid
 status=$?
 [ $status -eq 0 ] || fail "sonorel exited with $status after SIGTERM"
-grep -q "Received signal 15" "$log" || fail "signal not handled"
 grep -q "Application will terminate" "$log" || fail "termination sequence did not run"
-grep -q "Persisting frame origin $x.000000,$y.000000 size $w.000000x230.000000" "$log" || fail "frame not persisted"
 for line in overlayFrameX=$x overlayFrameY=$y overlayFrameW=$w overlayFrameH=230; do
     grep -qx "$line" "$conf" || fail "settings lack $line"
 done
-echo "PASS: overlay at its stored frame under Openbox with its titles and out of the taskbar; button followed a drag;"\
-    "paused resize saved; click-through reached the window below; second launch handed over; frame written on SIGTERM"
+echo "PASS: overlay at its stored frame under Openbox with its titles and out of the taskbar; second launch handed"\
+    "over; click-through reached the window below; button followed a drag; paused resize saved; frame written on SIGTERM"

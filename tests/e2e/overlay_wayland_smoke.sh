@@ -27,10 +27,16 @@ pids+=($!)
 wait_for 'grep -q "xserver listening on display" "$work/weston.log"' || fail "weston did not start XWayland"
 export WAYLAND_DISPLAY=sonorel-wl DISPLAY=$(grep -o "xserver listening on display :[0-9]*" "$work/weston.log" | awk '{ print $NF }')
 
-# Without an X server it runs on Wayland itself, and says once what that costs.
-env -u DISPLAY timeout 5 "$sonorel" > "$work/native.log" 2>&1
+# Without an X server it runs on Wayland itself, and says once what that costs. (What the Wayland client
+# library allocates outlives the exit; leaks are looked for in the runs through X.)
+env -u DISPLAY ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" "$sonorel" > "$work/native.log" 2>&1 &
+native=$!
+pids+=($native)
+wait_for 'grep -q "Overlay window ready" "$work/native.log"' || { cat "$work/native.log"; fail "without XWayland, no overlay"; }
+kill -TERM $native
+wait $native
 status=$?
-[ $status -eq 124 ] || { cat "$work/native.log"; fail "without XWayland, exited with $status instead of running"; }
+[ $status -eq 0 ] || { cat "$work/native.log"; fail "without XWayland, exited with $status after SIGTERM"; }
 [ "$(grep -c "the overlay cannot be placed or kept on top" "$work/native.log")" -eq 1 ] \
     || { cat "$work/native.log"; fail "without XWayland, no single notice"; }
 grep -qxE "overlayFrameX=123(\.0)?" "$conf" && grep -qxE "overlayFrameY=145(\.0)?" "$conf" || fail "a Wayland window, which cannot know its place, overwrote the stored one"

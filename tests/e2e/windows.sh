@@ -1,8 +1,8 @@
 # Helpers shared by the window smoke tests, sourced by them: polling and reading windows off the X server.
 
-# Polls for a condition for up to 20 s.
+# Polls for a condition for up to 30 s, generous for a busy machine.
 wait_for() {
-    for _ in $(seq 1 200); do
+    for _ in $(seq 1 300); do
         if eval "$1"; then return 0; fi
         sleep 0.1
     done
