@@ -43,7 +43,12 @@ export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/run" HOME="$work" Q
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 NO_AT_BRIDGE=0
 /usr/libexec/at-spi-bus-launcher --launch-immediately > "$work/bus.log" 2>&1 &
 pids+=($!)
-sleep 1
+# Asked without starting anything: a call to the bus itself would have the session bus start one.
+for _ in $(seq 100); do
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus 2>/dev/null | grep -q "boolean true" && break
+    sleep 0.1
+done
 "$sonorel" > "$work/log" 2>&1 &
 pids+=($!)
 /usr/bin/python3 "$probe" "$speech" || { echo "--- log"; tail -40 "$work/log"; exit 1; }
