@@ -291,6 +291,10 @@ void AppDelegateTest::dragByBackgroundAndResizeAtEdge()
     sendMouse(&overlay, QEvent::MouseMove, QPoint(0, 110), Qt::LeftButton);
     sendMouse(&overlay, QEvent::MouseButtonRelease, QPoint(0, 110), Qt::NoButton);
     QTRY_COMPARE(overlay.size(), QSize(320, 220));
+    // Termination writes the frame as it is then.
+    overlay.resize(640, 240);
+    run.delegate.applicationWillTerminate();
+    QCOMPARE(stored(AppDelegate::keyH), 240.0);
 }
 
 // Captions run as the controller runs them. Text on screen can be saved before any sentence is finished;
