@@ -21,11 +21,9 @@ private Q_SLOTS:
         QTest::addColumn<uint>("frames");
         QTest::addColumn<int>("capacity"); // -1: refused
         QTest::newRow("48000 x 1024") << 48000.0 << 1024u << 341;
-        QTest::newRow("24000 x 512") << 24000.0 << 512u << 341;
         QTest::newRow("44100 x 441") << 44100.0 << 441u << 160;
         QTest::newRow("8000 x 100, upsampled") << 8000.0 << 100u << 200;
         QTest::newRow("48000 x 2, nothing left") << 48000.0 << 2u << 0;
-        QTest::newRow("rate 0") << 0.0 << 1024u << -1;
         QTest::newRow("rate NaN") << std::numeric_limits<double>::quiet_NaN() << 1024u << -1;
         QTest::newRow("rate negative") << -48000.0 << 1024u << -1;
         QTest::newRow("rate tiny, count beyond 32 bits") << 1e-9 << 1024u << -1;
@@ -46,13 +44,13 @@ private Q_SLOTS:
             QCOMPARE(out->frameLength(), uint(capacity));
     }
 
-    // A 1 kHz tone keeps its pitch and the stereo pair is averaged (interleaved and 16-bit input are
-    // covered end to end by the caption tool's WAV files).
+    // A 1 kHz tone keeps its pitch and the stereo pair is averaged, resampled or not (interleaved and 16-bit
+    // input are covered end to end by the caption tool's WAV files).
     void tone_data()
     {
         QTest::addColumn<double>("rate");
         QTest::newRow("48000") << 48000.0;
-        QTest::newRow("44100") << 44100.0;
+        QTest::newRow("16000, not resampled") << 16000.0;
         QTest::newRow("8000, upsampled") << 8000.0;
     }
     void tone()

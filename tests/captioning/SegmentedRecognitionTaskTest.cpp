@@ -93,15 +93,17 @@ class SegmentedRecognitionTaskTest final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // Audio the queue had to drop still counts on the clock: speech said at 25 s is placed at 25 s, not at
-    // the 5 s of audio the task was given before it; with the decoder's voice detection or the task's.
-    void timesSurviveDroppedAudio_data()
+    // With the decoder's voice detection or the task's: audio the queue had to drop still counts on the clock
+    // (speech said at 25 s is placed at 25 s, not at the 5 s of audio the task was given before it), and
+    // words left open by an utterance are finished once a long pause has passed, not only when more words or
+    // the end of the audio come.
+    void placesAndFinishesUtterances_data()
     {
         QTest::addColumn<bool>("hears");
         QTest::newRow("decoder hears speech") << true;
         QTest::newRow("task detects speech") << false;
     }
-    void timesSurviveDroppedAudio()
+    void placesAndFinishesUtterances()
     {
         QFETCH(bool, hears);
         LoudnessRecognizer recognizer;
@@ -118,25 +120,18 @@ private Q_SLOTS:
         };
         auto task = recognizer.recognitionTask(request, [](auto &, auto &) {});
         QVERIFY(QTest::qWaitFor([&] { return request->isFinished(); }, 30000));
-        std::lock_guard lock(mutex);
-        QCOMPARE(sentences.size(), std::size_t(1));
-        QVERIFY2(std::abs(sentences[0].start - 25) < 0.02 && std::abs(sentences[0].end - 26) < 0.02,
-            qPrintable(QStringLiteral("%1-%2").arg(sentences[0].start).arg(sentences[0].end)));
-    }
-
-    // Words left open by an utterance are finished once a long pause has passed, not only when more words or
-    // the end of the audio come; with the decoder's voice detection or the task's.
-    void longPauseFinishesSentence()
-    {
-        for (const bool hears : { true, false }) {
-            LoudnessRecognizer recognizer;
-            recognizer.hears = hears;
-            recognizer.word = QStringLiteral("and");
-            Run run(recognizer);
-            const std::vector<float> audio = loudBetween(4, 0.5, 1.5);
-            run.request->append(audio.data(), audio.size());
-            QVERIFY(QTest::qWaitFor([&] { return run.sentenceList().size() == 1; }, 30000));
+        {
+            std::lock_guard lock(mutex);
+            QCOMPARE(sentences.size(), std::size_t(1));
+            QVERIFY2(std::abs(sentences[0].start - 25) < 0.02 && std::abs(sentences[0].end - 26) < 0.02,
+                qPrintable(QStringLiteral("%1-%2").arg(sentences[0].start).arg(sentences[0].end)));
         }
+
+        recognizer.word = QStringLiteral("and");
+        Run run(recognizer);
+        const std::vector<float> pause = loudBetween(4, 0.5, 1.5);
+        run.request->append(pause.data(), pause.size());
+        QVERIFY(QTest::qWaitFor([&] { return run.sentenceList().size() == 1; }, 30000));
     }
 
     // Asked to finish the sentence, the task ends the utterance under way after the audio queued so far, even

@@ -53,6 +53,10 @@ class SpeechRecognitionManagerTest final : public QObject
 private Q_SLOTS:
     void cleanup() { m_manager.reset(); }
 
+    // A language without a recognizer, or whose recognizer is offline, fails to start. A started task stops
+    // at once and takes no more audio; it may still be finishing on another thread, but nothing it reports
+    // after the stop reaches the manager (its cancellation error included), while a task started after it
+    // reports its own: posted to the main thread, text before error; a manager gone by then drops them.
     void start_data()
     {
         QTest::addColumn<QString>("language");
@@ -74,36 +78,37 @@ private Q_SLOTS:
         }
         if (code)
             return;
-        const auto task = m_engine->lastTask();
-        QVERIFY(task->request->requiresOnDeviceRecognition && task->request->shouldReportPartialResults);
-        QCOMPARE(task->cancelCount.load(), 0);
-        m_manager->stop();
-        QVERIFY(task->request->isAudioEnded());
-        QCOMPARE(task->cancelCount.load(), 1);
-        m_manager->append(Samples(16000, 1, 160).buffer); // no request any more
-        QCOMPARE(task->request->appendedFrames(), 0u);
-    }
-
-    // A stopped task may still be finishing on another thread: nothing it reports after the stop reaches
-    // the manager (its cancellation error included), while a task started after it reports its own.
-    void stoppedTaskIsSilent()
-    {
-        makeManager();
-        QVERIFY(!m_manager->start());
         const auto stopped = m_engine->lastTask();
+        QVERIFY(stopped->request->requiresOnDeviceRecognition && stopped->request->shouldReportPartialResults);
+        QCOMPARE(stopped->cancelCount.load(), 0);
         m_manager->stop();
+        QVERIFY(stopped->request->isAudioEnded());
+        QCOMPARE(stopped->cancelCount.load(), 1);
+        m_manager->append(Samples(16000, 1, 160).buffer); // no request any more
+        QCOMPARE(stopped->request->appendedFrames(), 0u);
+
+        QStringList order;
+        Cancellables subs;
+        subs.push_back(m_manager->latestText.subscribe([&](const QString &t) {
+            QCOMPARE(QThread::currentThread(), qApp->thread());
+            order << t;
+        }));
+        subs.push_back(m_manager->latestError.subscribe([&](const QString &e) { order << e; }));
+        order.clear();
         stopped->deliverError(QStringLiteral("cancelled"));
-        QCoreApplication::processEvents();
-        QCOMPARE(m_manager->latestError.get(), QString());
         QVERIFY(!m_manager->start());
-        m_engine->lastTask()->deliverError(QStringLiteral("second failure"));
-        QTRY_COMPARE(m_manager->latestError.get(), QStringLiteral("second failure"));
-        stopped->deliverError(QStringLiteral("late farewell"));
-        stopped->deliverText(QStringLiteral("late words"));
+        m_engine->lastTask()->deliver(QStringLiteral("Hello there."), QStringLiteral("boom"));
+        stopped->deliver(QStringLiteral("late words"), QStringLiteral("late farewell"));
+        QVERIFY(order.isEmpty());
+        QTRY_COMPARE(order, (QStringList { QStringLiteral("Hello there."), QStringLiteral("boom") }));
         QCoreApplication::processEvents();
-        QCOMPARE(m_manager->latestText.get(), QString());
-        QCOMPARE(m_manager->latestError.get(), QStringLiteral("second failure"));
-        m_manager->stop();
+        QCOMPARE(order.size(), 2);
+
+        const auto task = m_engine->lastTask();
+        subs.clear();
+        m_manager.reset();
+        task->deliver(QStringLiteral("late"), QStringLiteral("late error"));
+        QCoreApplication::processEvents();
     }
 
     // A stop that waits for the sentence under way: the sentence comes first, then the task stops. A change
@@ -134,30 +139,6 @@ private Q_SLOTS:
         }
     }
 
-    // Results are posted to the main thread, text before error; a manager gone by then drops them.
-    void resultsReachTheMainThread()
-    {
-        makeManager();
-        QVERIFY(!m_manager->start());
-        QStringList order;
-        Cancellables subs;
-        subs.push_back(m_manager->latestText.subscribe([&](const QString &t) {
-            QCOMPARE(QThread::currentThread(), qApp->thread());
-            order << t;
-        }));
-        subs.push_back(m_manager->latestError.subscribe([&](const QString &e) { order << e; }));
-        order.clear();
-        m_engine->lastTask()->deliver(QStringLiteral("Hello there."), QStringLiteral("boom"));
-        QVERIFY(order.isEmpty());
-        QTRY_COMPARE(order, (QStringList { QStringLiteral("Hello there."), QStringLiteral("boom") }));
-
-        const auto task = m_engine->lastTask();
-        subs.clear();
-        m_manager.reset();
-        task->deliver(QStringLiteral("late"), QStringLiteral("late error"));
-        QCoreApplication::processEvents();
-    }
-
     // Buffers are copied (the capture thread reuses its memory) or converted to 16 kHz mono; a buffer that
     // cannot be converted is dropped with an error line and the next one goes through.
     void append_data()
@@ -166,13 +147,10 @@ private Q_SLOTS:
         QTest::addColumn<uint>("channels");
         QTest::addColumn<uint>("frames");
         QTest::addColumn<uint>("appended");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("target format") << 16000.0 << 1u << 480u << 480u << QString();
-        QTest::newRow("48 kHz x 1024") << 48000.0 << 1u << 1024u << 341u << QString();
-        QTest::newRow("24 kHz x 512") << 24000.0 << 1u << 512u << 341u << QString();
-        QTest::newRow("tiny rate") << 1e-9 << 1u << 1024u << 0u << QStringLiteral("Failed to allocate output buffer");
-        QTest::newRow("no channels") << 48000.0 << 0u << 1024u << 0u
-                                     << QStringLiteral("Converter unavailable for buffer format");
+        QTest::newRow("target format") << 16000.0 << 1u << 480u << 480u;
+        QTest::newRow("48 kHz x 1024") << 48000.0 << 1u << 1024u << 341u;
+        QTest::newRow("tiny rate") << 1e-9 << 1u << 1024u << 0u;
+        QTest::newRow("no channels") << 48000.0 << 0u << 1024u << 0u;
     }
     void append()
     {
@@ -180,7 +158,6 @@ private Q_SLOTS:
         QFETCH(uint, channels);
         QFETCH(uint, frames);
         QFETCH(uint, appended);
-        QFETCH(QString, error);
         makeManager();
         QVERIFY(!m_manager->start());
         const auto request = m_engine->lastTask()->request;
@@ -190,7 +167,7 @@ private Q_SLOTS:
         const std::vector<float> original = samples.data;
         std::fill(samples.data.begin(), samples.data.end(), 9.0f);
         QCOMPARE(request->appendedFrames(), appended);
-        QVERIFY(error.isEmpty() || log.count(QStringLiteral("Speech: ") + error) == 1);
+        QCOMPARE(log.count(QStringLiteral("Speech: ")) > 0, appended == 0); // only what is dropped is logged
         if (rate == 16000.0) {
             std::vector<float> queued;
             request->take(queued, 10000, std::chrono::milliseconds(0));

@@ -100,9 +100,7 @@ public:
         Completion m_pendingStart;
     };
 
-    QStringList outputDevices { QStringLiteral("fake_sink") }; // what getShareableContent answers
-    QList<AudioApplication> applications;
-    QList<AudioInput> inputs;
+    QStringList outputDevices { QStringLiteral("fake_sink") }; // the content it answers, with no applications
     std::optional<PlatformError> contentError;
     bool holdStarts = false;
     int contentRequests = 0;
@@ -113,27 +111,19 @@ public:
         ++contentRequests;
         std::optional<AudioCaptureContent> content;
         if (!contentError)
-            content = currentContent();
+            content = AudioCaptureContent { outputDevices, {}, {} };
         post([completion, content, error = contentError] { completion(content, error); });
     }
-    AudioCaptureContent currentContent() const { return { outputDevices, applications, inputs }; }
+    // Tells the watcher the content once, as the server does when watching begins.
     std::shared_ptr<void> watchContent(ContentHandler handler) override
     {
         auto watcher = std::make_shared<ContentHandler>(std::move(handler));
-        watchers.push_back(watcher);
-        announce();
+        post([weak = std::weak_ptr(watcher), content = AudioCaptureContent { outputDevices, {}, {} }] {
+            if (const auto watcher = weak.lock())
+                (*watcher)(content);
+        });
         return watcher;
     }
-    // Tells the watchers what the content is now, as the server does after a change.
-    void announce()
-    {
-        for (const auto &weak : watchers)
-            post([weak, content = currentContent()] {
-                if (const auto watcher = weak.lock())
-                    (*watcher)(content);
-            });
-    }
-    std::vector<std::weak_ptr<ContentHandler>> watchers;
     std::shared_ptr<AudioCaptureStream> makeStream(const AudioCaptureConfiguration &configuration) override
     {
         return streams.emplace_back(std::make_shared<Stream>(this, configuration));

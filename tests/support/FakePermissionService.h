@@ -17,7 +17,6 @@ public:
     bool screenAccess = true;
     bool screenRequestAnswer = true;
     int speechRequests = 0;
-    int screenRequests = 0;
     std::vector<std::function<void(int)>> pendingSpeech;
 
     int speechAuthorizationStatus() override { return speechStatus; }
@@ -27,11 +26,7 @@ public:
         pendingSpeech.push_back(std::move(handler));
     }
     bool screenCaptureAccess() override { return screenAccess; }
-    bool requestScreenCaptureAccess() override
-    {
-        ++screenRequests;
-        return screenRequestAnswer;
-    }
+    bool requestScreenCaptureAccess() override { return screenRequestAnswer; }
 
     // Answers every pending speech request with `status` on a thread of its own.
     void answerSpeechFromWorker(int status)

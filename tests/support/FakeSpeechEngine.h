@@ -15,7 +15,7 @@
 class FakeSpeechEngine final : public SpeechEngine
 {
 public:
-    enum class Presence { present, absent, unavailable, noOnDevice };
+    enum class Presence { present, absent, unavailable };
 
     class Task final : public SpeechRecognitionTask
     {
@@ -46,7 +46,6 @@ public:
             for (const auto &delivered : std::exchange(m_finishes, {}))
                 delivered();
         }
-        int heldFinishes() const { return int(m_finishes.size()); }
         bool isCancelled() const { return cancelCount > 0; }
         // Calls the result handler on a worker thread and waits. A cancelled task still delivers, as a
         // platform recognizer may report after cancel.
@@ -78,7 +77,7 @@ public:
         { }
         QString localeIdentifier() const override { return m_locale; }
         bool isAvailable() const override { return m_presence != Presence::unavailable; }
-        bool supportsOnDeviceRecognition() const override { return m_presence != Presence::noOnDevice; }
+        bool supportsOnDeviceRecognition() const override { return true; }
         std::shared_ptr<SpeechRecognitionTask> recognitionTask(
             std::shared_ptr<SpeechAudioRequest> request, ResultHandler handler) override
         {

@@ -12,14 +12,14 @@ class LogCapture final
 public:
     LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handle))
     {
-        std::lock_guard lock(installed());
-        current() = this;
+        std::lock_guard lock(s_installed);
+        s_current = this;
     }
     ~LogCapture()
     {
         qInstallMessageHandler(m_previous);
-        std::lock_guard lock(installed()); // a line being written on another thread ends first
-        current() = nullptr;
+        std::lock_guard lock(s_installed); // a line being written on another thread ends first
+        s_current = nullptr;
     }
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
@@ -39,20 +39,10 @@ public:
     }
 
 private:
-    static std::mutex &installed()
-    {
-        static std::mutex mutex;
-        return mutex;
-    }
-    static LogCapture *&current()
-    {
-        static LogCapture *capture = nullptr;
-        return capture;
-    }
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        std::lock_guard lock(installed());
-        if (LogCapture *self = current()) {
+        std::lock_guard lock(s_installed);
+        if (LogCapture *self = s_current) {
             const QString category = QString::fromUtf8(context.category ? context.category : "default");
             {
                 std::lock_guard lock(self->m_mutex);
@@ -63,6 +53,8 @@ private:
         }
     }
 
+    static inline std::mutex s_installed;
+    static inline LogCapture *s_current = nullptr;
     mutable std::mutex m_mutex;
     QStringList m_lines;
     QtMessageHandler m_previous;
