@@ -29,26 +29,18 @@ TimedSentence sentence(int n)
     return { QStringLiteral("Sentence number %1 was said.").arg(n), 2.0 * n, 2.0 * n + 1.5, {} };
 }
 
-// Files written from now on may grow to `bytes` at most, as on a disk that is full; the process is not
-// stopped for it. Undone when it goes out of scope.
-class FullDisk final
+// Files written until the guard goes may grow to `bytes` at most, as on a disk that is full; the process is
+// not stopped for it.
+auto fullDisk(rlim_t bytes)
 {
-public:
-    explicit FullDisk(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &m_old);
-        rlimit limit = m_old;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FullDisk() { setrlimit(RLIMIT_FSIZE, &m_old); }
-    FullDisk(const FullDisk &) = delete;
-    FullDisk &operator=(const FullDisk &) = delete;
-
-private:
-    rlimit m_old {};
-};
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old {};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limit = old;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    return qScopeGuard([old] { setrlimit(RLIMIT_FSIZE, &old); });
+}
 
 } // namespace
 
@@ -109,9 +101,7 @@ private Q_SLOTS:
             transcript.append(sentence(i));
         std::optional<QString> failure;
         {
-            std::optional<FullDisk> full;
-            if (disk == 1)
-                full.emplace(rlim_t(2000));
+            const auto full = fullDisk(disk == 1 ? 2000 : RLIM_INFINITY);
             failure = transcript.saveAs(path);
         }
         QCOMPARE(failure.value_or(QString()).left(error.size()), error);
@@ -225,7 +215,7 @@ private Q_SLOTS:
             QVERIFY(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] Sentence number 1 was said\\.$"))
                         .match(QString::fromUtf8(fileContents(file).split('\n')[1]))
                         .hasMatch());
-            FullDisk full(rlim_t(QFileInfo(file).size()));
+            const auto full = fullDisk(rlim_t(QFileInfo(file).size()));
             task->deliverSentence(sentence(2));
             QTRY_COMPARE(notices.size(), 1);
         } else {
