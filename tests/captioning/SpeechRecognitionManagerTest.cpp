@@ -1,11 +1,12 @@
 #include "captioning/SpeechRecognitionManager.h"
 #include "FakeSpeechEngine.h"
-#include "LogCapture.h"
 #include "settings/AppSettings.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -37,16 +38,15 @@ class SpeechRecognitionManagerTest final : public QObject
     int m_files = 0;
 
     // en-US and fr-FR have recognizers, de-DE's is offline, any other language has none.
-    void makeManager(const QString &language = QStringLiteral("en-US"))
+    void makeManager(const QString &language = u"en-US"_s)
     {
         m_manager.reset();
-        m_settings
-            = std::make_unique<AppSettings>(m_dir.filePath(QString::number(++m_files) + QStringLiteral(".conf")));
+        m_settings = std::make_unique<AppSettings>(m_dir.filePath(QString::number(++m_files) + u".conf"_s));
         m_settings->setSelectedLanguage(language);
         m_engine = std::make_shared<FakeSpeechEngine>();
-        m_engine->setLocale(QStringLiteral("en-US"));
-        m_engine->setLocale(QStringLiteral("fr-FR"));
-        m_engine->setLocale(QStringLiteral("de-DE"), FakeSpeechEngine::Presence::unavailable);
+        m_engine->setLocale(u"en-US"_s);
+        m_engine->setLocale(u"fr-FR"_s);
+        m_engine->setLocale(u"de-DE"_s, FakeSpeechEngine::Presence::unavailable);
         m_manager = std::make_unique<SpeechRecognitionManager>(m_engine, *m_settings);
     }
 
@@ -61,9 +61,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("language");
         QTest::addColumn<int>("code"); // 0: starts
-        QTest::newRow("recognizer") << QStringLiteral("en-US") << 0;
-        QTest::newRow("no recognizer") << QStringLiteral("xx-XX") << -1;
-        QTest::newRow("recognizer offline") << QStringLiteral("de-DE") << -2;
+        QTest::newRow("recognizer") << u"en-US"_s << 0;
+        QTest::newRow("no recognizer") << u"xx-XX"_s << -1;
+        QTest::newRow("recognizer offline") << u"de-DE"_s << -2;
     }
     void start()
     {
@@ -73,7 +73,7 @@ private Q_SLOTS:
         for (int attempt = 0; attempt < 2; ++attempt) { // a second start neither fails differently nor adds a task
             const auto error = m_manager->start();
             QCOMPARE(error ? error->code : 0, code);
-            QCOMPARE(error ? error->domain : QStringLiteral("Speech"), QStringLiteral("Speech"));
+            QCOMPARE(error ? error->domain : u"Speech"_s, u"Speech"_s);
             QCOMPARE(m_engine->taskCount(), code ? 0 : 1);
         }
         if (code)
@@ -95,19 +95,19 @@ private Q_SLOTS:
         }));
         subs.push_back(m_manager->latestError.subscribe([&](const QString &e) { order << e; }));
         order.clear();
-        stopped->deliverError(QStringLiteral("cancelled"));
+        stopped->deliverError(u"cancelled"_s);
         QVERIFY(!m_manager->start());
-        m_engine->lastTask()->deliver(QStringLiteral("Hello there."), QStringLiteral("boom"));
-        stopped->deliver(QStringLiteral("late words"), QStringLiteral("late farewell"));
+        m_engine->lastTask()->deliver(u"Hello there."_s, u"boom"_s);
+        stopped->deliver(u"late words"_s, u"late farewell"_s);
         QVERIFY(order.isEmpty());
-        QTRY_COMPARE(order, (QStringList { QStringLiteral("Hello there."), QStringLiteral("boom") }));
+        QTRY_COMPARE(order, (QStringList { u"Hello there."_s, u"boom"_s }));
         QCoreApplication::processEvents();
         QCOMPARE(order.size(), 2);
 
         const auto task = m_engine->lastTask();
         subs.clear();
         m_manager.reset();
-        task->deliver(QStringLiteral("late"), QStringLiteral("late error"));
+        task->deliver(u"late"_s, u"late error"_s);
         QCoreApplication::processEvents();
     }
 
@@ -120,54 +120,47 @@ private Q_SLOTS:
             QVERIFY(!m_manager->start());
             const auto task = m_engine->lastTask();
             task->holdFinish = true;
-            task->sentenceUnderWay = TimedSentence { QStringLiteral("Kept."), 0, 1, {} };
+            task->sentenceUnderWay = TimedSentence { u"Kept."_s, 0, 1, {} };
             QStringList order;
             connect(m_manager.get(), &SpeechRecognitionManager::sentenceFinished, this,
                 [&](const TimedSentence &sentence) { order << sentence.text; });
-            m_manager->stopAfterSentence([&] { order << QStringLiteral("stopped"); });
+            m_manager->stopAfterSentence([&] { order << u"stopped"_s; });
             QVERIFY(m_manager->isStopping() && !task->isCancelled());
             if (languageChanges)
-                m_settings->setSelectedLanguage(QStringLiteral("fr-FR"));
+                m_settings->setSelectedLanguage(u"fr-FR"_s);
             else
                 task->answerFinish();
-            const QStringList expected = languageChanges
-                ? QStringList { QStringLiteral("stopped") }
-                : QStringList { QStringLiteral("Kept."), QStringLiteral("stopped") };
-            QTRY_COMPARE(order, expected);
+            const QStringList kept { u"Kept."_s, u"stopped"_s };
+            QTRY_COMPARE(order, languageChanges ? kept.mid(1) : kept);
             QVERIFY(task->isCancelled() && !m_manager->isStopping());
             QCOMPARE(m_engine->taskCount(), 1);
         }
     }
 
     // Buffers are copied (the capture thread reuses its memory) or converted to 16 kHz mono; a buffer that
-    // cannot be converted is dropped with an error line and the next one goes through.
+    // cannot be converted is dropped and the next one goes through.
     void append_data()
     {
         QTest::addColumn<double>("rate");
         QTest::addColumn<uint>("channels");
-        QTest::addColumn<uint>("frames");
-        QTest::addColumn<uint>("appended");
-        QTest::newRow("target format") << 16000.0 << 1u << 480u << 480u;
-        QTest::newRow("48 kHz x 1024") << 48000.0 << 1u << 1024u << 341u;
-        QTest::newRow("tiny rate") << 1e-9 << 1u << 1024u << 0u;
-        QTest::newRow("no channels") << 48000.0 << 0u << 1024u << 0u;
+        QTest::addColumn<uint>("appended"); // of 1024 frames
+        QTest::newRow("target format") << 16000.0 << 1u << 1024u;
+        QTest::newRow("48 kHz") << 48000.0 << 1u << 341u;
+        QTest::newRow("no channels") << 48000.0 << 0u << 0u;
     }
     void append()
     {
         QFETCH(double, rate);
         QFETCH(uint, channels);
-        QFETCH(uint, frames);
         QFETCH(uint, appended);
         makeManager();
         QVERIFY(!m_manager->start());
         const auto request = m_engine->lastTask()->request;
-        LogCapture log;
-        Samples samples(rate, channels, frames);
+        Samples samples(rate, channels, 1024);
         m_manager->append(samples.buffer);
         const std::vector<float> original = samples.data;
         std::fill(samples.data.begin(), samples.data.end(), 9.0f);
         QCOMPARE(request->appendedFrames(), appended);
-        QCOMPARE(log.count(QStringLiteral("Speech: ")) > 0, appended == 0); // only what is dropped is logged
         if (rate == 16000.0) {
             std::vector<float> queued;
             request->take(queued, 10000, std::chrono::milliseconds(0));
@@ -184,9 +177,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("language"); // empty: the font size changes
         QTest::addColumn<QString>("newTaskLocale"); // empty: no new task
         QTest::newRow("font size while running") << true << QString() << QString();
-        QTest::newRow("language while running") << true << QStringLiteral("fr-FR") << QStringLiteral("fr-FR");
-        QTest::newRow("language while idle") << false << QStringLiteral("fr-FR") << QString();
-        QTest::newRow("language without a model while running") << true << QStringLiteral("xx-XX") << QString();
+        QTest::newRow("language while running") << true << u"fr-FR"_s << u"fr-FR"_s;
+        QTest::newRow("language while idle") << false << u"fr-FR"_s << QString();
+        QTest::newRow("language without a model while running") << true << u"xx-XX"_s << QString();
     }
     void settingsChange()
     {
@@ -202,8 +195,8 @@ private Q_SLOTS:
         else
             m_settings->setSelectedLanguage(language);
         QTRY_VERIFY(m_manager->recognizer() != before);
-        QCOMPARE(m_manager->recognizer() ? m_manager->recognizer()->localeIdentifier() : QStringLiteral("xx-XX"),
-            language.isEmpty() ? QStringLiteral("en-US") : language);
+        QCOMPARE(m_manager->recognizer() ? m_manager->recognizer()->localeIdentifier() : u"xx-XX"_s,
+            language.isEmpty() ? u"en-US"_s : language);
         QCOMPARE(m_engine->taskCount(), int(running) + int(!newTaskLocale.isEmpty()));
         if (running)
             QCOMPARE(m_engine->tasks().front()->cancelCount.load(), language.isEmpty() ? 0 : 1);

@@ -41,8 +41,7 @@ public:
         // The captured application starts or stops playing.
         void setPresent(bool present)
         {
-            if (m_presence)
-                post([presence = m_presence, present] { presence(present); });
+            post([presence = m_presence, present] { presence(present); });
         }
         void startCapture(Completion completion) override
         {
@@ -59,7 +58,6 @@ public:
                 post([start] { start(PlatformError { QStringLiteral("Fake"), 9, QStringLiteral("Killed") }); });
             post([completion] { completion(std::nullopt); });
         }
-
         bool hasPendingStart() const { return bool(m_pendingStart); }
         void answerStart(std::optional<PlatformError> error)
         {
@@ -72,8 +70,7 @@ public:
         void fail(const PlatformError &error)
         {
             capturing = false;
-            if (m_failure)
-                post([failure = m_failure, error] { failure(error); });
+            post([failure = m_failure, error] { failure(error); });
         }
         // Delivers `frames` samples of `value` from a capture thread and waits for it.
         void push(std::uint32_t frames, float value = 0.0f)
@@ -109,9 +106,7 @@ public:
     void getShareableContent(ContentCompletion completion) override
     {
         ++contentRequests;
-        std::optional<AudioCaptureContent> content;
-        if (!contentError)
-            content = AudioCaptureContent { outputDevices, {}, {} };
+        const auto content = contentError ? std::nullopt : std::optional(AudioCaptureContent { outputDevices, {}, {} });
         post([completion, content, error = contentError] { completion(content, error); });
     }
     // Tells the watcher the content once, as the server does when watching begins.

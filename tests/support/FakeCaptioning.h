@@ -5,8 +5,6 @@
 #include "FakeSpeechEngine.h"
 #include "captioning/CaptioningServices.h"
 
-#include <QString>
-
 #include <memory>
 
 // The desktop services a caption controller needs, all fakes a test drives by hand: permission granted,

@@ -9,13 +9,12 @@
 #include <vector>
 
 // Answers whatever a test sets, including statuses the gatekeeper never reports. Speech requests are
-// held until the test answers them, optionally from another thread, as a real prompt would be.
+// held until the test answers them, from another thread, as a real prompt would be.
 class FakePermissionService final : public PermissionService
 {
 public:
     int speechStatus = Authorized;
     bool screenAccess = true;
-    bool screenRequestAnswer = true;
     int speechRequests = 0;
     std::vector<std::function<void(int)>> pendingSpeech;
 
@@ -26,13 +25,11 @@ public:
         pendingSpeech.push_back(std::move(handler));
     }
     bool screenCaptureAccess() override { return screenAccess; }
-    bool requestScreenCaptureAccess() override { return screenRequestAnswer; }
-
+    bool requestScreenCaptureAccess() override { return screenAccess; }
     // Answers every pending speech request with `status` on a thread of its own.
     void answerSpeechFromWorker(int status)
     {
-        auto handlers = std::exchange(pendingSpeech, {});
-        std::unique_ptr<QThread> worker(QThread::create([handlers, status] {
+        std::unique_ptr<QThread> worker(QThread::create([handlers = std::exchange(pendingSpeech, {}), status] {
             for (const auto &h : handlers)
                 h(status);
         }));

@@ -51,20 +51,22 @@ public:
         // platform recognizer may report after cancel.
         void deliver(std::optional<QString> text, std::optional<QString> error)
         {
-            std::unique_ptr<QThread> worker(QThread::create([this, text, error] { m_handler(text, error); }));
-            worker->start();
-            worker->wait();
+            onWorker([this, text, error] { m_handler(text, error); });
         }
         void deliverText(const QString &text) { deliver(text, std::nullopt); }
+        void deliverError(const QString &error) { deliver(std::nullopt, error); }
         void deliverSentence(const TimedSentence &sentence)
         {
-            std::unique_ptr<QThread> worker(QThread::create([this, sentence] { request->sentenceHandler(sentence); }));
+            onWorker([this, sentence] { request->sentenceHandler(sentence); });
+        }
+
+    private:
+        static void onWorker(std::function<void()> call)
+        {
+            std::unique_ptr<QThread> worker(QThread::create(std::move(call)));
             worker->start();
             worker->wait();
         }
-        void deliverError(const QString &error) { deliver(std::nullopt, error); }
-
-    private:
         SpeechRecognizer::ResultHandler m_handler;
         std::vector<std::function<void()>> m_finishes;
     };
@@ -94,7 +96,6 @@ public:
 
     // Locales not set here have no recognizer.
     void setLocale(const QString &locale, Presence presence = Presence::present) { m_locales[locale] = presence; }
-
     QStringList supportedLocales() const override
     {
         QStringList out;
@@ -109,7 +110,6 @@ public:
             return nullptr;
         return std::make_shared<Recognizer>(this, locale, it->second);
     }
-
     std::vector<std::shared_ptr<Task>> tasks() const
     {
         std::lock_guard lock(m_mutex);
