@@ -2,8 +2,6 @@
 #include "FakeCaptioning.h"
 #include "FileContents.h"
 #include "SmallFileSystem.h"
-#include "StalledFileSystem.h"
-#include "base/BackgroundDisposal.h"
 #include "captioning/AudioCaptureManager.h"
 #include "captioning/PermissionManager.h"
 #include "captioning/SessionTranscript.h"
@@ -51,8 +49,7 @@ TimedSentence sentence(int n)
     return { u"Sentence number %1 was said."_s.arg(n), 2.0 * n, 2.0 * n + 1.5, {} };
 }
 
-// Files written until the guard goes may grow to `bytes` at most, as on a disk that is full; the process is
-// not stopped for it.
+// Files written until the guard goes may grow to `bytes` at most, as on a full disk; the process goes on.
 auto fullDisk(rlim_t bytes)
 {
     std::signal(SIGXFSZ, SIG_IGN);
@@ -87,38 +84,29 @@ class CaptionViewModelTest final : public QObject
             return QTest::qWaitFor([&] { return capture->lastStream() && capture->lastStream()->hasPendingStart(); });
         }
     };
-
-    QTemporaryDir m_transcripts;
+    QTemporaryDir m_dir;
 
 private Q_SLOTS:
-    // Saved by extension; a save that fails says so in plain words and leaves the file that was there.
+    // Saved by extension; a save that fails says so and leaves the file that was there.
     void save_data()
     {
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<int>("disk"); // 0: room; 1: files may not grow past 2000 bytes; 2: a small file system, full
-        QTest::addColumn<QString>("error"); // the start of the message; empty: saved
-        const QString notSaved = u"The transcript was not saved: "_s;
-        QTest::newRow("text") << u"a.txt"_s << 0 << QString();
-        QTest::newRow("SubRip") << u"a.srt"_s << 0 << QString();
-        QTest::newRow("WebVTT") << u"a.VTT"_s << 0 << QString();
-        QTest::newRow("other extension") << u"a.doc"_s << 0 << notSaved;
-        QTest::newRow("disk full") << u"a.srt"_s << 1 << notSaved + u"writing “a.srt” failed, perhaps"_s;
-        // Small enough to sit in Qt's write buffer until the end.
-        QTest::newRow("disk full at the end") << u"a.srt"_s << 2 << notSaved;
-        QString readOnly = u"/proc"_s; // permissions do not stop root
-        if (geteuid() != 0) {
-            readOnly = m_transcripts.filePath(u"read-only"_s);
-            QDir().mkpath(readOnly);
-            QFile::setPermissions(readOnly, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        }
-        QTest::newRow("read-only folder") << readOnly + u"/a.txt"_s << 0 << notSaved;
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("text") << u"a.txt"_s << 0 << true;
+        QTest::newRow("SubRip") << u"a.srt"_s << 0 << true;
+        QTest::newRow("WebVTT") << u"a.VTT"_s << 0 << true;
+        QTest::newRow("other extension") << u"a.doc"_s << 0 << false;
+        QTest::newRow("disk full") << u"a.srt"_s << 1 << false;
+        QTest::newRow("disk full at the end") << u"a.srt"_s << 2 << false; // all in Qt's write buffer until then
+        QTest::newRow("read-only folder") << u"/proc/a.txt"_s << 0 << false; // root may write anywhere else
     }
     void save()
     {
         QFETCH(QString, fileName);
         QFETCH(int, disk);
-        QFETCH(QString, error);
-        const QString folder = m_transcripts.filePath(QString::fromUtf8(QTest::currentDataTag()));
+        QFETCH(bool, saved);
+        const QString folder = m_dir.filePath(QString::fromUtf8(QTest::currentDataTag()));
         if (disk == 2 && !SmallFileSystem::mount(folder, "8k"))
             QSKIP("a small file system can only be mounted by root");
         const auto unmount = qScopeGuard([&] {
@@ -141,20 +129,18 @@ private Q_SLOTS:
             const auto full = fullDisk(disk == 1 ? 2000 : RLIM_INFINITY);
             failure = transcript.saveAs(path);
         }
-        QCOMPARE(failure.value_or(QString()).left(error.size()), error);
-        if (!error.isEmpty()) {
-            if (!fresh)
-                QCOMPARE(fileContents(path), QByteArray("what was there\n"));
-            QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList({ QStringLiteral("*.*.*") }, QDir::Files),
-                QStringList()); // no half-written temporary file left behind
+        QVERIFY2(saved ? !failure : failure->startsWith(u"The transcript was not saved: "_s),
+            qPrintable(failure.value_or(QString())));
+        if (!saved) {
+            QVERIFY(fresh || fileContents(path) == "what was there\n");
+            QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList({ u"*.*.*"_s }, QDir::Files), QStringList());
             return;
         }
         if (path.endsWith(u".txt"_s)) {
             QCOMPARE(fileContents(path).count('\n'), 300);
             return;
         }
-        // The subtitles as a player reads them: a cue per sentence.
-        QProcess probe;
+        QProcess probe; // the subtitles as a player reads them: a cue per sentence
         probe.start(u"ffprobe"_s,
             { u"-v"_s, u"error"_s, u"-show_entries"_s, u"packet=pts_time"_s, u"-of"_s, u"csv=p=0"_s, path });
         QVERIFY(probe.waitForFinished() && probe.exitCode() == 0);
@@ -167,9 +153,8 @@ private Q_SLOTS:
     void boundedInMemory()
     {
         SessionTranscript transcript;
-        const TimedSentence big { QString(1000, u'x'), 0, 1, { { QString(1000, u'y'), 0, 1 } } };
         for (int i = 0; i < 2000; ++i)
-            transcript.append(big);
+            transcript.append({ QString(1000, u'x'), 0, 1, { { QString(1000, u'y'), 0, 1 } } });
         transcript.append(sentence(1));
         QVERIFY(transcript.textBytes() <= SessionTranscript::maxTextBytes);
         QVERIFY(transcript.textBytes() > SessionTranscript::maxTextBytes - 4000);
@@ -177,108 +162,61 @@ private Q_SLOTS:
     }
 
     // With the setting on, a session keeps a line per sentence in the documents folder as it is said. A file
-    // that fails gives one notice and ends the keeping for the session, and captions go on. A file that
-    // blocks (a FIFO, which would block the open or every write, or storage that stops answering, as a hung
-    // network share does) never holds up the GUI thread: Stop Captions returns at once, and the disposal
-    // thread gives up on it after a bounded wait, so that quitting ends.
-    void keepsTranscripts_data()
-    {
-        QTest::addColumn<QString>("notice"); // part of it; empty: none
-        QTest::newRow("disk full") << u"disk is full"_s;
-        QTest::newRow("FIFO") << u"not a regular file"_s;
-        QTest::newRow("stalled storage") << QString();
-    }
+    // that fails gives one notice and ends the keeping for the session, and captions go on; a FIFO, which
+    // would block the open, never holds up the GUI thread.
     void keepsTranscripts()
     {
-        QFETCH(QString, notice);
-        const QString fault = QString::fromUtf8(QTest::currentDataTag());
-        const QString folder = TranscriptAutoSaver::defaultFolder();
-        // Mounted before the saver's thread starts, so that the thread sees it.
-        std::optional<StalledFileSystem> storage;
-        if (fault == u"stalled storage"_s) {
-            storage.emplace(folder);
-            if (!storage->isMounted())
-                QSKIP("a FUSE file system can only be mounted by root, with /dev/fuse");
-        }
-        // Should the GUI thread wait on the file after all, the storage answers after a while, so that the
-        // test fails instead of hanging.
-        std::atomic<bool> done = false, rescued = false;
-        std::thread watchdog([&] {
-            for (int i = 0; i < 150 && !done; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            if (!done && storage) {
-                rescued = true;
-                storage->abort();
+        for (const bool fifo : { false, true }) {
+            int reader = -1; // the FIFO's, held until the model is gone
+            const auto closeReader = qScopeGuard([&] { ::close(reader); });
+            Rig rig;
+            rig.settings.setKeepTranscripts(true);
+            QStringList notices;
+            const Subscription subscription = rig.model->transcriptNotice.subscribe([&](const QString &notice) {
+                if (!notice.isEmpty())
+                    notices << notice;
+            });
+            rig.model->start();
+            QTRY_VERIFY(rig.model->isRunning.get());
+            const QString file = rig.model->keptTranscriptFile();
+            QCOMPARE(QFileInfo(file).absolutePath(), TranscriptAutoSaver::defaultFolder());
+            const auto task = rig.task();
+            const auto unblock = qScopeGuard([&] { // should the saver wait on the FIFO after all; gone for the next
+                if (fifo)
+                    reader = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+                QFile::remove(file);
+            });
+            if (fifo) {
+                QVERIFY(QDir().mkpath(TranscriptAutoSaver::defaultFolder()));
+                QFile::remove(file); // an earlier session's, started in the same second
+                QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0644), 0);
+            } else {
+                task->deliverSentence(sentence(0));
+                task->deliverSentence(sentence(1));
+                QTRY_COMPARE(fileContents(file).count('\n'), 2);
+                const QString line = QString::fromUtf8(fileContents(file).split('\n')[1]);
+                QVERIFY2(QRegularExpression(u"^\\[\\d\\d:\\d\\d:\\d\\d\\] Sentence number 1 was said\\.$"_s)
+                             .match(line)
+                             .hasMatch(),
+                    qPrintable(line));
             }
-        });
-        const auto endWatchdog = qScopeGuard([&] {
-            done = true;
-            watchdog.join();
-        });
-
-        int reader = -1; // the FIFO's, held until the model is gone
-        const auto closeReader = qScopeGuard([&] { ::close(reader); });
-        Rig rig;
-        rig.settings.setKeepTranscripts(true);
-        auto &model = rig.model;
-        QStringList notices;
-        const Subscription subscription = model->transcriptNotice.subscribe([&](const QString &notice) {
-            if (!notice.isEmpty())
-                notices << notice;
-        });
-        model->start();
-        QTRY_VERIFY(model->isRunning.get());
-        const QString file = model->keptTranscriptFile();
-        QCOMPARE(QFileInfo(file).absolutePath(), folder);
-        const auto task = rig.task();
-        // Should the saver wait on the FIFO after all, a reader lets it finish.
-        const auto unblock = qScopeGuard([&] {
-            if (fault == u"FIFO"_s)
-                reader = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        });
-        if (fault == u"FIFO"_s) {
-            QVERIFY(QDir().mkpath(folder));
-            QFile::remove(file); // an earlier session's, started in the same second
-            QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0644), 0);
+            {
+                const auto limit = fullDisk(fifo ? RLIM_INFINITY : rlim_t(QFileInfo(file).size()));
+                task->deliverSentence(sentence(2));
+                QTRY_COMPARE_WITH_TIMEOUT(notices.size(), 1, 5000);
+            }
+            QVERIFY2(notices[0].contains(fifo ? u"not a regular file"_s : u"disk is full"_s), qPrintable(notices[0]));
+            QVERIFY(rig.model->keptTranscriptFile().isEmpty());
+            task->deliverSentence(sentence(3));
+            task->deliverText(u"Still captioning."_s);
+            QTRY_COMPARE(rig.model->captionText.get(), u"Still captioning."_s);
+            QTRY_COMPARE(rig.model->transcript().sentences().size(), std::size_t(fifo ? 2 : 4));
+            QVERIFY(rig.model->isRunning.get());
+            QVERIFY(fifo || fileContents(file).count('\n') == 2); // nothing more, not even once there is room
+            rig.model->stop();
+            rig.model.reset();
+            QCOMPARE(notices.size(), 1);
         }
-        const bool full = fault == u"disk full"_s;
-        if (full) {
-            task->deliverSentence(sentence(0));
-            task->deliverSentence(sentence(1));
-            QTRY_COMPARE(fileContents(file).count('\n'), 2);
-            const QString line = QString::fromUtf8(fileContents(file).split('\n')[1]);
-            QVERIFY2(QRegularExpression(u"^\\[\\d\\d:\\d\\d:\\d\\d\\] Sentence number 1 was said\\.$"_s)
-                         .match(line)
-                         .hasMatch(),
-                qPrintable(line));
-            const auto limit = fullDisk(rlim_t(QFileInfo(file).size()));
-            task->deliverSentence(sentence(2));
-            QTRY_COMPARE(notices.size(), 1);
-        } else {
-            // Stalled, the saver's thread now waits on the file for good.
-            task->deliverSentence(sentence(2));
-        }
-        if (!notice.isEmpty()) {
-            QTRY_COMPARE_WITH_TIMEOUT(notices.size(), 1, 5000);
-            QVERIFY2(notices[0].contains(notice), qPrintable(notices[0]));
-            QVERIFY(model->keptTranscriptFile().isEmpty());
-        }
-        task->deliverSentence(sentence(3));
-        task->deliverText(u"Still captioning."_s);
-        QTRY_COMPARE(model->captionText.get(), u"Still captioning."_s);
-        QTRY_COMPARE(model->transcript().sentences().size(), std::size_t(full ? 4 : 2));
-        QVERIFY(model->isRunning.get());
-        if (full)
-            QCOMPARE(fileContents(file).count('\n'), 2); // nothing more, not even after the disk has room again
-
-        model->stop();
-        model.reset();
-        QVERIFY(!rescued);
-        // The disposal thread is not held past the bound either.
-        std::atomic<bool> disposed = false;
-        BackgroundDisposal::run([&disposed] { disposed = true; });
-        QTRY_VERIFY_WITH_TIMEOUT(disposed.load(), int(TranscriptAutoSaver::shutdownBound.count()) + 5000);
-        QCOMPARE(notices.size(), notice.isEmpty() ? 0 : 1);
     }
 
     void captionsFlowWhileRunning()
@@ -377,7 +315,6 @@ private Q_SLOTS:
         QTest::newRow("4001 characters keep 2000") << u'b' + repeated(a, 3999) + u'z' << repeated(a, 1999) + u'z';
         QTest::newRow("lines first") << repeated(repeated(a, 100), 60, u"\n"_s)
                                      << repeated(repeated(a, 100), 25, u"\n"_s);
-        QTest::newRow("4000 emoji") << repeated(thumb, 4000) << repeated(thumb, 4000);
         QTest::newRow("4001 emoji") << u'A' + repeated(thumb, 4000) << repeated(thumb, 2000);
     }
     void trimming()
@@ -390,17 +327,15 @@ private Q_SLOTS:
     void failureShowsMessage_data()
     {
         QTest::addColumn<Fault>("fault");
-        QTest::addColumn<QString>("shown"); // part of the message
+        QTest::addColumn<QString>("shown"); // part of the message: the technical detail after the plain words
         const QString help = CaptionViewModel::siriHelpMessage();
         QTest::newRow("recognition error") << recognitionError << help;
         QTest::newRow("no model for the language") << noModel << help;
-        // Plain words first, then the technical detail; the general text where the failing layer says nothing.
         QTest::newRow("recognizer offline") << recognizerOffline << u"Settings. (Speech -2: "_s;
         QTest::newRow("no output device") << noOutputDevice << u". (AudioCapture -10)"_s;
         QTest::newRow("server unreachable") << noServer << u"Start the server. (PulseAudio 6: Refused)"_s;
         QTest::newRow("speech permission denied") << denied << help;
-        // A start the server never answers fails after the timeout, and the stream is stopped.
-        QTest::newRow("capture start never answers") << startHangs << u"did not start"_s;
+        QTest::newRow("capture start never answers") << startHangs << u"did not start"_s; // after the timeout
         QTest::newRow("stream dies") << streamDies
                                      << CaptionViewModel::unexpectedErrorMessage() + u" (PulseAudio 13)"_s;
     }
@@ -514,41 +449,28 @@ private Q_SLOTS:
 
     // The gatekeeper's statuses as the permission layer reads them, any it does not know as denied; the
     // answers to requests come on the main thread, on a later turn of its loop.
-    void permissionStates_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<PermissionState>("state");
-        QTest::newRow("not determined") << 0 << PermissionState::undetermined;
-        QTest::newRow("denied") << 1 << PermissionState::denied;
-        QTest::newRow("restricted") << 2 << PermissionState::restricted;
-        QTest::newRow("authorized") << 3 << PermissionState::granted;
-        QTest::newRow("above range") << 4 << PermissionState::denied;
-        QTest::newRow("negative") << -1 << PermissionState::denied;
-    }
     void permissionStates()
     {
-        QFETCH(int, status);
-        QFETCH(PermissionState, state);
-        const auto service = std::make_shared<FakePermissionService>();
-        service->speechStatus = status;
-        service->screenAccess = status == 3;
-        const PermissionState screen = status == 3 ? PermissionState::granted : PermissionState::denied;
-        PermissionManager manager(service);
-        QCOMPARE(manager.speechStatus(), state);
-        QCOMPARE(manager.screenStatus(), screen);
-        std::optional<PermissionState> speechAnswer, screenAnswer;
-        QThread *answeredOn = nullptr;
-        manager.requestSpeech([&](PermissionState s) {
-            speechAnswer = s;
-            answeredOn = QThread::currentThread();
-        });
-        manager.requestScreen([&](PermissionState s) { screenAnswer = s; });
-        service->answerSpeechFromWorker(status);
-        QVERIFY(!speechAnswer && !screenAnswer);
-        QTRY_VERIFY(speechAnswer && screenAnswer);
-        QCOMPARE(*speechAnswer, state);
-        QCOMPARE(*screenAnswer, screen);
-        QCOMPARE(answeredOn, qApp->thread());
+        using S = PermissionState;
+        for (const auto &[status, state] : std::vector<std::pair<int, S>> { { 0, S::undetermined }, { 1, S::denied },
+                 { 2, S::restricted }, { 3, S::granted }, { 4, S::denied }, { -1, S::denied } }) {
+            const auto service = std::make_shared<FakePermissionService>();
+            service->speechStatus = status;
+            service->screenAccess = status == 3;
+            const S screen = status == 3 ? S::granted : S::denied;
+            PermissionManager manager(service);
+            QVERIFY2(manager.speechStatus() == state && manager.screenStatus() == screen,
+                qPrintable(QString::number(status)));
+            std::optional<S> speechAnswer, screenAnswer;
+            QThread *answeredOn = nullptr;
+            manager.requestSpeech([&](S s) { speechAnswer = s, answeredOn = QThread::currentThread(); });
+            manager.requestScreen([&](S s) { screenAnswer = s; });
+            service->answerSpeechFromWorker(status);
+            QVERIFY(!speechAnswer && !screenAnswer);
+            QTRY_VERIFY(speechAnswer && screenAnswer);
+            QVERIFY2(*speechAnswer == state && *screenAnswer == screen && answeredOn == qApp->thread(),
+                qPrintable(QString::number(status)));
+        }
     }
 };
 
