@@ -1,0 +1,296 @@
+#include "captioning/AudioFormatConverter.h"
+#include "captioning/SoundFrontEnd.h"
+#include "captioning/UtteranceSegmenter.h"
+
+#include <QTest>
+
+#include <cmath>
+#include <limits>
+#include <map>
+#include <numbers>
+#include <set>
+
+// The audio on its way to a decoder: format conversion, level treatment and cutting into utterances, all
+// pure logic fed made-up signals.
+namespace {
+
+using Failure = AudioFormatConverter::Failure;
+
+// Speech-like bursts: 200 ms of a 440 Hz tone, 100 ms of nothing, at `dbfs` RMS inside a burst.
+std::vector<float> bursts(double seconds, double dbfs, double offset = 0)
+{
+    std::vector<float> out(std::size_t(seconds * 16000));
+    const double amplitude = std::sqrt(2.0) * std::pow(10.0, dbfs / 20.0);
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = float(offset + ((i % 4800) < 3200 ? amplitude * std::sin(2 * M_PI * 440 * double(i) / 16000) : 0.0));
+    return out;
+}
+
+// The level inside the bursts of the front end's output for `in`, fed in odd-sized pieces as capture
+// delivers them, over its last `seconds`; no audio may be lost.
+double levelAfter(SoundFrontEnd &fe, const std::vector<float> &in, double seconds, std::vector<float> &out)
+{
+    for (std::size_t i = 0; i < in.size(); i += 333)
+        fe.process(in.data() + i, std::min<std::size_t>(333, in.size() - i), out);
+    if (out.size() != in.size() / 160 * 160)
+        return NAN;
+    double sum = 0;
+    std::size_t n = 0;
+    for (std::size_t i = out.size() - std::size_t(seconds * 16000); i < out.size(); ++i)
+        if ((i % 4800) >= 400 && (i % 4800) < 2800)
+            sum += double(out[i]) * out[i], ++n;
+    return 10 * std::log10(sum / double(n));
+}
+
+constexpr std::size_t frame = UtteranceSegmenter::frameSamples;
+
+// A made-up recording: words are stretches of loud frames, each frame carrying its word's number in
+// its samples, so that where every word went can be read back from the decoder's side.
+struct Script {
+    std::vector<float> samples;
+    int words = 0;
+    void add(double seconds, float value)
+    {
+        samples.resize(samples.size() + std::size_t(seconds * 100) * frame, value);
+    }
+    // Each part is a stretch of quiet, then one of talk: words of 0.3 s with gaps of 0.06 s that the decoder
+    // does not hear as pauses.
+    static Script of(std::initializer_list<std::pair<double, double>> parts)
+    {
+        Script s;
+        for (const auto &[quiet, talk] : parts) {
+            s.add(quiet, 0.0f);
+            for (double t = 0; t < talk; t += 0.36) {
+                s.add(0.3, 0.5f + float(++s.words) * 1e-4f);
+                s.add(0.06, 0.0f);
+            }
+        }
+        return s;
+    }
+};
+
+// A stand-in for the decoder: it hears speech in loud frames and keeps hearing it for 0.3 s after
+// them, as a voice-activity detector does; it records the utterance each frame went to.
+struct Outcome {
+    std::map<int, std::set<int>> utterancesOfWord;
+    std::map<int, std::size_t> framesOfWord;
+    int utterances = 0, cuts = 0, restarts = 0;
+    std::size_t framesDecoded = 0;
+};
+
+Outcome segment(const Script &script)
+{
+    UtteranceSegmenter s;
+    Outcome o;
+    int hangover = 0;
+    bool open = false, ended = false;
+    for (std::size_t at = 0;;) { // audio arrives in capture-sized pieces while decoding goes on
+        const auto step = s.next();
+        using Kind = UtteranceSegmenter::Kind;
+        o.cuts += step.kind == Kind::Cut;
+        o.restarts += step.kind == Kind::RestartIdle;
+        if (step.kind == Kind::Decode) {
+            o.utterances += open ? 0 : 1;
+            open = true;
+            for (std::size_t i = 0; i < step.samples.size(); i += frame) {
+                const float v = step.samples[i];
+                const int word = v > 0 ? int(std::lround((v - 0.5f) * 1e4f)) : 0;
+                hangover = v > 0 ? 30 : std::max(0, hangover - 1);
+                if (word > 0) {
+                    o.utterancesOfWord[word].insert(o.utterances);
+                    ++o.framesOfWord[word];
+                }
+            }
+            o.framesDecoded += step.samples.size() / frame;
+            s.report(hangover > 0);
+        } else if (step.kind != Kind::None) {
+            open = false;
+        } else if (at < script.samples.size()) {
+            const std::size_t n = std::min<std::size_t>(20 * frame, script.samples.size() - at);
+            s.push(script.samples.data() + at, n);
+            at += n;
+        } else if (!std::exchange(ended, true)) {
+            s.endOfAudio();
+        } else {
+            return o;
+        }
+    }
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Script)
+
+class AudioPathTest final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // The output holds outRate / inRate x frames frames, truncated; a rate that gives no finite 32-bit count
+    // is refused rather than allocated.
+    void conversionCapacity_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<uint>("frames");
+        QTest::addColumn<int>("capacity"); // -1: refused
+        QTest::newRow("48000 x 1024") << 48000.0 << 1024u << 341;
+        QTest::newRow("8000 x 100, upsampled") << 8000.0 << 100u << 200;
+        QTest::newRow("48000 x 2, nothing left") << 48000.0 << 2u << 0;
+        QTest::newRow("rate NaN") << std::numeric_limits<double>::quiet_NaN() << 1024u << -1;
+        QTest::newRow("rate negative") << -48000.0 << 1024u << -1;
+        QTest::newRow("rate tiny, count beyond 32 bits") << 1e-9 << 1024u << -1;
+    }
+    void conversionCapacity()
+    {
+        QFETCH(double, rate);
+        QFETCH(uint, frames);
+        std::vector<float> left(frames, 0.25f), right(frames, 0.25f);
+        const auto in = AudioBuffer::view(AudioFormat::standard(rate, 2), { left.data(), right.data() }, frames);
+        Failure failure {};
+        const auto out = AudioFormatConverter::convert(in, AudioFormat::recognizerTarget(), nullptr, &failure);
+        QTEST(out ? int(out->frameLength()) : -1, "capacity");
+        QVERIFY(out || failure == Failure::OutputCapacity);
+    }
+
+    // A 1 kHz tone keeps its pitch and the stereo pair is averaged, resampled or not (interleaved and 16-bit
+    // input are covered end to end by the caption tool's WAV files).
+    void conversionKeepsTone()
+    {
+        for (const double rate : { 48000.0, 16000.0, 8000.0 }) {
+            const std::uint32_t frames = std::uint32_t(rate / 10); // 100 ms
+            std::vector<float> left(frames), right(frames); // the mono average is a 0.6 tone
+            for (std::uint32_t i = 0; i < frames; ++i) {
+                right[i] = float(0.4 * std::sin(2 * std::numbers::pi * 1000.0 * i / rate));
+                left[i] = 2 * right[i];
+            }
+            const auto in = AudioBuffer::view(AudioFormat::standard(rate, 2), { left.data(), right.data() }, frames);
+            const auto out = AudioFormatConverter::convert(in, AudioFormat::recognizerTarget());
+            QVERIFY(out && out->frameLength() == 1600u);
+            // Rising zero crossings and the level, away from the resampler's edges.
+            const float *mono = out->floatChannelData(0);
+            int crossings = 0, first = -1, last = -1;
+            double energy = 0;
+            for (int i = 200; i < 1400; ++i) {
+                energy += mono[i] * mono[i];
+                if (mono[i - 1] < 0 && mono[i] >= 0)
+                    ++crossings, last = i, first = first < 0 ? i : first;
+            }
+            const double frequency = (crossings - 1) * 16000.0 / (last - first), level = std::sqrt(energy / 1200);
+            QVERIFY2(std::abs(frequency - 1000.0) < 5.0 && std::abs(level - 0.6 / std::sqrt(2.0)) < 0.01,
+                qPrintable(QStringLiteral("at %1 Hz: %2 Hz, level %3").arg(rate).arg(frequency).arg(level)));
+        }
+    }
+
+    // Layouts without a mapping, or views whose planes do not match their format, are refused, not read.
+    void conversionRefusesLayouts()
+    {
+        std::vector<float> a(16);
+        for (const AudioBuffer &in :
+            { AudioBuffer::view(AudioFormat::standard(16000.0, 3), { a.data(), a.data(), a.data() }, 16),
+                AudioBuffer::view(AudioFormat::standard(48000.0, 2), { a.data() }, 16),
+                AudioBuffer::view(AudioFormat::standard(48000.0, 0), {}, 16) }) {
+            QString error;
+            Failure failure {};
+            QVERIFY(!AudioFormatConverter::convert(in, AudioFormat::standard(16000.0, 2), &error, &failure));
+            QVERIFY(failure == Failure::UnsupportedFormat && !error.isEmpty());
+        }
+    }
+
+    // Quiet and loud sources are brought to the edge of the band around the target level, within the
+    // gain's limits (a source too quiet for the ceiling gets exactly the ceiling); ordinary ones pass.
+    void gainConverges_data()
+    {
+        QTest::addColumn<double>("inputDbfs");
+        QTest::addColumn<double>("expectedDbfs");
+        const SoundFrontEnd::Options o;
+        QTest::newRow("ordinary") << o.targetDbfs + 4 << o.targetDbfs + 4;
+        QTest::newRow("30 dB quieter") << o.targetDbfs - 30 << o.targetDbfs - o.bandDb;
+        QTest::newRow("below the ceiling") << -75.0 << -75.0 + o.maxGainDb;
+        QTest::newRow("loud") << -10.0 << o.targetDbfs + o.bandDb;
+    }
+    void gainConverges()
+    {
+        QFETCH(double, inputDbfs);
+        QFETCH(double, expectedDbfs);
+        SoundFrontEnd fe(nullptr);
+        std::vector<float> out;
+        const double level = levelAfter(fe, bursts(10, inputDbfs), 5, out);
+        QVERIFY2(std::abs(level - expectedDbfs) < 2.5, qPrintable(QString::number(level)));
+        QVERIFY(fe.gainDb() <= SoundFrontEnd::Options {}.maxGainDb + 1e-9);
+    }
+
+    // Hostile input: nothing that is not a finite sample comes out, peaks stay under the ceiling, no audio
+    // is lost, and speech that follows is brought to the target level again.
+    void survivesBadInput_data()
+    {
+        QTest::addColumn<std::vector<float>>("bad");
+        std::vector<float> nan(16000, std::numeric_limits<float>::quiet_NaN()), square(3 * 16000);
+        for (std::size_t i = 0; i < nan.size(); i += 3)
+            nan[i] = i % 2 ? std::numeric_limits<float>::infinity() : 1e30f;
+        for (std::size_t i = 0; i < square.size(); ++i)
+            square[i] = (i / 40) % 2 ? 1.0f : -1.0f;
+        auto jump = bursts(5, -50);
+        const auto loud = bursts(2, -10);
+        jump.insert(jump.end(), loud.begin(), loud.end());
+        QTest::newRow("NaN and infinite") << nan;
+        QTest::newRow("DC offset") << bursts(5, -30, 0.5);
+        QTest::newRow("full-scale square wave") << square;
+        QTest::newRow("+40 dB jump") << jump;
+    }
+    void survivesBadInput()
+    {
+        QFETCH(std::vector<float>, bad);
+        SoundFrontEnd fe(nullptr);
+        auto in = bursts(3, -30);
+        in.insert(in.end(), bad.begin(), bad.end());
+        in.resize(in.size() / 4800 * 4800 + 4800, 0.0f);
+        const auto speech = bursts(20, -30); // after a loud stretch the gain comes back slowly
+        in.insert(in.end(), speech.begin(), speech.end());
+        std::vector<float> out;
+        const double level = levelAfter(fe, in, 2.5, out);
+        const SoundFrontEnd::Options o;
+        QVERIFY(
+            std::all_of(out.begin(), out.end(), [&](float x) { return std::isfinite(x) && std::abs(x) <= o.ceiling; }));
+        QVERIFY2(std::abs(level - o.targetDbfs) <= o.bandDb + 1.5, qPrintable(QString::number(level)));
+    }
+
+    // Every word reaches the decoder whole, in one utterance, and all the audio is decoded; the cap counts
+    // speech from its first frame, never the silence before it. A decoder that hears nothing is restarted
+    // now and then, which produces no utterance end and no cut.
+    void segmentsKeepEveryWord_data()
+    {
+        QTest::addColumn<Script>("script");
+        QTest::addColumn<int>("cuts");
+        QTest::addColumn<int>("restarts");
+        QTest::newRow("late speech after 14.5 s of quiet") << Script::of({ { 14.5, 8 }, { 1, 0 } }) << 0 << 0;
+        QTest::newRow("30 s without a pause") << Script::of({ { 0.5, 30 } }) << 2 << 0;
+        QTest::newRow("sentences with pauses")
+            << Script::of({ { 0, 4.5 }, { 0.5, 4.5 }, { 0.5, 4.5 }, { 0.5, 4.5 }, { 0.5, 0 } }) << 0 << 0;
+        QTest::newRow("speech after 5 minutes of quiet") << Script::of({ { 300, 2 }, { 1, 0 } }) << 0 << 10;
+    }
+    void segmentsKeepEveryWord()
+    {
+        QFETCH(Script, script);
+        const Outcome o = segment(script);
+        QCOMPARE(o.framesDecoded * frame, script.samples.size());
+        QCOMPARE(int(o.utterancesOfWord.size()), script.words);
+        for (const auto &[word, utterances] : o.utterancesOfWord)
+            QVERIFY2(utterances.size() == 1 && o.framesOfWord.at(word) == 30, qPrintable(QString::number(word)));
+        QTEST(o.cuts, "cuts");
+        QTEST(o.restarts, "restarts");
+    }
+
+    // The cut goes at the quietest 50 ms of the last second before the cap.
+    void cutsAtQuietestPoint()
+    {
+        std::vector<double> levels(100, 1.0);
+        QCOMPARE(UtteranceSegmenter::quietestFrame(levels), 97u); // flat: nearest the cap
+        std::fill(levels.begin() + 60, levels.begin() + 66, 0.01);
+        QCOMPARE(UtteranceSegmenter::quietestFrame(levels), 63u);
+        std::fill(levels.begin() + 20, levels.begin() + 25, 0.001); // the deeper of two dips
+        QCOMPARE(UtteranceSegmenter::quietestFrame(levels), 22u);
+    }
+};
+
+QTEST_GUILESS_MAIN(AudioPathTest)
+#include "AudioPathTest.moc"
