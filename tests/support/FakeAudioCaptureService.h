@@ -26,9 +26,12 @@ public:
     class Stream final : public AudioCaptureStream
     {
     public:
-        Stream(FakeAudioCaptureService *service, AudioCaptureConfiguration configuration)
+        Stream(const FakeAudioCaptureService *service, AudioCaptureConfiguration configuration)
             : m_service(service), m_configuration(std::move(configuration))
         { }
+        int stopCalls = 0;
+        std::atomic<bool> capturing = false;
+
         AudioCaptureConfiguration configuration() const override { return m_configuration; }
         std::optional<PlatformError> addOutput(OutputHandler handler) override
         {
@@ -38,11 +41,6 @@ public:
         }
         void setFailureHandler(FailureHandler handler) override { m_failure = std::move(handler); }
         void setPresenceHandler(PresenceHandler handler) override { m_presence = std::move(handler); }
-        // The captured application starts or stops playing.
-        void setPresent(bool present)
-        {
-            post([presence = m_presence, present] { presence(present); });
-        }
         void startCapture(Completion completion) override
         {
             m_pendingStart = std::move(completion);
@@ -53,24 +51,25 @@ public:
         {
             ++stopCalls;
             capturing = false;
-            // As a sound server kills a stream it was still making ready.
-            if (auto start = std::exchange(m_pendingStart, {}))
+            if (auto start = std::exchange(m_pendingStart, {})) // as a sound server kills a stream it was making ready
                 post([start] { start(PlatformError { QStringLiteral("Fake"), 9, QStringLiteral("Killed") }); });
             post([completion] { completion(std::nullopt); });
         }
         bool hasPendingStart() const { return bool(m_pendingStart); }
         void answerStart(std::optional<PlatformError> error)
         {
-            if (auto completion = std::exchange(m_pendingStart, {})) {
-                capturing = !error;
-                post([completion, error] { completion(error); });
-            }
+            if (auto completion = std::exchange(m_pendingStart, {}))
+                capturing = !error, post([completion, error] { completion(error); });
+        }
+        // The captured application starts or stops playing.
+        void setPresent(bool present)
+        {
+            post([presence = m_presence, present] { presence(present); });
         }
         // The stream dies by itself, as when the sound server goes away.
         void fail(const PlatformError &error)
         {
-            capturing = false;
-            post([failure = m_failure, error] { failure(error); });
+            capturing = false, post([failure = m_failure, error] { failure(error); });
         }
         // Delivers `frames` samples of `value` from a capture thread and waits for it.
         void push(std::uint32_t frames, float value = 0.0f)
@@ -84,13 +83,11 @@ public:
             thread->start();
             thread->wait();
         }
-        int stopCalls = 0;
-        std::atomic<bool> capturing = false;
 
     private:
-        FakeAudioCaptureService *m_service;
+        const FakeAudioCaptureService *m_service;
         AudioCaptureConfiguration m_configuration;
-        mutable std::mutex m_mutex;
+        std::mutex m_mutex;
         OutputHandler m_output;
         FailureHandler m_failure;
         PresenceHandler m_presence;
