@@ -3,7 +3,6 @@
 #include "FileContents.h"
 #include "SmallFileSystem.h"
 #include "captioning/AudioCaptureManager.h"
-#include "captioning/PermissionManager.h"
 #include "captioning/SessionTranscript.h"
 #include "captioning/SpeechRecognitionManager.h"
 #include "captioning/TranscriptAutoSaver.h"
@@ -161,9 +160,8 @@ private Q_SLOTS:
         QCOMPARE(transcript.sentences().back().text, sentence(1).text);
     }
 
-    // With the setting on, a session keeps a line per sentence in the documents folder as it is said. A file
-    // that fails gives one notice and ends the keeping for the session, and captions go on; a FIFO, which
-    // would block the open, never holds up the GUI thread.
+    // A session keeps a line per sentence as it is said; a file that fails (a FIFO would block the open)
+    // gives one notice and ends the keeping, and captions go on.
     void keepsTranscripts()
     {
         for (const bool fifo : { false, true }) {
@@ -230,8 +228,7 @@ private Q_SLOTS:
         rig.task()->deliverText(numberedLines(51)); // trimmed before it is published
         QTRY_COMPARE(rig.model->captionText.get(), last25);
 
-        // A new source is taken up while captions run: the text stays, the recognizer goes on, and only the
-        // new stream's audio counts from the moment it records.
+        // A new source while captions run: text and recognizer stay, only the new stream's audio counts.
         const auto old = rig.capture->lastStream();
         rig.settings.setAudioSource(AudioSource::application(u"Talker"_s));
         QTRY_COMPARE(old->stopCalls, 1);
@@ -264,8 +261,7 @@ private Q_SLOTS:
         QCOMPARE(rig.model->captionText.get(), last25);
     }
 
-    // The sentence under way at a stop is finished and kept, in the transcript and its file, before the
-    // next start begins a task; that start, and a save, go on with the same transcript and file.
+    // The sentence under way at a stop is kept before the next start's task, which goes on in the same file.
     void stopKeepsTheSentenceUnderWay()
     {
         Rig rig;
@@ -384,52 +380,48 @@ private Q_SLOTS:
     }
 
     // Overlapping starts and stops: whatever the order, the newest call wins and nothing is left running.
-    void tokenRaces_data()
-    {
-        QTest::addColumn<int>("race");
-        QTest::addColumn<bool>("running");
-        QTest::newRow("stop while capture starts") << 0 << false;
-        QTest::newRow("start while capture starts") << 1 << true;
-        QTest::newRow("start twice at once") << 2 << true;
-        QTest::newRow("stop then start at once") << 3 << true;
-        QTest::newRow("stop while the speech prompt is open") << 4 << false;
-    }
     void tokenRaces()
     {
-        QFETCH(int, race);
-        QFETCH(bool, running);
-        Rig rig;
-        rig.capture->holdStarts = race < 2;
-        rig.permissions->speechStatus = race == 4 ? PermissionService::NotDetermined : PermissionService::Authorized;
-        rig.model->start();
-        if (race == 4) { // granted on another thread after the stop: the run cancels the task it started
-            QTRY_COMPARE(rig.permissions->speechRequests, 1);
-            rig.model->stop();
-            rig.permissions->speechStatus = PermissionService::Authorized;
-            rig.permissions->answerSpeechFromWorker(PermissionService::Authorized);
-            QTRY_VERIFY(rig.task() && rig.task()->isCancelled());
-        } else if (race < 2) {
-            QVERIFY(rig.waitForHeldStart());
-            race == 0 ? rig.model->stop() : rig.model->start();
-            QCoreApplication::processEvents();
-            QCoreApplication::processEvents();
-            rig.capture->lastStream()->answerStart(std::nullopt);
-        } else if (race == 2) {
+        // Races 0 and 4 stop: stop while capture starts, or while the speech prompt is open; 1 starts while capture
+        // starts, 2 starts twice at once, 3 stops and starts at once.
+        for (const int race : { 0, 1, 2, 3, 4 }) {
+            const bool running = race != 0 && race != 4;
+            const auto named = qScopeGuard([&] { QTest::currentTestFailed() ? qWarning("in race %d", race) : void(); });
+            Rig rig;
+            rig.capture->holdStarts = race < 2;
+            rig.permissions->speechStatus
+                = race == 4 ? PermissionService::NotDetermined : PermissionService::Authorized;
             rig.model->start();
-        } else {
-            QTRY_VERIFY(rig.model->isRunning.get());
-            rig.model->stop();
-            rig.model->start();
-        }
-        QTRY_COMPARE(rig.model->isRunning.get(), running);
-        QTRY_COMPARE(rig.capture->capturingStreams(), running ? 1 : 0);
-        QCOMPARE(rig.model->audioCapture().isRunning(), running);
-        QCOMPARE(rig.model->errorMessage.get(), QString());
-        const auto tasks = rig.engine->tasks();
-        QCOMPARE(std::count_if(tasks.begin(), tasks.end(), [](const auto &t) { return !t->isCancelled(); }), running);
-        if (running) {
-            rig.capture->lastStream()->push(160);
-            QCOMPARE(rig.task()->request->appendedFrames(), 160u);
+            if (race == 4) { // granted on another thread after the stop: the run cancels the task it started
+                QTRY_COMPARE(rig.permissions->speechRequests, 1);
+                rig.model->stop();
+                rig.permissions->speechStatus = PermissionService::Authorized;
+                rig.permissions->answerSpeechFromWorker(PermissionService::Authorized);
+                QTRY_VERIFY(rig.task() && rig.task()->isCancelled());
+            } else if (race < 2) {
+                QVERIFY(rig.waitForHeldStart());
+                race == 0 ? rig.model->stop() : rig.model->start();
+                QCoreApplication::processEvents();
+                QCoreApplication::processEvents();
+                rig.capture->lastStream()->answerStart(std::nullopt);
+            } else if (race == 2) {
+                rig.model->start();
+            } else {
+                QTRY_VERIFY(rig.model->isRunning.get());
+                rig.model->stop();
+                rig.model->start();
+            }
+            QTRY_COMPARE(rig.model->isRunning.get(), running);
+            QTRY_COMPARE(rig.capture->capturingStreams(), running ? 1 : 0);
+            QCOMPARE(rig.model->audioCapture().isRunning(), running);
+            QCOMPARE(rig.model->errorMessage.get(), QString());
+            const auto tasks = rig.engine->tasks();
+            QCOMPARE(
+                std::count_if(tasks.begin(), tasks.end(), [](const auto &t) { return !t->isCancelled(); }), running);
+            if (running) {
+                rig.capture->lastStream()->push(160);
+                QCOMPARE(rig.task()->request->appendedFrames(), 160u);
+            }
         }
     }
 
@@ -445,32 +437,6 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
         QCoreApplication::processEvents();
         QCOMPARE(rig.capture->lastStream()->stopCalls, 0);
-    }
-
-    // The gatekeeper's statuses as the permission layer reads them, any it does not know as denied; the
-    // answers to requests come on the main thread, on a later turn of its loop.
-    void permissionStates()
-    {
-        using S = PermissionState;
-        for (const auto &[status, state] : std::vector<std::pair<int, S>> { { 0, S::undetermined }, { 1, S::denied },
-                 { 2, S::restricted }, { 3, S::granted }, { 4, S::denied }, { -1, S::denied } }) {
-            const auto service = std::make_shared<FakePermissionService>();
-            service->speechStatus = status;
-            service->screenAccess = status == 3;
-            const S screen = status == 3 ? S::granted : S::denied;
-            PermissionManager manager(service);
-            QVERIFY2(manager.speechStatus() == state && manager.screenStatus() == screen,
-                qPrintable(QString::number(status)));
-            std::optional<S> speechAnswer, screenAnswer;
-            QThread *answeredOn = nullptr;
-            manager.requestSpeech([&](S s) { speechAnswer = s, answeredOn = QThread::currentThread(); });
-            manager.requestScreen([&](S s) { screenAnswer = s; });
-            service->answerSpeechFromWorker(status);
-            QVERIFY(!speechAnswer && !screenAnswer);
-            QTRY_VERIFY(speechAnswer && screenAnswer);
-            QVERIFY2(*speechAnswer == state && *screenAnswer == screen && answeredOn == qApp->thread(),
-                qPrintable(QString::number(status)));
-        }
     }
 };
 

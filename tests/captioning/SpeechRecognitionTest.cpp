@@ -1,8 +1,10 @@
 #include "FakeSpeechEngine.h"
 #include "captioning/SegmentedRecognitionTask.h"
+#include "captioning/SentenceStyle.h"
 #include "captioning/SpeechRecognitionManager.h"
 #include "settings/AppSettings.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -26,9 +28,7 @@ struct Samples {
     }
 };
 
-// Calls each utterance with loud samples in it `word`, from its first loud sample to its last: enough to
-// follow where the task puts utterances on the clock. It hears speech itself where the samples are loud, or
-// leaves that to the task's detector.
+// Calls an utterance with loud samples `word`, timed from its first loud sample to its last.
 class LoudnessDecoder final : public UtteranceDecoder
 {
 public:
@@ -133,10 +133,8 @@ class SpeechRecognitionTest final : public QObject
 private Q_SLOTS:
     void cleanup() { m_manager.reset(); }
 
-    // A language without a recognizer, or whose recognizer is offline, fails to start. A started task stops
-    // at once and takes no more audio; it may still be finishing on another thread, but nothing it reports
-    // after the stop reaches the manager (its cancellation error included), while a task started after it
-    // reports its own: posted to the main thread, text before error; a manager gone by then drops them.
+    // A stopped task takes no audio and nothing it reports after the stop arrives; the next task's results
+    // come on the main thread, text before error, and not once the manager is gone.
     void start()
     {
         for (const auto &[language, code] :
@@ -182,8 +180,7 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
     }
 
-    // A stop that waits for the sentence under way: the sentence comes first, then the task stops. A change
-    // of language meanwhile stops it at once and starts no task in the new one.
+    // The sentence under way comes before the stop; a change of language meanwhile stops at once.
     void stopAfterSentence()
     {
         for (const bool languageChanges : { false, true }) {
@@ -208,8 +205,7 @@ private Q_SLOTS:
         }
     }
 
-    // Buffers are copied (the capture thread reuses its memory) or converted to 16 kHz mono; a buffer that
-    // cannot be converted is dropped and the next one goes through.
+    // Buffers are copied (capture reuses its memory) or converted; one that cannot be is dropped alone.
     void append()
     {
         for (const auto &[rate, channels, appended] :
@@ -233,39 +229,33 @@ private Q_SLOTS:
     }
 
     // The recognizer is replaced on every settings change; only a new language restarts a running task.
-    void settingsChange_data()
-    {
-        QTest::addColumn<bool>("running");
-        QTest::addColumn<QString>("language"); // empty: the font size changes
-        QTest::addColumn<QString>("newTaskLocale"); // empty: no new task
-        QTest::newRow("font size while running") << true << QString() << QString();
-        QTest::newRow("language while running") << true << u"fr-FR"_s << u"fr-FR"_s;
-        QTest::newRow("language while idle") << false << u"fr-FR"_s << QString();
-        QTest::newRow("language without a model while running") << true << u"xx-XX"_s << QString();
-    }
     void settingsChange()
     {
-        QFETCH(bool, running);
-        QFETCH(QString, language);
-        QFETCH(QString, newTaskLocale);
-        makeManager();
-        if (running)
-            QVERIFY(!m_manager->start());
-        const auto before = m_manager->recognizer();
-        if (language.isEmpty())
-            m_settings->setFontSize(30);
-        else
-            m_settings->setSelectedLanguage(language);
-        QTRY_VERIFY(m_manager->recognizer() != before);
-        QCOMPARE(m_manager->recognizer() ? m_manager->recognizer()->localeIdentifier() : u"xx-XX"_s,
-            language.isEmpty() ? u"en-US"_s : language);
-        QCOMPARE(m_engine->taskCount(), int(running) + int(!newTaskLocale.isEmpty()));
-        if (running)
-            QCOMPARE(m_engine->tasks().front()->cancelCount.load(), language.isEmpty() ? 0 : 1);
-        if (!newTaskLocale.isEmpty())
-            QCOMPARE(m_engine->lastTask()->locale, newTaskLocale);
-        QCoreApplication::processEvents();
-        QCOMPARE(m_manager->latestError.get(), QString()); // a language without a model goes silent
+        // The new language, none for a font size; the locale of the new task, none for none.
+        for (const auto &[running, language, newTaskLocale] :
+            std::vector<std::tuple<bool, QString, QString>> { { true, {}, {} }, { true, u"fr-FR"_s, u"fr-FR"_s },
+                { false, u"fr-FR"_s, {} }, { true, u"xx-XX"_s, {} } }) {
+            const auto named
+                = qScopeGuard([&] { QTest::currentTestFailed() ? qWarning("to %s", qPrintable(language)) : void(); });
+            makeManager();
+            if (running)
+                QVERIFY(!m_manager->start());
+            const auto before = m_manager->recognizer();
+            if (language.isEmpty())
+                m_settings->setFontSize(30);
+            else
+                m_settings->setSelectedLanguage(language);
+            QTRY_VERIFY(m_manager->recognizer() != before);
+            QCOMPARE(m_manager->recognizer() ? m_manager->recognizer()->localeIdentifier() : u"xx-XX"_s,
+                language.isEmpty() ? u"en-US"_s : language);
+            QCOMPARE(m_engine->taskCount(), int(running) + int(!newTaskLocale.isEmpty()));
+            if (running)
+                QCOMPARE(m_engine->tasks().front()->cancelCount.load(), language.isEmpty() ? 0 : 1);
+            if (!newTaskLocale.isEmpty())
+                QCOMPARE(m_engine->lastTask()->locale, newTaskLocale);
+            QCoreApplication::processEvents();
+            QCOMPARE(m_manager->latestError.get(), QString()); // a language without a model goes silent
+        }
     }
 
     // append() on the capture thread while the main thread replaces and clears the request.
@@ -294,10 +284,7 @@ private Q_SLOTS:
         QVERIFY(std::all_of(tasks.begin(), tasks.end(), [](const auto &t) { return t->cancelCount == 1; }));
     }
 
-    // With the decoder's voice detection or the task's: audio the queue had to drop still counts on the clock
-    // (speech said at 25 s is placed at 25 s, not at the 5 s of audio the task was given before it), and
-    // words left open by an utterance are finished once a long pause has passed, not only when more words or
-    // the end of the audio come.
+    // Audio the queue dropped still counts on the clock, and words left open are finished after a long pause.
     void placesAndFinishesUtterances()
     {
         for (const bool hears : { true, false }) {
@@ -318,8 +305,7 @@ private Q_SLOTS:
         }
     }
 
-    // Asked to finish the sentence, the task ends the utterance under way after the audio queued so far, even
-    // without a closing mark, and reports the sentence before it answers; then it goes on recognising.
+    // Finishing ends the utterance after the audio queued so far and reports it before answering.
     void finishesTheSentenceUnderWay()
     {
         Session s;
@@ -340,8 +326,7 @@ private Q_SLOTS:
         QVERIFY(answered);
     }
 
-    // Live audio piling up: between utterances, the lighter decoder takes over. A recording fed faster than
-    // real time is always waiting, and keeps its decoder.
+    // Live audio piling up hands over to the lighter decoder; a recording always waits, and keeps its own.
     void fallsBackWhenBehind()
     {
         for (const bool live : { true, false }) {
@@ -357,6 +342,65 @@ private Q_SLOTS:
             QCOMPARE(lighterMade.load(), live ? 1 : 0);
             QCOMPARE(s.said().at(0).text, live ? u"Light."_s : u"Word."_s);
         }
+    }
+
+    // On a row's word list, or the system's; the fragment is the sentence without its closing mark.
+    void sentence_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QStringList>("wordList");
+        QTest::addColumn<QString>("hypothesis");
+        QTest::addColumn<QString>("sentence");
+        const auto row = [](const QString &locale, const char *hypothesis, const char *sentence,
+                             const QStringList &wordList = {}) {
+            QTest::addRow("%s: %s", qPrintable(locale), hypothesis)
+                << locale << wordList << QString::fromUtf8(hypothesis) << QString::fromUtf8(sentence);
+        };
+        const QString en = u"en-US"_s;
+        row(en, "and mister john dashwood had then leisure", "And Mister John Dashwood had then leisure.");
+        row(en, "on monday in december we flew to london", "On Monday in December we flew to London.");
+        row(en, "i think i'm sure i'll go as i've said i'd", "I think I'm sure I'll go as I've said I'd.");
+        row(en, "nasa and mcdonald's on monday's show", "NASA and McDonald's on Monday's show.");
+        row(QString(), "john's hat", "John's hat.", { u"John"_s });
+        row(QString(), "we will see may", "We will see may.", { u"May"_s, u"may"_s, u"will"_s, u"Will"_s });
+        row(QString(), "the ac unit", "The Ac unit.", { u"AC"_s, u"Ac"_s });
+        row(en, "what is your name", "What is your name?");
+        row(en, "what's that", "What's that?");
+        row(en, "which one do you want", "Which one do you want?");
+        row(en, "how many people are there", "How many people are there?");
+        row(en, "how about tomorrow", "How about tomorrow?");
+        row(en, "could you help me", "Could you help me?");
+        row(en, "is that so", "Is that so?");
+        row(en, "may i come in", "May I come in?");
+        row(en, "when i was young we lived here", "When I was young we lived here.");
+        row(en, "do it now", "Do it now.");
+        row(en, "so do you", "So do you.");
+        row(en, "<s> hello <sil> world(2) [noise] </s>", "Hello world.");
+        row(en, "", "");
+        row(en, "see you at ten a.m.", "See you at ten a.m.");
+        row(u"en_GB"_s, "where is london", "Where is London?");
+        row(u"fr-FR"_s, "où est londres <sil> i(2)", "Où est londres i.");
+    }
+    void sentence()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QStringList, wordList);
+        QFETCH(QString, hypothesis);
+        QFETCH(QString, sentence);
+        const auto style = wordList.isEmpty() ? SentenceStyle::forLocale(locale) : SentenceStyle::english(wordList);
+        QCOMPARE(style->sentence(hypothesis), sentence);
+        QCOMPARE(style->fragment(hypothesis), sentence.chopped(sentence.isEmpty() ? 0 : 1));
+    }
+
+    void readsComplete()
+    {
+        const QString en = u"en-US"_s;
+        for (const auto &[locale, hypothesis, complete] :
+            std::vector<std::tuple<QString, QString, bool>> { { en, u"in his power to"_s, false },
+                { en, u"he gave the <sil>"_s, false }, { en, u"the problem is"_s, false }, { en, u"and so"_s, false },
+                { en, u"i saw her"_s, true }, { en, u"yes i can"_s, true }, { en, u"i think so"_s, true },
+                { en, QString(), true }, { u"fr-FR"_s, u"in his power to"_s, true } })
+            QVERIFY2(SentenceStyle::forLocale(locale)->readsComplete(hypothesis) == complete, qPrintable(hypothesis));
     }
 };
 

@@ -12,9 +12,7 @@
 #include <mutex>
 #include <vector>
 
-// A capture service whose answers the test decides. Answers arrive on later turns of the main event loop,
-// as the real service's do; start completions may be held back to open a window for races. Buffers come
-// from a thread of their own.
+// A capture service answering on later turns of the main loop, as the real one does; starts may be held.
 class FakeAudioCaptureService final : public AudioCaptureService
 {
     static void post(std::function<void()> call)

@@ -8,13 +8,11 @@
 #include <memory>
 #include <vector>
 
-// Answers whatever a test sets, including statuses the gatekeeper never reports. Speech requests are
-// held until the test answers them, from another thread, as a real prompt would be.
+// Answers what a test sets; speech requests wait for the test to answer them from another thread.
 class FakePermissionService final : public PermissionService
 {
 public:
     int speechStatus = Authorized;
-    bool screenAccess = true;
     int speechRequests = 0;
     std::vector<std::function<void(int)>> pendingSpeech;
 
@@ -24,9 +22,8 @@ public:
         ++speechRequests;
         pendingSpeech.push_back(std::move(handler));
     }
-    bool screenCaptureAccess() override { return screenAccess; }
-    bool requestScreenCaptureAccess() override { return screenAccess; }
-    // Answers every pending speech request with `status` on a thread of its own.
+    bool screenCaptureAccess() override { return true; }
+    bool requestScreenCaptureAccess() override { return true; }
     void answerSpeechFromWorker(int status)
     {
         std::unique_ptr<QThread> worker(QThread::create([handlers = std::exchange(pendingSpeech, {}), status] {

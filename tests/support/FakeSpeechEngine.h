@@ -10,8 +10,7 @@
 #include <mutex>
 #include <vector>
 
-// A speech engine whose locales, recognizers and results the test decides. Results are delivered when
-// the test asks, on a thread of their own as a real task's worker would.
+// A speech engine whose locales and results the test decides, delivered on threads of their own.
 class FakeSpeechEngine final : public SpeechEngine
 {
 public:
@@ -26,8 +25,7 @@ public:
         const QString locale;
         const std::shared_ptr<SpeechAudioRequest> request;
         std::atomic<int> cancelCount { 0 };
-        // The sentence that finishing delivers; none: there is no sentence under way. Held: the answer waits
-        // for answerFinish().
+        // What finishing delivers; held, the answer waits for answerFinish().
         std::optional<TimedSentence> sentenceUnderWay;
         bool holdFinish = false;
 
@@ -47,8 +45,7 @@ public:
                 delivered();
         }
         bool isCancelled() const { return cancelCount > 0; }
-        // Calls the result handler on a worker thread and waits. A cancelled task still delivers, as a
-        // platform recognizer may report after cancel.
+        // Even once cancelled, as a platform recognizer may report after cancel.
         void deliver(std::optional<QString> text, std::optional<QString> error)
         {
             onWorker([this, text, error] { m_handler(text, error); });

@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <mutex>
 
-// Collects the log lines written while it lives, from any thread, as "Category: message" (the last
-// segment of the category's name). Lines still reach the previous handler.
+// Collects log lines from any thread while it lives, as "Category: message", passing them on as well.
 class LogCapture final
 {
 public:
