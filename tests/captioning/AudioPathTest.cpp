@@ -216,17 +216,6 @@ private Q_SLOTS:
         QTEST(o.cuts, "cuts");
         QTEST(o.restarts, "restarts");
     }
-
-    // The cut goes at the quietest 50 ms of the last second before the cap.
-    void cutsAtQuietestPoint()
-    {
-        std::vector<double> levels(100, 1.0);
-        QCOMPARE(UtteranceSegmenter::quietestFrame(levels), 97u); // flat: nearest the cap
-        std::fill(levels.begin() + 60, levels.begin() + 66, 0.01);
-        QCOMPARE(UtteranceSegmenter::quietestFrame(levels), 63u);
-        std::fill(levels.begin() + 20, levels.begin() + 25, 0.001); // the deeper of two dips
-        QCOMPARE(UtteranceSegmenter::quietestFrame(levels), 22u);
-    }
 };
 
 QTEST_GUILESS_MAIN(AudioPathTest)

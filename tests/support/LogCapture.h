@@ -20,14 +20,11 @@ public:
         std::lock_guard lock(s_mutex); // a line being written on another thread ends first
         s_current = nullptr;
     }
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
     QStringList lines() const
     {
         std::lock_guard lock(s_mutex);
         return QStringList(m_lines.begin(), m_lines.end()); // a copy that shares nothing with the list
     }
-    // Lines that begin with `prefix`.
     int count(const QString &prefix) const
     {
         const QStringList all = lines();
