@@ -9,6 +9,8 @@
 #include <map>
 #include <set>
 
+using namespace Qt::StringLiterals;
+
 // The audio on its way to a decoder (conversion, level treatment, utterances), fed made-up signals.
 namespace {
 
@@ -113,8 +115,6 @@ Outcome segment(const Script &script)
 
 } // namespace
 
-Q_DECLARE_METATYPE(Script)
-
 class AudioPathTest final : public QObject
 {
     Q_OBJECT
@@ -194,27 +194,22 @@ private Q_SLOTS:
 
     // Every word reaches the decoder whole, in one utterance; the cap counts from the first speech, and a
     // decoder that hears nothing is restarted now and then without cutting.
-    void segmentsKeepEveryWord_data()
-    {
-        QTest::addColumn<Script>("script");
-        QTest::addColumn<int>("cuts");
-        QTest::addColumn<int>("restarts");
-        QTest::newRow("late speech after 14.5 s of quiet") << Script::of({ { 14.5, 8 }, { 1, 0 } }) << 0 << 0;
-        QTest::newRow("30 s without a pause") << Script::of({ { 0.5, 30 } }) << 2 << 0;
-        QTest::newRow("sentences with pauses")
-            << Script::of({ { 0, 4.5 }, { 0.5, 4.5 }, { 0.5, 4.5 }, { 0.5, 4.5 }, { 0.5, 0 } }) << 0 << 0;
-        QTest::newRow("speech after 5 minutes of quiet") << Script::of({ { 300, 2 }, { 1, 0 } }) << 0 << 10;
-    }
     void segmentsKeepEveryWord()
     {
-        QFETCH(Script, script);
-        const Outcome o = segment(script);
-        QCOMPARE(o.framesDecoded * frame, script.samples.size());
-        QCOMPARE(int(o.utterancesOfWord.size()), script.words);
-        for (const auto &[word, utterances] : o.utterancesOfWord)
-            QVERIFY2(utterances.size() == 1 && o.framesOfWord.at(word) == 30, qPrintable(QString::number(word)));
-        QTEST(o.cuts, "cuts");
-        QTEST(o.restarts, "restarts");
+        for (const auto &[name, script, cuts, restarts] : std::vector<std::tuple<QString, Script, int, int>> {
+                 { u"late speech after 14.5 s of quiet"_s, Script::of({ { 14.5, 8 }, { 1, 0 } }), 0, 0 },
+                 { u"30 s without a pause"_s, Script::of({ { 0.5, 30 } }), 2, 0 },
+                 { u"sentences with pauses"_s,
+                     Script::of({ { 0, 4.5 }, { 0.5, 4.5 }, { 0.5, 4.5 }, { 0.5, 4.5 }, { 0.5, 0 } }), 0, 0 },
+                 { u"speech after 5 minutes of quiet"_s, Script::of({ { 300, 2 }, { 1, 0 } }), 0, 10 } }) {
+            const Outcome o = segment(script);
+            bool whole
+                = o.framesDecoded * frame == script.samples.size() && int(o.utterancesOfWord.size()) == script.words;
+            for (const auto &[word, utterances] : o.utterancesOfWord)
+                whole &= utterances.size() == 1 && o.framesOfWord.at(word) == 30;
+            QVERIFY2(whole && o.cuts == cuts && o.restarts == restarts,
+                qPrintable(u"%1: %2 cuts, %3 restarts"_s.arg(name).arg(o.cuts).arg(o.restarts)));
+        }
     }
 };
 
