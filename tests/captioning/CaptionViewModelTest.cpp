@@ -1,38 +1,63 @@
 #include "captioning/CaptionViewModel.h"
-#include "FakeAudioCaptureService.h"
-#include "FakePermissionService.h"
-#include "FakeSpeechEngine.h"
+#include "FakeCaptioning.h"
+#include "FileContents.h"
+#include "SmallFileSystem.h"
 #include "captioning/AudioCaptureManager.h"
-#include "captioning/SpeechRecognitionManager.h"
+#include "captioning/SessionTranscript.h"
+#include "captioning/TranscriptAutoSaver.h"
 #include "settings/AppSettings.h"
 
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
 namespace {
 
-QString repeated(const QString &unit, int times, const QString &separator = QString())
+QString repeated(const QString &unit, int times, const QString &separator = {})
 {
     return QStringList(times, unit).join(separator);
 }
-
 // Lines "0" to "count - 1" joined by the separators in turn.
-QString numberedLines(int count, const QString &separators = QStringLiteral("\n"))
+QString numberedLines(int count, const QString &separators = u"\n"_s)
 {
-    QString out = QStringLiteral("0");
+    QString out = u"0"_s;
     for (int i = 1; i < count; ++i)
         out += separators.at((i - 1) % separators.size()) + QString::number(i);
     return out;
 }
 const QString last25 = numberedLines(51).section(u'\n', 26); // lines 26 to 50
 
-// What the user is told when speech cannot be recognised, whatever the cause.
-const QString help = QStringLiteral("Sonorel could not recognise speech in the selected language. Check that a speech "
-                                    "model for it is installed, or choose another language in Settings.");
-
 using Fault = int;
 constexpr Fault recognitionError = 0, noModel = 1, recognizerOffline = 2, noOutputDevice = 3, noServer = 4,
-                streamDies = 5, permissionDenied = 6;
+                streamDies = 5, denied = 6, startHangs = 7;
+
+TimedSentence sentence(int n)
+{
+    return { u"Sentence number %1 was said."_s.arg(n), 2.0 * n, 2.0 * n + 1.5, {} };
+}
+
+// Files written until the guard goes may grow to `bytes` at most, as on a full disk; the process goes on.
+auto fullDisk(rlim_t bytes)
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old {};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limit = old;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    return qScopeGuard([old] { setrlimit(RLIMIT_FSIZE, &old); });
+}
 
 } // namespace
 
@@ -40,28 +65,146 @@ class CaptionViewModelTest final : public QObject
 {
     Q_OBJECT
 
-    struct Rig {
-        std::shared_ptr<FakePermissionService> permissions = std::make_shared<FakePermissionService>();
-        std::shared_ptr<FakeAudioCaptureService> capture = std::make_shared<FakeAudioCaptureService>();
-        std::shared_ptr<FakeSpeechEngine> engine = std::make_shared<FakeSpeechEngine>();
+    struct Rig : FakeCaptioning {
         QTemporaryDir dir;
-        AppSettings settings { dir.filePath(QStringLiteral("settings.conf")) };
+        AppSettings settings { dir.filePath(u"settings.conf"_s) };
         std::unique_ptr<CaptionViewModel> model;
 
         explicit Rig(FakeSpeechEngine::Presence presence = FakeSpeechEngine::Presence::present)
+            : FakeCaptioning(presence)
         {
-            engine->setLocale(QStringLiteral("en-US"), presence);
-            settings.setSelectedLanguage(QStringLiteral("en-US"));
-            model = std::make_unique<CaptionViewModel>(CaptioningServices { permissions, capture, engine }, settings);
+            settings.setSelectedLanguage(u"en-US"_s);
+            model = std::make_unique<CaptionViewModel>(services(), settings);
         }
         std::shared_ptr<FakeSpeechEngine::Task> task() const { return engine->lastTask(); }
-        bool waitForHeldStart() const
-        {
-            return QTest::qWaitFor([&] { return capture->lastStream() && capture->lastStream()->hasPendingStart(); });
-        }
     };
+    QTemporaryDir m_dir;
 
 private Q_SLOTS:
+    // Saved by extension; a save that fails says so and leaves the file that was there.
+    void save_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<int>("disk"); // 0: room; 1: files may not grow past 2000 bytes; 2: a small file system, full
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("text") << u"a.txt"_s << 0 << true;
+        QTest::newRow("SubRip") << u"a.srt"_s << 0 << true;
+        QTest::newRow("WebVTT") << u"a.VTT"_s << 0 << true;
+        QTest::newRow("other extension") << u"a.doc"_s << 0 << false;
+        QTest::newRow("disk full") << u"a.srt"_s << 1 << false;
+        QTest::newRow("disk full at the end") << u"a.srt"_s << 2 << false; // all in Qt's write buffer until then
+        QTest::newRow("read-only folder") << u"/proc/a.txt"_s << 0 << false; // root may write anywhere else
+    }
+    void save()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(int, disk);
+        QFETCH(bool, saved);
+        const QString folder = m_dir.filePath(QString::fromUtf8(QTest::currentDataTag()));
+        if (disk == 2 && !SmallFileSystem::mount(folder, "8k"))
+            QSKIP("a small file system can only be mounted by root");
+        const auto unmount = qScopeGuard([&] { disk == 2 ? SmallFileSystem::unmount(folder) : void(); });
+        const bool fresh = fileName.startsWith(u'/'); // in a folder that cannot hold what was there
+        const QString path = fresh ? fileName : QDir(folder).filePath(fileName);
+        if (!fresh) {
+            QDir().mkpath(folder);
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write("what was there\n") > 0);
+        }
+        QVERIFY(disk != 2 || SmallFileSystem::fill(folder));
+        SessionTranscript transcript;
+        for (int i = 0; i < (disk == 2 ? 3 : 300); ++i)
+            transcript.append(sentence(i));
+        std::optional<QString> failure;
+        {
+            const auto full = fullDisk(disk == 1 ? 2000 : RLIM_INFINITY);
+            failure = transcript.saveAs(path);
+        }
+        QVERIFY2(saved ? !failure : failure->startsWith(u"The transcript was not saved: "_s),
+            qPrintable(failure.value_or(QString())));
+        if (!saved) {
+            QVERIFY(fresh || fileContents(path) == "what was there\n");
+            QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList({ u"*.*.*"_s }, QDir::Files), QStringList());
+            return;
+        }
+        if (path.endsWith(u".txt"_s)) {
+            QCOMPARE(fileContents(path).count('\n'), 300);
+            return;
+        }
+        QProcess probe; // the subtitles as a player reads them: a cue per sentence
+        probe.start(u"ffprobe"_s,
+            { u"-v"_s, u"error"_s, u"-show_entries"_s, u"packet=pts_time"_s, u"-of"_s, u"csv=p=0"_s, path });
+        QVERIFY(probe.waitForFinished() && probe.exitCode() == 0);
+        const QList<QByteArray> cues = probe.readAllStandardOutput().trimmed().split('\n');
+        QCOMPARE(cues.size(), 300);
+        QCOMPARE(cues.last().toDouble(), 598.0);
+    }
+
+    // An all-day session keeps the newest 5 MB of text.
+    void boundedInMemory()
+    {
+        SessionTranscript transcript;
+        for (int i = 0; i < 2000; ++i)
+            transcript.append({ QString(1000, u'x'), 0, 1, { { QString(1000, u'y'), 0, 1 } } });
+        transcript.append(sentence(1));
+        QVERIFY(transcript.textBytes() <= SessionTranscript::maxTextBytes);
+        QVERIFY(transcript.textBytes() > SessionTranscript::maxTextBytes - 4000);
+        QCOMPARE(transcript.sentences().back().text, sentence(1).text);
+    }
+
+    // A session keeps a line per sentence as it is said; a file that fails (a FIFO would block the open)
+    // gives one notice and ends the keeping, and captions go on.
+    void keepsTranscripts()
+    {
+        for (const bool fifo : { false, true }) {
+            int reader = -1; // the FIFO's, held until the model is gone
+            const auto closeReader = qScopeGuard([&] { ::close(reader); });
+            Rig rig;
+            rig.settings.setKeepTranscripts(true);
+            QStringList notices;
+            const Subscription subscription = rig.model->transcriptNotice.subscribe(
+                [&](const QString &n) { n.isEmpty() ? void() : notices.append(n); });
+            rig.model->start();
+            QTRY_VERIFY(rig.model->isRunning.get());
+            const QString file = rig.model->keptTranscriptFile();
+            QCOMPARE(QFileInfo(file).absolutePath(), TranscriptAutoSaver::defaultFolder());
+            const auto task = rig.task();
+            const auto unblock = qScopeGuard([&] { // should the saver wait on the FIFO after all; gone for the next
+                if (fifo)
+                    reader = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+                QFile::remove(file);
+            });
+            if (fifo) {
+                QVERIFY(QDir().mkpath(TranscriptAutoSaver::defaultFolder()));
+                QFile::remove(file); // an earlier session's, started in the same second
+                QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0644), 0);
+            } else {
+                task->deliverSentence(sentence(0));
+                task->deliverSentence(sentence(1));
+                QTRY_COMPARE(fileContents(file).count('\n'), 2);
+                const QString line = QString::fromUtf8(fileContents(file).split('\n')[1]); // [hh:mm:ss] text
+                const QRegularExpression kept(u"^\\[\\d\\d(:\\d\\d){2}\\] Sentence number 1 was said\\.$"_s);
+                QVERIFY2(kept.match(line).hasMatch(), qPrintable(line));
+            }
+            {
+                const auto limit = fullDisk(fifo ? RLIM_INFINITY : rlim_t(QFileInfo(file).size()));
+                task->deliverSentence(sentence(2));
+                QTRY_COMPARE_WITH_TIMEOUT(notices.size(), 1, 5000);
+            }
+            QVERIFY2(notices[0].contains(fifo ? u"not a regular file"_s : u"disk is full"_s), qPrintable(notices[0]));
+            QVERIFY(rig.model->keptTranscriptFile().isEmpty());
+            task->deliverSentence(sentence(3));
+            task->deliverText(u"Still captioning."_s);
+            QTRY_COMPARE(rig.model->captionText.get(), u"Still captioning."_s);
+            QTRY_COMPARE(rig.model->transcript().sentences().size(), std::size_t(fifo ? 2 : 4));
+            QVERIFY(rig.model->isRunning.get());
+            QVERIFY(fifo || fileContents(file).count('\n') == 2); // nothing more, not even once there is room
+            rig.model->stop();
+            rig.model.reset();
+            QCOMPARE(notices.size(), 1);
+        }
+    }
+
     void captionsFlowWhileRunning()
     {
         Rig rig;
@@ -70,37 +213,33 @@ private Q_SLOTS:
         QTRY_VERIFY(rig.model->isRunning.get());
         rig.capture->lastStream()->push(320, 0.25f);
         QCOMPARE(rig.task()->request->appendedFrames(), 320u);
-        // A transcription is trimmed before it is published.
-        rig.task()->deliverText(numberedLines(51));
+        rig.task()->deliverText(numberedLines(51)); // trimmed before it is published
         QTRY_COMPARE(rig.model->captionText.get(), last25);
 
-        // A new source is taken up while captions run: the text stays, the recognizer goes on, and only the
-        // new stream's audio counts from the moment it records.
+        // A new source while captions run: text and recognizer stay, only the new stream's audio counts.
         const auto old = rig.capture->lastStream();
-        rig.settings.setAudioSource(AudioSource::application(QStringLiteral("Talker")));
+        rig.settings.setAudioSource(AudioSource::application(u"Talker"_s));
         QTRY_COMPARE(old->stopCalls, 1);
         const auto next = rig.capture->lastStream();
-        QCOMPARE(next->configuration().source, AudioSource::application(QStringLiteral("Talker")));
+        QCOMPARE(next->configuration().source, AudioSource::application(u"Talker"_s));
         old->capturing = true; // a buffer the old stream had under way
         old->push(100);
         old->capturing = false;
         next->push(160);
         QCOMPARE(rig.task()->request->appendedFrames(), 480u);
         next->setPresent(false);
-        QTRY_COMPARE(rig.model->waitingText.get(), QStringLiteral("Waiting for Talker\u2026"));
+        QTRY_VERIFY(rig.model->waitingText.get().contains(u"Talker"_s));
         next->setPresent(true);
         QTRY_COMPARE(rig.model->waitingText.get(), QString());
         QVERIFY(rig.model->isRunning.get());
-        QCOMPARE(rig.engine->tasks().size(), 1u);
+        QCOMPARE(rig.engine->taskCount(), 1);
         QCOMPARE(rig.model->captionText.get(), last25);
 
         // A microphone the server does not have: the whole mix stands in, and the overlay says so.
-        rig.settings.setAudioSource(AudioSource::input(QStringLiteral("usb_mic")));
+        rig.settings.setAudioSource(AudioSource::input(u"usb_mic"_s));
         QTRY_COMPARE(next->stopCalls, 1);
         QVERIFY(rig.capture->lastStream()->configuration().source.isSystem());
-        QCOMPARE(rig.model->waitingText.get(),
-            QStringLiteral("The input device \u201cusb_mic\u201d is not connected, so captions listen to all system "
-                           "sound."));
+        QVERIFY(rig.model->waitingText.get().contains(u"usb_mic"_s));
 
         rig.model->stop();
         QCOMPARE(rig.model->waitingText.get(), QString());
@@ -110,8 +249,7 @@ private Q_SLOTS:
         QCOMPARE(rig.model->captionText.get(), last25);
     }
 
-    // The sentence under way at a stop is finished and kept, in the transcript and its file, before the
-    // next start begins a task; that start, and a save, go on with the same transcript and file.
+    // The sentence under way at a stop is kept before the next start's task, which goes on in the same file.
     void stopKeepsTheSentenceUnderWay()
     {
         Rig rig;
@@ -120,8 +258,8 @@ private Q_SLOTS:
         QTRY_VERIFY(rig.model->isRunning.get());
         const QString file = rig.model->keptTranscriptFile();
         const auto first = rig.task();
-        first->deliverSentence({ QStringLiteral("Two sentences before."), 0, 1, {} });
-        first->sentenceUnderWay = TimedSentence { QStringLiteral("And rather self."), 2, 3, {} };
+        first->deliverSentence({ u"Two sentences before."_s, 0, 1, {} });
+        first->sentenceUnderWay = TimedSentence { u"And rather self."_s, 2, 3, {} };
         first->holdFinish = true;
         rig.model->stop();
         QVERIFY(!rig.model->isRunning.get());
@@ -134,49 +272,34 @@ private Q_SLOTS:
         QCOMPARE(rig.engine->taskCount(), 2);
         QVERIFY(first->isCancelled());
 
-        rig.task()->sentenceUnderWay = TimedSentence { QStringLiteral("Then more."), 0, 1, {} };
+        rig.task()->sentenceUnderWay = TimedSentence { u"Then more."_s, 0, 1, {} };
         QStringList saved;
         rig.model->finishSentence([&] {
             for (const TimedSentence &s : rig.model->transcript().sentences())
                 saved << s.text;
         });
-        QTRY_COMPARE(saved,
-            (QStringList { QStringLiteral("Two sentences before."), QStringLiteral("And rather self."),
-                QStringLiteral("Then more.") }));
+        QTRY_COMPARE(saved, (QStringList { u"Two sentences before."_s, u"And rather self."_s, u"Then more."_s }));
         QCOMPARE(rig.model->keptTranscriptFile(), file);
-        const auto keptLines = [&] {
-            QFile kept(file);
-            return kept.open(QIODevice::ReadOnly) ? kept.readAll().count('\n') : -1;
-        };
-        QTRY_COMPARE(keptLines(), 3);
+        QTRY_COMPARE(fileContents(file).count('\n'), 3);
     }
 
     void trimming_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
-        const QString a = QStringLiteral("a");
-        // Thumbs up with a skin tone (four UTF-16 units) and e with two combining marks: one character each.
-        const QString thumb = QStringLiteral("\U0001F44D\U0001F3FD");
-        const QString accented = QStringLiteral("e\u0301\u0323");
+        const QString a = u"a"_s, thumb = u"\U0001F44D\U0001F3FD"_s; // four UTF-16 units, one character
         QTest::newRow("50 lines") << numberedLines(50) << numberedLines(50);
         QTest::newRow("51 lines keep the last 25") << numberedLines(51) << last25;
-        QTest::newRow("trailing separator is a line")
+        QTest::newRow("trailing separator")
             << numberedLines(50) + u'\n' << numberedLines(50).section(u'\n', 26) + u'\n';
-        const QString separators = QStringLiteral("\n\x0b\x0c\r\u0085\u2028\u2029");
-        QTest::newRow("every separator counts, joined by LF") << numberedLines(51, separators) << last25;
-        QTest::newRow("CR LF is two separators") << repeated(QStringLiteral("x"), 26, QStringLiteral("\r\n"))
-                                                 << repeated(QStringLiteral("x"), 13, QStringLiteral("\n\n"));
+        QTest::newRow("every separator, joined by LF")
+            << numberedLines(51, u"\n\x0b\x0c\r\u0085\u2028\u2029"_s) << last25;
+        QTest::newRow("CR LF is two") << repeated(u"x"_s, 26, u"\r\n"_s) << repeated(u"x"_s, 13, u"\n\n"_s);
         QTest::newRow("4000 characters") << repeated(a, 4000) << repeated(a, 4000);
-        QTest::newRow("4001 characters keep the last 2000")
-            << u'b' + repeated(a, 3999) + u'z' << repeated(a, 1999) + u'z';
-        QTest::newRow("lines before characters") << repeated(repeated(a, 100), 60, QStringLiteral("\n"))
-                                                 << repeated(repeated(a, 100), 25, QStringLiteral("\n"));
-        QTest::newRow("4000 emoji") << repeated(thumb, 4000) << repeated(thumb, 4000);
+        QTest::newRow("4001 characters keep 2000") << u'b' + repeated(a, 3999) + u'z' << repeated(a, 1999) + u'z';
+        QTest::newRow("lines first") << repeated(repeated(a, 100), 60, u"\n"_s)
+                                     << repeated(repeated(a, 100), 25, u"\n"_s);
         QTest::newRow("4001 emoji") << u'A' + repeated(thumb, 4000) << repeated(thumb, 2000);
-        QTest::newRow("combining marks") << repeated(accented, 4000) + u'q' << repeated(accented, 1999) + u'q';
-        QTest::newRow("CR LF is one character") << repeated(QStringLiteral("ab"), 1998) + QStringLiteral("\r\ncde")
-                                                << repeated(QStringLiteral("ab"), 1998) + QStringLiteral("\r\ncde");
     }
     void trimming()
     {
@@ -188,25 +311,17 @@ private Q_SLOTS:
     void failureShowsMessage_data()
     {
         QTest::addColumn<Fault>("fault");
-        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("shown"); // part of the message: the technical detail after the plain words
+        const QString help = CaptionViewModel::siriHelpMessage();
         QTest::newRow("recognition error") << recognitionError << help;
         QTest::newRow("no model for the language") << noModel << help;
-        // Plain words first, then the technical detail; the general text where the failing layer says nothing.
-        QTest::newRow("recognizer offline")
-            << recognizerOffline
-            << QStringLiteral("The speech model for the selected language could not be loaded, so captions could not "
-                              "start. Reinstall the model, or choose another language in Settings. "
-                              "(Speech -2: Speech recognizer not available)");
-        QTest::newRow("no output device")
-            << noOutputDevice
-            << QStringLiteral(
-                   "Sonorel found no sound output device to listen to, so captions could not start. "
-                   "Connect or turn on speakers or headphones, then start captions again. (AudioCapture -10)");
-        QTest::newRow("server unreachable")
-            << noServer << QStringLiteral("Sonorel could not connect. Start the server. (PulseAudio 6: Refused)");
-        QTest::newRow("speech permission denied") << permissionDenied << help;
+        QTest::newRow("recognizer offline") << recognizerOffline << u"Settings. (Speech -2: "_s;
+        QTest::newRow("no output device") << noOutputDevice << u". (AudioCapture -10)"_s;
+        QTest::newRow("server unreachable") << noServer << u"Start the server. (PulseAudio 6: Refused)"_s;
+        QTest::newRow("speech permission denied") << denied << help;
+        QTest::newRow("capture start never answers") << startHangs << u"did not start"_s; // after the timeout
         QTest::newRow("stream dies") << streamDies
-                                     << CaptionViewModel::unexpectedErrorMessage() + QStringLiteral(" (PulseAudio 13)");
+                                     << CaptionViewModel::unexpectedErrorMessage() + u" (PulseAudio 13)"_s;
     }
     void failureShowsMessage()
     {
@@ -217,30 +332,34 @@ private Q_SLOTS:
         if (fault == noOutputDevice)
             rig.capture->outputDevices.clear();
         if (fault == noServer)
-            rig.capture->contentError = PlatformError { QStringLiteral("PulseAudio"), 6, QStringLiteral("Refused"),
-                QStringLiteral("Sonorel could not connect. Start the server.") };
-        if (fault == permissionDenied)
+            rig.capture->contentError = PlatformError { u"PulseAudio"_s, 6, u"Refused"_s, u"Start the server."_s };
+        if (fault == denied)
             rig.permissions->speechStatus = PermissionService::Denied;
+        rig.capture->holdStarts = fault == startHangs;
+        rig.model->audioCapture().setStartTimeout(300);
         rig.model->start();
         if (fault == recognitionError || fault == streamDies) {
             QTRY_VERIFY(rig.model->isRunning.get());
             if (fault == streamDies)
-                rig.capture->lastStream()->fail(PlatformError { QStringLiteral("PulseAudio"), 13, QString() });
+                rig.capture->lastStream()->fail(PlatformError { u"PulseAudio"_s, 13, QString() });
             else
-                rig.task()->deliverError(QStringLiteral("decoder exploded"));
+                rig.task()->deliverError(u"decoder exploded"_s);
         }
-        QTRY_COMPARE(rig.model->errorMessage.get(), shown);
+        QTRY_VERIFY2(rig.model->errorMessage.get().contains(shown), qPrintable(rig.model->errorMessage.get()));
         QVERIFY(!rig.model->isRunning.get());
         QTRY_COMPARE(rig.capture->capturingStreams(), 0);
         QVERIFY(!rig.model->audioCapture().isRunning());
         QVERIFY(!rig.task() || rig.task()->isCancelled());
-        if (fault == noModel || fault == permissionDenied) {
+        if (fault == noModel || fault == denied) {
             QCOMPARE(rig.capture->contentRequests, 0); // capture is not even tried
             return;
         }
+        if (fault == startHangs)
+            QCOMPARE(rig.capture->lastStream()->stopCalls, 1);
 
-        rig.engine->setLocale(QStringLiteral("en-US"));
-        rig.capture->outputDevices = { QStringLiteral("fake_sink") };
+        rig.capture->holdStarts = false;
+        rig.engine->setLocale(u"en-US"_s);
+        rig.capture->outputDevices = { u"fake_sink"_s };
         rig.capture->contentError.reset();
         rig.model->start();
         QTRY_VERIFY(rig.model->isRunning.get());
@@ -249,87 +368,57 @@ private Q_SLOTS:
     }
 
     // Overlapping starts and stops: whatever the order, the newest call wins and nothing is left running.
-    void tokenRaces_data()
-    {
-        QTest::addColumn<int>("race");
-        QTest::addColumn<bool>("running");
-        QTest::newRow("stop while capture starts") << 0 << false;
-        QTest::newRow("start while capture starts") << 1 << true;
-        QTest::newRow("start twice at once") << 2 << true;
-        QTest::newRow("stop then start at once") << 3 << true;
-        QTest::newRow("stop while the speech prompt is open") << 4 << false;
-    }
     void tokenRaces()
     {
-        QFETCH(int, race);
-        QFETCH(bool, running);
-        Rig rig;
-        rig.capture->holdStarts = race < 2;
-        rig.permissions->speechStatus = race == 4 ? PermissionService::NotDetermined : PermissionService::Authorized;
-        rig.model->start();
-        if (race == 4) { // granted on another thread after the stop: the run cancels the task it started
-            QTRY_COMPARE(rig.permissions->speechRequests, 1);
-            rig.model->stop();
-            rig.permissions->speechStatus = PermissionService::Authorized;
-            rig.permissions->answerSpeechFromWorker(PermissionService::Authorized);
-            QTRY_VERIFY(rig.task() && rig.task()->isCancelled());
-        }
-        if (race < 2) {
-            QVERIFY(rig.waitForHeldStart());
-            race == 0 ? rig.model->stop() : rig.model->start();
-            QCoreApplication::processEvents();
-            QCoreApplication::processEvents();
-            rig.capture->lastStream()->answerStart(std::nullopt);
-        } else if (race == 2) {
+        // Races 0 and 4 stop: stop while capture starts, or while the speech prompt is open; 1 starts while capture
+        // starts, 2 starts twice at once, 3 stops and starts at once; in 5 the controller goes away while capture
+        // starts, and its suspended run ends without touching it.
+        for (const int race : { 0, 1, 2, 3, 4, 5 }) {
+            const bool running = race != 0 && race != 4 && race != 5;
+            const auto named = qScopeGuard([&] { QTest::currentTestFailed() ? qWarning("in race %d", race) : void(); });
+            Rig rig;
+            rig.capture->holdStarts = race < 2 || race == 5;
+            rig.permissions->speechStatus
+                = race == 4 ? PermissionService::NotDetermined : PermissionService::Authorized;
             rig.model->start();
-        } else if (race == 3) {
-            QTRY_VERIFY(rig.model->isRunning.get());
-            rig.model->stop();
-            rig.model->start();
+            if (race == 4) { // granted on another thread after the stop: the run cancels the task it started
+                QTRY_COMPARE(rig.permissions->speechRequests, 1);
+                rig.model->stop();
+                rig.permissions->speechStatus = PermissionService::Authorized;
+                rig.permissions->answerSpeechFromWorker(PermissionService::Authorized);
+                QTRY_VERIFY(rig.task() && rig.task()->isCancelled());
+            } else if (race < 2 || race == 5) {
+                QVERIFY(QTest::qWaitFor(
+                    [&] { return rig.capture->lastStream() && rig.capture->lastStream()->hasPendingStart(); }));
+                race == 5 ? rig.model.reset() : race == 0 ? rig.model->stop() : rig.model->start();
+                QCoreApplication::processEvents();
+                QCoreApplication::processEvents();
+                rig.capture->lastStream()->answerStart(std::nullopt);
+                if (race == 5) {
+                    QCoreApplication::processEvents();
+                    QCoreApplication::processEvents();
+                    QCOMPARE(rig.capture->lastStream()->stopCalls, 0);
+                    continue;
+                }
+            } else if (race == 2) {
+                rig.model->start();
+            } else {
+                QTRY_VERIFY(rig.model->isRunning.get());
+                rig.model->stop();
+                rig.model->start();
+            }
+            QTRY_COMPARE(rig.model->isRunning.get(), running);
+            QTRY_COMPARE(rig.capture->capturingStreams(), running ? 1 : 0);
+            QCOMPARE(rig.model->audioCapture().isRunning(), running);
+            QCOMPARE(rig.model->errorMessage.get(), QString());
+            const auto tasks = rig.engine->tasks();
+            QCOMPARE(
+                std::count_if(tasks.begin(), tasks.end(), [](const auto &t) { return !t->isCancelled(); }), running);
+            if (running) {
+                rig.capture->lastStream()->push(160);
+                QCOMPARE(rig.task()->request->appendedFrames(), 160u);
+            }
         }
-        QTRY_COMPARE(rig.model->isRunning.get(), running);
-        QTRY_COMPARE(rig.capture->capturingStreams(), running ? 1 : 0);
-        QCOMPARE(rig.model->audioCapture().isRunning(), running);
-        QCOMPARE(rig.model->errorMessage.get(), QString());
-        const auto tasks = rig.engine->tasks();
-        QCOMPARE(std::count_if(tasks.begin(), tasks.end(), [](const auto &t) { return !t->isCancelled(); }),
-            running ? 1 : 0);
-        if (running) {
-            rig.capture->lastStream()->push(160);
-            QCOMPARE(rig.task()->request->appendedFrames(), 160u);
-        }
-    }
-
-    // A sound server that takes the start and never answers: the start fails in plain words after the
-    // timeout, the stream is stopped, and the next start is not held behind it.
-    void captureStartThatNeverAnswers()
-    {
-        Rig rig;
-        rig.capture->holdStarts = true;
-        rig.model->audioCapture().setStartTimeout(300);
-        rig.model->start();
-        QVERIFY(rig.waitForHeldStart());
-        QTRY_VERIFY_WITH_TIMEOUT(rig.model->errorMessage.get().contains(QStringLiteral("did not start")), 10000);
-        QVERIFY(!rig.model->isRunning.get());
-        QCOMPARE(rig.capture->lastStream()->stopCalls, 1);
-        rig.capture->holdStarts = false;
-        rig.model->start();
-        QTRY_VERIFY(rig.model->isRunning.get());
-        QCOMPARE(rig.capture->capturingStreams(), 1);
-    }
-
-    // A run suspended in a wait when the controller goes away ends without touching it.
-    void destroyedWhileWaiting()
-    {
-        Rig rig;
-        rig.capture->holdStarts = true;
-        rig.model->start();
-        QVERIFY(rig.waitForHeldStart());
-        rig.model.reset();
-        rig.capture->lastStream()->answerStart(std::nullopt);
-        QCoreApplication::processEvents();
-        QCoreApplication::processEvents();
-        QCOMPARE(rig.capture->lastStream()->stopCalls, 0);
     }
 };
 

@@ -12,9 +12,7 @@
 #include <mutex>
 #include <vector>
 
-// A capture service whose answers the test decides. Answers arrive on later turns of the main event loop,
-// as the real service's do; start completions may be held back to open a window for races. Buffers come
-// from a thread of their own.
+// A capture service answering on later turns of the main loop, as the real one does; starts may be held.
 class FakeAudioCaptureService final : public AudioCaptureService
 {
     static void post(std::function<void()> call)
@@ -26,9 +24,12 @@ public:
     class Stream final : public AudioCaptureStream
     {
     public:
-        Stream(FakeAudioCaptureService *service, AudioCaptureConfiguration configuration)
+        Stream(const FakeAudioCaptureService *service, AudioCaptureConfiguration configuration)
             : m_service(service), m_configuration(std::move(configuration))
         { }
+        int stopCalls = 0;
+        std::atomic<bool> capturing = false;
+
         AudioCaptureConfiguration configuration() const override { return m_configuration; }
         std::optional<PlatformError> addOutput(OutputHandler handler) override
         {
@@ -38,12 +39,6 @@ public:
         }
         void setFailureHandler(FailureHandler handler) override { m_failure = std::move(handler); }
         void setPresenceHandler(PresenceHandler handler) override { m_presence = std::move(handler); }
-        // The captured application starts or stops playing.
-        void setPresent(bool present)
-        {
-            if (m_presence)
-                post([presence = m_presence, present] { presence(present); });
-        }
         void startCapture(Completion completion) override
         {
             m_pendingStart = std::move(completion);
@@ -54,26 +49,25 @@ public:
         {
             ++stopCalls;
             capturing = false;
-            // As a sound server kills a stream it was still making ready.
-            if (auto start = std::exchange(m_pendingStart, {}))
+            if (auto start = std::exchange(m_pendingStart, {})) // as a sound server kills a stream it was making ready
                 post([start] { start(PlatformError { QStringLiteral("Fake"), 9, QStringLiteral("Killed") }); });
             post([completion] { completion(std::nullopt); });
         }
-
         bool hasPendingStart() const { return bool(m_pendingStart); }
         void answerStart(std::optional<PlatformError> error)
         {
-            if (auto completion = std::exchange(m_pendingStart, {})) {
-                capturing = !error;
-                post([completion, error] { completion(error); });
-            }
+            if (auto completion = std::exchange(m_pendingStart, {}))
+                capturing = !error, post([completion, error] { completion(error); });
+        }
+        // The captured application starts or stops playing.
+        void setPresent(bool present)
+        {
+            post([presence = m_presence, present] { presence(present); });
         }
         // The stream dies by itself, as when the sound server goes away.
         void fail(const PlatformError &error)
         {
-            capturing = false;
-            if (m_failure)
-                post([failure = m_failure, error] { failure(error); });
+            capturing = false, post([failure = m_failure, error] { failure(error); });
         }
         // Delivers `frames` samples of `value` from a capture thread and waits for it.
         void push(std::uint32_t frames, float value = 0.0f)
@@ -87,22 +81,18 @@ public:
             thread->start();
             thread->wait();
         }
-        int stopCalls = 0;
-        std::atomic<bool> capturing = false;
 
     private:
-        FakeAudioCaptureService *m_service;
+        const FakeAudioCaptureService *m_service;
         AudioCaptureConfiguration m_configuration;
-        mutable std::mutex m_mutex;
+        std::mutex m_mutex;
         OutputHandler m_output;
         FailureHandler m_failure;
         PresenceHandler m_presence;
         Completion m_pendingStart;
     };
 
-    QStringList outputDevices { QStringLiteral("fake_sink") }; // what getShareableContent answers
-    QList<AudioApplication> applications;
-    QList<AudioInput> inputs;
+    QStringList outputDevices { QStringLiteral("fake_sink") }; // the content it answers, with no applications
     std::optional<PlatformError> contentError;
     bool holdStarts = false;
     int contentRequests = 0;
@@ -111,29 +101,19 @@ public:
     void getShareableContent(ContentCompletion completion) override
     {
         ++contentRequests;
-        std::optional<AudioCaptureContent> content;
-        if (!contentError)
-            content = currentContent();
+        const auto content = contentError ? std::nullopt : std::optional(AudioCaptureContent { outputDevices, {}, {} });
         post([completion, content, error = contentError] { completion(content, error); });
     }
-    AudioCaptureContent currentContent() const { return { outputDevices, applications, inputs }; }
+    // Tells the watcher the content once, as the server does when watching begins.
     std::shared_ptr<void> watchContent(ContentHandler handler) override
     {
         auto watcher = std::make_shared<ContentHandler>(std::move(handler));
-        watchers.push_back(watcher);
-        announce();
+        post([weak = std::weak_ptr(watcher), content = AudioCaptureContent { outputDevices, {}, {} }] {
+            if (const auto watcher = weak.lock())
+                (*watcher)(content);
+        });
         return watcher;
     }
-    // Tells the watchers what the content is now, as the server does after a change.
-    void announce()
-    {
-        for (const auto &weak : watchers)
-            post([weak, content = currentContent()] {
-                if (const auto watcher = weak.lock())
-                    (*watcher)(content);
-            });
-    }
-    std::vector<std::weak_ptr<ContentHandler>> watchers;
     std::shared_ptr<AudioCaptureStream> makeStream(const AudioCaptureConfiguration &configuration) override
     {
         return streams.emplace_back(std::make_shared<Stream>(this, configuration));

@@ -5,12 +5,9 @@
 #include "FakeSpeechEngine.h"
 #include "captioning/CaptioningServices.h"
 
-#include <QString>
-
 #include <memory>
 
-// The desktop services a caption controller needs, all fakes a test drives by hand: permission granted,
-// a capture service whose streams the test feeds, and an engine that speaks US English.
+// Fake desktop services for a caption controller: permission granted, an engine that speaks US English.
 struct FakeCaptioning {
     std::shared_ptr<FakePermissionService> permissions = std::make_shared<FakePermissionService>();
     std::shared_ptr<FakeAudioCaptureService> capture = std::make_shared<FakeAudioCaptureService>();

@@ -8,16 +8,12 @@
 #include <memory>
 #include <vector>
 
-// Answers whatever a test sets, including statuses the gatekeeper never reports. Speech requests are
-// held until the test answers them, optionally from another thread, as a real prompt would be.
+// Answers what a test sets; speech requests wait for the test to answer them from another thread.
 class FakePermissionService final : public PermissionService
 {
 public:
     int speechStatus = Authorized;
-    bool screenAccess = true;
-    bool screenRequestAnswer = true;
     int speechRequests = 0;
-    int screenRequests = 0;
     std::vector<std::function<void(int)>> pendingSpeech;
 
     int speechAuthorizationStatus() override { return speechStatus; }
@@ -26,18 +22,11 @@ public:
         ++speechRequests;
         pendingSpeech.push_back(std::move(handler));
     }
-    bool screenCaptureAccess() override { return screenAccess; }
-    bool requestScreenCaptureAccess() override
-    {
-        ++screenRequests;
-        return screenRequestAnswer;
-    }
-
-    // Answers every pending speech request with `status` on a thread of its own.
+    bool screenCaptureAccess() override { return true; }
+    bool requestScreenCaptureAccess() override { return true; }
     void answerSpeechFromWorker(int status)
     {
-        auto handlers = std::exchange(pendingSpeech, {});
-        std::unique_ptr<QThread> worker(QThread::create([handlers, status] {
+        std::unique_ptr<QThread> worker(QThread::create([handlers = std::exchange(pendingSpeech, {}), status] {
             for (const auto &h : handlers)
                 h(status);
         }));

@@ -10,12 +10,11 @@
 #include <mutex>
 #include <vector>
 
-// A speech engine whose locales, recognizers and results the test decides. Results are delivered when
-// the test asks, on a thread of their own as a real task's worker would.
+// A speech engine whose locales and results the test decides, delivered on threads of their own.
 class FakeSpeechEngine final : public SpeechEngine
 {
 public:
-    enum class Presence { present, absent, unavailable, noOnDevice };
+    enum class Presence { present, absent, unavailable };
 
     class Task final : public SpeechRecognitionTask
     {
@@ -26,8 +25,7 @@ public:
         const QString locale;
         const std::shared_ptr<SpeechAudioRequest> request;
         std::atomic<int> cancelCount { 0 };
-        // The sentence that finishing delivers; none: there is no sentence under way. Held: the answer waits
-        // for answerFinish().
+        // What finishing delivers; held, the answer waits for answerFinish().
         std::optional<TimedSentence> sentenceUnderWay;
         bool holdFinish = false;
 
@@ -46,26 +44,26 @@ public:
             for (const auto &delivered : std::exchange(m_finishes, {}))
                 delivered();
         }
-        int heldFinishes() const { return int(m_finishes.size()); }
         bool isCancelled() const { return cancelCount > 0; }
-        // Calls the result handler on a worker thread and waits. A cancelled task still delivers, as a
-        // platform recognizer may report after cancel.
+        // Even once cancelled, as a platform recognizer may report after cancel.
         void deliver(std::optional<QString> text, std::optional<QString> error)
         {
-            std::unique_ptr<QThread> worker(QThread::create([this, text, error] { m_handler(text, error); }));
-            worker->start();
-            worker->wait();
+            onWorker([this, text, error] { m_handler(text, error); });
         }
         void deliverText(const QString &text) { deliver(text, std::nullopt); }
+        void deliverError(const QString &error) { deliver(std::nullopt, error); }
         void deliverSentence(const TimedSentence &sentence)
         {
-            std::unique_ptr<QThread> worker(QThread::create([this, sentence] { request->sentenceHandler(sentence); }));
+            onWorker([this, sentence] { request->sentenceHandler(sentence); });
+        }
+
+    private:
+        static void onWorker(std::function<void()> call)
+        {
+            std::unique_ptr<QThread> worker(QThread::create(std::move(call)));
             worker->start();
             worker->wait();
         }
-        void deliverError(const QString &error) { deliver(std::nullopt, error); }
-
-    private:
         SpeechRecognizer::ResultHandler m_handler;
         std::vector<std::function<void()>> m_finishes;
     };
@@ -78,7 +76,7 @@ public:
         { }
         QString localeIdentifier() const override { return m_locale; }
         bool isAvailable() const override { return m_presence != Presence::unavailable; }
-        bool supportsOnDeviceRecognition() const override { return m_presence != Presence::noOnDevice; }
+        bool supportsOnDeviceRecognition() const override { return true; }
         std::shared_ptr<SpeechRecognitionTask> recognitionTask(
             std::shared_ptr<SpeechAudioRequest> request, ResultHandler handler) override
         {
@@ -95,7 +93,6 @@ public:
 
     // Locales not set here have no recognizer.
     void setLocale(const QString &locale, Presence presence = Presence::present) { m_locales[locale] = presence; }
-
     QStringList supportedLocales() const override
     {
         QStringList out;
@@ -110,7 +107,6 @@ public:
             return nullptr;
         return std::make_shared<Recognizer>(this, locale, it->second);
     }
-
     std::vector<std::shared_ptr<Task>> tasks() const
     {
         std::lock_guard lock(m_mutex);

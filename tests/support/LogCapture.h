@@ -5,33 +5,26 @@
 #include <algorithm>
 #include <mutex>
 
-// Collects the log lines written while it lives, from any thread, as "Category: message" (the last
-// segment of the category's name). Lines still reach the previous handler.
+// Collects log lines from any thread while it lives, as "Category: message", passing them on as well.
 class LogCapture final
 {
 public:
     LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handle))
     {
-        std::lock_guard lock(installed());
-        current() = this;
+        std::lock_guard lock(s_mutex);
+        s_current = this;
     }
     ~LogCapture()
     {
         qInstallMessageHandler(m_previous);
-        std::lock_guard lock(installed()); // a line being written on another thread ends first
-        current() = nullptr;
+        std::lock_guard lock(s_mutex); // a line being written on another thread ends first
+        s_current = nullptr;
     }
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
-
     QStringList lines() const
     {
-        std::lock_guard lock(m_mutex);
-        QStringList copy = m_lines;
-        copy.detach(); // nothing shared with the list that other threads append to
-        return copy;
+        std::lock_guard lock(s_mutex);
+        return QStringList(m_lines.begin(), m_lines.end()); // a copy that shares nothing with the list
     }
-    // Lines that begin with `prefix`.
     int count(const QString &prefix) const
     {
         const QStringList all = lines();
@@ -39,31 +32,18 @@ public:
     }
 
 private:
-    static std::mutex &installed()
-    {
-        static std::mutex mutex;
-        return mutex;
-    }
-    static LogCapture *&current()
-    {
-        static LogCapture *capture = nullptr;
-        return capture;
-    }
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        std::lock_guard lock(installed());
-        if (LogCapture *self = current()) {
+        std::lock_guard lock(s_mutex);
+        if (LogCapture *self = s_current) {
             const QString category = QString::fromUtf8(context.category ? context.category : "default");
-            {
-                std::lock_guard lock(self->m_mutex);
-                self->m_lines << category.section(QLatin1Char('.'), -1) + QStringLiteral(": ") + message;
-            }
+            self->m_lines << category.section(QLatin1Char('.'), -1) + QStringLiteral(": ") + message;
             if (self->m_previous)
                 self->m_previous(type, context, message);
         }
     }
-
-    mutable std::mutex m_mutex;
+    static inline std::mutex s_mutex;
+    static inline LogCapture *s_current = nullptr;
     QStringList m_lines;
     QtMessageHandler m_previous;
 };

@@ -1,1 +1,0 @@
-sonorel_add_test(test_permission_manager SOURCES PermissionManagerTest.cpp LIBS sonorel_captioning sonorel_test_support)
