@@ -6,6 +6,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <pwd.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
 class UserFoldersTest final : public QObject
 {
     Q_OBJECT
@@ -18,42 +23,73 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("value");
         QTest::newRow("under home") << QByteArray("# xdg-user-dirs\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n")
-                                    << QStringLiteral("/home/ada/Papers");
-        QTest::newRow("home itself") << QByteArray("XDG_DOCUMENTS_DIR=\"$HOME\"\n") << QStringLiteral("/home/ada");
-        QTest::newRow("absolute") << QByteArray("XDG_DOCUMENTS_DIR=\"/srv/docs/\"\n") << QStringLiteral("/srv/docs");
-        QTest::newRow("unquoted") << QByteArray("XDG_DOCUMENTS_DIR=/srv/docs\n") << QStringLiteral("/srv/docs");
-        QTest::newRow("the root") << QByteArray("XDG_DOCUMENTS_DIR=\"/\"\n") << QStringLiteral("/");
+                                    << u"/home/ada/Papers"_s;
+        QTest::newRow("home itself") << QByteArray("XDG_DOCUMENTS_DIR=\"$HOME\"\n") << u"/home/ada"_s;
+        QTest::newRow("absolute") << QByteArray("XDG_DOCUMENTS_DIR=\"/srv/docs/\"\n") << u"/srv/docs"_s;
+        QTest::newRow("unquoted") << QByteArray("XDG_DOCUMENTS_DIR=/srv/docs\n") << u"/srv/docs"_s;
+        QTest::newRow("the root") << QByteArray("XDG_DOCUMENTS_DIR=\"/\"\n") << u"/"_s;
         QTest::newRow("empty quotes") << QByteArray("XDG_DOCUMENTS_DIR=\"\"\n") << QString();
         QTest::newRow("relative") << QByteArray("XDG_DOCUMENTS_DIR=\"Papers\"\n") << QString();
         QTest::newRow("other key") << QByteArray("XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n") << QString();
         QTest::newRow("commented") << QByteArray("#XDG_DOCUMENTS_DIR=\"/srv/docs\"\n") << QString();
-        QTest::newRow("last wins") << QByteArray("XDG_DOCUMENTS_DIR=\"/a\"\nXDG_DOCUMENTS_DIR=\"/b\"\n")
-                                   << QStringLiteral("/b");
+        QTest::newRow("last wins") << QByteArray("XDG_DOCUMENTS_DIR=\"/a\"\nXDG_DOCUMENTS_DIR=\"/b\"\n") << u"/b"_s;
     }
     void userDirValue()
     {
         QFETCH(QByteArray, file);
-        QFETCH(QString, value);
-        QCOMPARE(UserFolders::userDirValue(file, "XDG_DOCUMENTS_DIR", QStringLiteral("/home/ada")), value);
+        QTEST(UserFolders::userDirValue(file, "XDG_DOCUMENTS_DIR", u"/home/ada"_s), "value");
     }
 
     void isSound_data()
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<bool>("sound");
-        QTest::newRow("in an existing folder of the root") << QStringLiteral("/tmp/a/b") << true;
-        QTest::newRow("an existing folder of the root") << QStringLiteral("/tmp") << true;
-        QTest::newRow("the root") << QStringLiteral("/") << false;
-        QTest::newRow("the root, twice") << QStringLiteral("//") << false;
-        QTest::newRow("a new folder at the root") << QStringLiteral("/no-such-folder-of-sonorel/Documents") << false;
-        QTest::newRow("relative") << QStringLiteral("Documents") << false;
+        QTest::newRow("in an existing folder of the root") << u"/tmp/a/b"_s << true;
+        QTest::newRow("an existing folder of the root") << u"/tmp"_s << true;
+        QTest::newRow("the root") << u"/"_s << false;
+        QTest::newRow("the root, twice") << u"//"_s << false;
+        QTest::newRow("a new folder at the root") << u"/no-such-folder-of-sonorel/Documents"_s << false;
+        QTest::newRow("relative") << u"Documents"_s << false;
         QTest::newRow("empty") << QString() << false;
     }
     void isSound()
     {
         QFETCH(QString, path);
-        QFETCH(bool, sound);
-        QCOMPARE(UserFolders::isSound(path), sound);
+        QTEST(UserFolders::isSound(path), "sound");
+    }
+
+    // A relative XDG_CONFIG_HOME is ignored (QSettings would take it from the current folder), an unset or
+    // relative HOME is the account's home folder, and nothing is given that would make a folder at the root.
+    void configHome_data()
+    {
+        QTest::addColumn<QByteArray>("home"); // "<unset>": no HOME
+        QTest::addColumn<QByteArray>("configHome"); // "<unset>": no XDG_CONFIG_HOME
+        QTest::addColumn<QString>("folder"); // "~": the test's home; "<passwd>": the account's home folder
+        const QByteArray unset = "<unset>", home = qgetenv("HOME");
+        QTest::newRow("standard") << home << unset << u"~/.config"_s;
+        QTest::newRow("set") << home << home + "/elsewhere" << u"~/elsewhere"_s;
+        QTest::newRow("relative") << home << QByteArray("config") << u"~/.config"_s;
+        QTest::newRow("HOME unset") << unset << unset << u"<passwd>/.config"_s;
+        QTest::newRow("HOME relative") << QByteArray("home") << QByteArray() << u"<passwd>/.config"_s;
+        QTest::newRow("HOME the root") << QByteArray("/") << QByteArray(".") << QString();
+    }
+    void configHome()
+    {
+        QFETCH(QByteArray, home);
+        QFETCH(QByteArray, configHome);
+        QFETCH(QString, folder);
+        const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
+        const auto restore = qScopeGuard([&] {
+            qputenv("HOME", oldHome);
+            qputenv("XDG_CONFIG_HOME", oldConfig);
+        });
+        folder.replace(u"~"_s, QFile::decodeName(oldHome))
+            .replace(u"<passwd>"_s, QFile::decodeName(getpwuid(getuid())->pw_dir));
+        if (folder.isEmpty() && QFileInfo::exists(u"/.config"_s))
+            QSKIP("this machine has a /.config folder");
+        home == "<unset>" ? qunsetenv("HOME") : qputenv("HOME", home);
+        configHome == "<unset>" ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", configHome);
+        QCOMPARE(UserFolders::configHome(), folder);
     }
 
     // Downloads follow the same rules as documents, from the same file.
@@ -63,12 +99,12 @@ private Q_SLOTS:
         const QByteArray old = qgetenv("XDG_CONFIG_HOME");
         const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", old); });
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-        QFile dirs(config.filePath(QStringLiteral("user-dirs.dirs")));
+        QFile dirs(config.filePath(u"user-dirs.dirs"_s));
         QVERIFY(dirs.open(QIODevice::WriteOnly));
         dirs.write("XDG_DOWNLOAD_DIR=\"/\"\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
         dirs.close();
-        QCOMPARE(UserFolders::downloads(), QDir::homePath() + QStringLiteral("/Downloads"));
-        QCOMPARE(UserFolders::documents(), QDir::homePath() + QStringLiteral("/Papers"));
+        QCOMPARE(UserFolders::downloads(), QDir::homePath() + u"/Downloads"_s);
+        QCOMPARE(UserFolders::documents(), QDir::homePath() + u"/Papers"_s);
     }
 };
 
