@@ -12,12 +12,6 @@ class UpdateRulesTest final : public QObject
 private Q_SLOTS:
     void cleanup() { BundleInfo::resetInfoDictionary(); }
 
-    void manifestComesFromOurServerOverHttps()
-    {
-        QCOMPARE(UpdateManager().manifestUrl().scheme(), u"https"_s);
-        QCOMPARE(UpdateManager().manifestUrl().path(), u"/manifest.json"_s);
-    }
-
     void compareVersions_data()
     {
         QTest::addColumn<QString>("a");
@@ -102,14 +96,11 @@ private Q_SLOTS:
         QTest::newRow("no name") << QString() << u"1.3"_s << deb << u"Sonorel-1.3-2025-01-31T09:30:00Z.deb"_s;
         QTest::newRow("separators") << u"a/b\\c"_s << u"1/2"_s << deb << u"a-b-c-1-2-2025-01-31T09:30:00Z.deb"_s;
         QTest::newRow("parents") << u"../../evil"_s << u"1.3"_s << deb << u"evil-1.3-2025-01-31T09:30:00Z.deb"_s;
-        QTest::newRow("hidden") << u".hidden"_s << u"1.3"_s << deb << u"hidden-1.3-2025-01-31T09:30:00Z.deb"_s;
-        QTest::newRow("nul") << u"a\0b"_s << u"1"_s << deb << u"a-b-1-2025-01-31T09:30:00Z.deb"_s;
-        QTest::newRow("controls") << u"a\nb\rc\td\ae\u007Ff\u0085g"_s << u"1\u001B"_s << deb
+        QTest::newRow("controls") << u"a\nb\0c\td\ae\u007Ff\u0085g"_s << u"1\u001B"_s << deb
                                   << u"a-b-c-d-e-f-g-1--2025-01-31T09:30:00Z.deb"_s;
         // Marks, embeddings, overrides and isolates, which make a name read otherwise than it is stored.
         QTest::newRow("bidi controls") << u"a\u200Eb\u200Fc\u202Ad\u202Ee\u2066f\u2069gnp.exe"_s << u"1"_s << deb
                                        << u"a-b-c-d-e-f-gnp.exe-1-2025-01-31T09:30:00Z.deb"_s;
-        QTest::newRow("option") << u"\t-rf"_s << u"1"_s << deb << u"rf-1-2025-01-31T09:30:00Z.deb"_s;
         // The kind of file is the download address's, whatever else the address holds.
         const auto kind = [](const char *name, const QString &url, const QString &extension) {
             QTest::newRow(name) << u"Sonorel"_s << u"1.3"_s << url << u"Sonorel-1.3-2025-01-31T09:30:00Z"_s + extension;
@@ -117,7 +108,6 @@ private Q_SLOTS:
         kind("AppImage", u"https://a.b/x/Sonorel-1.3-x86_64.AppImage?mirror=2#top"_s, u".AppImage"_s);
         kind("compressed archive", u"https://a.b/sonorel-1.3.TAR.xz"_s, u".TAR.xz"_s);
         kind("none", u"https://a.b/download"_s, QString());
-        kind("folder", u"https://a.b/sonorel.deb/"_s, QString());
         kind("version, not a kind", u"https://a.b/sonorel-1.3"_s, QString());
         kind("dot file", u"https://a.b/.deb"_s, QString());
         kind("controls in it", u"https://a.b/s.d%0Aeb%E2%80%AE"_s, u".d-eb-"_s);
