@@ -5,6 +5,8 @@
 
 #include <limits>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 struct CapturedLine {
@@ -43,7 +45,7 @@ private Q_SLOTS:
         const auto row = [](const char *expected, const char *format, std::initializer_list<Log::Arg> args) {
             QTest::newRow(expected) << Log::format(format, std::span<const Log::Arg>(args.begin(), args.size()));
         };
-        const QString locale = QStringLiteral("fr-FR");
+        const QString locale = u"fr-FR"_s;
         row("Speech status granted", "Speech status %{public}s", { "granted" });
         row("Locale fr-FR set", "Locale %{public}@ set", { locale });
         row("running false", "running %{bool}d", { 0 });
@@ -70,10 +72,10 @@ private Q_SLOTS:
         int evaluated = 0;
         const auto costly = [&] { return ++evaluated; };
         SLOG_INFO(lcPermissions, "Speech status %{public}s", "granted");
-        SLOG_ERROR(lcUpdater, "Update check failed %{public}@", QStringLiteral("boom"));
+        SLOG_ERROR(lcUpdater, "Update check failed %{public}@", u"boom"_s);
         SLOG_DEBUG(lcAudio, "Delivered buffer frames %u", costly());
         QCOMPARE(evaluated, 0);
-        QLoggingCategory::setFilterRules(QStringLiteral("com.ambrite.sonorel.*.debug=true"));
+        QLoggingCategory::setFilterRules(u"com.ambrite.sonorel.*.debug=true"_s);
         SLOG_DEBUG(lcAudio, "Delivered buffer frames %u", costly());
         QCOMPARE(evaluated, 1);
         QCOMPARE(captured.size(), 3);
@@ -87,8 +89,8 @@ private Q_SLOTS:
     void bundleValuesFallBackToDash()
     {
         BundleInfo::setInfoDictionary({ { BundleInfo::versionKey, 42 } });
-        QCOMPARE(BundleInfo::stringOrDash(BundleInfo::versionKey), QStringLiteral("-")); // not a string
-        QCOMPARE(BundleInfo::stringOrDash(BundleInfo::shortVersionKey), QStringLiteral("-")); // missing
+        QCOMPARE(BundleInfo::stringOrDash(BundleInfo::versionKey), u"-"_s); // not a string
+        QCOMPARE(BundleInfo::stringOrDash(BundleInfo::shortVersionKey), u"-"_s); // missing
         BundleInfo::resetInfoDictionary();
         QVERIFY(BundleInfo::string(BundleInfo::versionKey).has_value());
         QVERIFY(BundleInfo::string(BundleInfo::shortVersionKey).has_value());

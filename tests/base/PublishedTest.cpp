@@ -6,6 +6,8 @@
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // An observable object as the application's own are built.
@@ -30,9 +32,9 @@ private Q_SLOTS:
         Subscription moved;
         {
             auto willChange = model.objectWillChange.subscribe(
-                [&] { events << QStringLiteral("will change, holds %1").arg(model.count.get()); });
+                [&] { events << u"will change, holds %1"_s.arg(model.count.get()); });
             moved = model.count.subscribe(
-                [&](const int &v) { events << QStringLiteral("value %1, holds %2").arg(v).arg(model.count.get()); });
+                [&](const int &v) { events << u"value %1, holds %2"_s.arg(v).arg(model.count.get()); });
             model.count = 5;
             model.count = 5;
         }
@@ -40,9 +42,8 @@ private Q_SLOTS:
         moved.cancel();
         model.count = 7;
         QCOMPARE(events,
-            QStringList({ QStringLiteral("value 0, holds 0"), QStringLiteral("will change, holds 0"),
-                QStringLiteral("value 5, holds 0"), QStringLiteral("will change, holds 5"),
-                QStringLiteral("value 5, holds 5"), QStringLiteral("value 6, holds 5") }));
+            QStringList({ u"value 0, holds 0"_s, u"will change, holds 0"_s, u"value 5, holds 0"_s,
+                u"will change, holds 5"_s, u"value 5, holds 5"_s, u"value 6, holds 5"_s }));
         QCOMPARE(model.count.get(), 7);
     }
 

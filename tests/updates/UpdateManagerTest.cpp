@@ -272,34 +272,20 @@ private Q_SLOTS:
         QCOMPARE(revealer->revealed, saved ? QStringList { target } : QStringList());
     }
 
+    // A source that cannot be read (a folder) fails the save once the target's temporary file is open.
     void failedSaveKeepsTheExistingFile()
     {
         UpdateManager manager(configuration());
         UpdateManifest manifest;
         manifest.version = u"1.3"_s;
-        manifest.download.url = m_server->url(u"/Sonorel-1.3-x86_64.AppImage"_s);
-        const QString target = QDir(downloads()).filePath(u"Sonorel-1.3-2025-01-31T09:30:00Z.AppImage"_s);
+        manifest.download.url = m_server->url(imagePath);
+        const QString target = QDir(downloads()).filePath(savedName);
         QVERIFY(QDir().mkpath(downloads()) && write(target, "earlier download"));
-
-        // A folder as the source: the copy fails once the target's temporary file is open.
         const UpdateResult<QString> failedSave = manager.saveToDownloads(m_home->path(), manifest);
         QVERIFY(!failedSave.ok() && failedSave.failure().updateError());
         QCOMPARE(failedSave.failure().updateError()->code(), Code::moveFailed);
-        QCOMPARE(QDir(downloads()).entryList(QDir::Files | QDir::Hidden), QStringList { QFileInfo(target).fileName() });
+        QCOMPARE(QDir(downloads()).entryList(QDir::Files | QDir::Hidden), QStringList { savedName });
         QCOMPARE(fileContents(target), QByteArray("earlier download"));
-
-        // The temporary image is named after the download address's kind of file, like the saved one.
-        m_server->setResponse(manifest.download.url.path(), { 200, "new image" });
-        std::optional<UpdateResult<QString>> image;
-        QCoro::waitFor([&]() -> QCoro::Task<> { image = co_await manager.downloadPayload(manifest.download.url); }());
-        QVERIFY(image && image->ok());
-        const QString downloaded = image->value();
-        const auto removeImage = qScopeGuard([&downloaded] { QFile::remove(downloaded); });
-        QCOMPARE(QFileInfo(downloaded).dir(), QDir::temp());
-        QVERIFY2(downloaded.endsWith(u".AppImage"_s), qPrintable(downloaded));
-        const UpdateResult<QString> save = manager.saveToDownloads(downloaded, manifest);
-        QVERIFY(save.ok() && save.value() == target);
-        QCOMPARE(fileContents(target), QByteArray("new image"));
     }
 };
 
