@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -56,9 +55,7 @@ private Q_SLOTS:
             QCOMPARE(seen, QList<double>({ 18.0, size, size, size, size, size }));
         }
         AppSettings again(file);
-        const double readSize = again.fontSize(), readOpacity = again.backgroundOpacity();
-        QVERIFY(std::memcmp(&size, &readSize, sizeof size) == 0
-            && std::memcmp(&opacity, &readOpacity, sizeof opacity) == 0);
+        QVERIFY(again.fontSize() == size && again.backgroundOpacity() == opacity); // exactly, not fuzzily
         QCOMPARE(again.darkMode(), false);
         QCOMPARE(again.selectedLanguage(), u"xx-Unknown"_s);
         QCOMPARE(again.audioSource(), source);

@@ -70,8 +70,6 @@ private Q_SLOTS:
         row("{}", "{'sha256': ''}", QVariant());
         row("{}", "{'sha256': ' AB:CD '}", u" AB:CD "_s);
         row("{}", "{'size': -5}", qint64(-5));
-        row("{}", "{'url': ' \\n https://a.b/c.dmg \\n'}", u"https://a.b/c.dmg"_s);
-        row("{}", "{'url': 'https://a.b/My App.dmg'}", u"https://a.b/My%20App.dmg"_s);
         row("{}", "{'url': 'images/a.dmg'}", u"images/a.dmg"_s);
     }
 
