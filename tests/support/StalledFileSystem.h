@@ -1,21 +1,14 @@
 #pragma once
 
-#include "SmallFileSystem.h"
-
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
+#include "SmallFileSystem.h" // also for the file and mount calls
 
 #include <cstring>
-#include <fcntl.h>
 #include <linux/fuse.h>
 #include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 // Storage that stops answering, as a hung network share does: a FUSE file system on a folder whose root
 // folder can be looked at but whose every other call (looking up, creating or opening a file in it) waits
