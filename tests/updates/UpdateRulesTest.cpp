@@ -77,12 +77,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("build");
-        QTest::addColumn<QVariant>("runningVersion"); // invalid: missing from the bundle
-        QTest::addColumn<QVariant>("runningBuild");
+        QTest::addColumn<QVariantMap>("running"); // the bundle's keys; an invalid value is left out
         QTest::addColumn<bool>("newer");
         const auto row = [](const char *name, const QString &build, const QVariant &runningBuild, bool newer,
                              const QString &version = u"1.2"_s, const QVariant &runningVersion = u"1.2"_s) {
-            QTest::newRow(name) << version << build << runningVersion << runningBuild << newer;
+            QVariantMap running;
+            if (runningVersion.isValid())
+                running.insert(BundleInfo::shortVersionKey, runningVersion);
+            if (runningBuild.isValid())
+                running.insert(BundleInfo::versionKey, runningBuild);
+            QTest::newRow(name) << version << build << running << newer;
         };
         row("newer version, any build", u"1"_s, u"99"_s, true, u"1.3"_s);
         row("greater build", u"42"_s, u"41"_s, true);
@@ -103,19 +107,12 @@ private Q_SLOTS:
     {
         QFETCH(QString, version);
         QFETCH(QString, build);
-        QFETCH(QVariant, runningVersion);
-        QFETCH(QVariant, runningBuild);
-        QFETCH(bool, newer);
-        QVariantMap info;
-        if (runningVersion.isValid())
-            info.insert(BundleInfo::shortVersionKey, runningVersion);
-        if (runningBuild.isValid())
-            info.insert(BundleInfo::versionKey, runningBuild);
-        BundleInfo::setInfoDictionary(info);
+        QFETCH(QVariantMap, running);
+        BundleInfo::setInfoDictionary(running);
         UpdateManifest manifest;
         manifest.version = version;
         manifest.build = build;
-        QCOMPARE(UpdateManager::isUpdateAvailable(manifest), newer);
+        QTEST(UpdateManager::isUpdateAvailable(manifest), "newer");
     }
 
     void savedFileName_data()
@@ -151,14 +148,13 @@ private Q_SLOTS:
         QFETCH(QString, bundleName);
         QFETCH(QString, version);
         QFETCH(QString, url);
-        QFETCH(QString, fileName);
-        UpdateManifest m;
-        m.bundleName = bundleName;
-        m.version = version;
-        m.download.url = QUrl(url);
         // 09:30 in UTC written in another zone: the stamp is always in UTC.
-        QCOMPARE(UpdateManager::savedFileName(m, QDateTime(QDate(2025, 1, 31), QTime(10, 30), Qt::OffsetFromUTC, 3600)),
-            fileName);
+        const QDateTime now(QDate(2025, 1, 31), QTime(10, 30), Qt::OffsetFromUTC, 3600);
+        UpdateManifest manifest;
+        manifest.bundleName = bundleName;
+        manifest.version = version;
+        manifest.download.url = QUrl(url);
+        QTEST(UpdateManager::savedFileName(manifest, now), "fileName");
     }
 
     // What the manifest decoder takes from the update server, and how it rejects the rest.
