@@ -6,9 +6,9 @@
 #include <QTimer>
 #include <QUrl>
 
-// A small HTTP/1.1 server on 127.0.0.1 for tests: each path answers as configured, including answers that
-// stall or trickle so that client time-outs can be exercised. Unknown paths answer 404. Every answer sets a
-// cookie, so that a client that kept cookies would be seen sending one back.
+// A small HTTP/1.1 server on 127.0.0.1 for tests: each path answers as configured, also in ways that stall or
+// trickle so that client time-outs can be exercised; unknown paths answer 404. Every answer sets a cookie, so
+// that a client that kept cookies would be seen sending one back.
 class LocalHttpServer final
 {
 public:
@@ -35,29 +35,18 @@ public:
         if (!m_server.listen(QHostAddress::LocalHost, 0))
             qFatal("LocalHttpServer: cannot listen on 127.0.0.1");
     }
-    LocalHttpServer(const LocalHttpServer &) = delete;
-    LocalHttpServer &operator=(const LocalHttpServer &) = delete;
+    Q_DISABLE_COPY_MOVE(LocalHttpServer)
 
-    QUrl url(const QString &path) const { return url(m_server.serverPort(), path); }
+    QUrl url(const QString &path) const
+    {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(path));
+    }
     void setResponse(const QString &path, Response response) { m_responses.insert(path, response); }
     // How many requests reached `path`, and the last request's head (request line and headers).
     int requestCount(const QString &path) const { return m_requestCounts.value(path); }
     QByteArray lastRequestHead() const { return m_lastRequestHead; }
 
-    // A local address on which nothing listens.
-    static QUrl refusingUrl(const QString &path)
-    {
-        QTcpServer probe; // bound, then let go: nothing listens there for the rest of the test
-        probe.listen(QHostAddress::LocalHost, 0);
-        return url(probe.serverPort(), path);
-    }
-
 private:
-    static QUrl url(quint16 port, const QString &path)
-    {
-        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path));
-    }
-
     void read(QTcpSocket *socket)
     {
         const QByteArray buffer = socket->property("request").toByteArray() + socket->readAll();
@@ -71,22 +60,17 @@ private:
         m_requestCounts[path] += 1;
         const Response response = m_responses.value(path, Response { 404, "not found" });
         const QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status)
-            + " Status\r\nConnection: close\r\nSet-Cookie: session=1; Path=/\r\n";
-        if (response.mode == Mode::silent)
-            return;
+            + " Status\r\nConnection: close\r\nSet-Cookie: session=1; Path=/\r\nContent-Length: ";
         if (response.mode == Mode::trickle) {
-            socket->write(head + "Content-Length: 1000000000\r\n\r\n");
+            socket->write(head + "1000000000\r\n\r\n");
             auto *timer = new QTimer(socket);
             QObject::connect(timer, &QTimer::timeout, socket, [socket] { socket->write("x"); });
             timer->start(50);
-            return;
+        } else if (response.mode != Mode::silent) {
+            const qsizetype announced = response.body.size() * (response.mode == Mode::truncated ? 2 : 1);
+            socket->write(head + QByteArray::number(announced) + "\r\n\r\n" + response.body);
+            socket->disconnectFromHost();
         }
-        const qsizetype announced = response.body.size() * (response.mode == Mode::truncated ? 2 : 1);
-        const bool bodyless = response.status == 204 || response.status == 304;
-        socket->write(bodyless
-                ? head + "\r\n"
-                : head + "Content-Length: " + QByteArray::number(announced) + "\r\n\r\n" + response.body);
-        socket->disconnectFromHost();
     }
 
     QTcpServer m_server;

@@ -3,6 +3,7 @@
 #include "SmallFileSystem.h" // also for the file and mount calls
 
 #include <cstring>
+#include <fcntl.h>
 #include <linux/fuse.h>
 #include <mutex>
 #include <poll.h>
@@ -10,12 +11,11 @@
 #include <sys/stat.h>
 #include <thread>
 
-// Storage that stops answering, as a hung network share does: a FUSE file system on a folder whose root
-// folder can be looked at but whose every other call (looking up, creating or opening a file in it) waits
-// and never returns. Served by a thread of this object's own, straight on /dev/fuse. When it goes, the
-// connection is aborted, so every call still waiting fails, and the folder is unmounted. Mounting needs
-// root; it is done in a mount namespace of the test's own (SmallFileSystem), seen by the threads started
-// after it. isMounted() says whether it worked.
+// Storage that stops answering, as a hung network share does: a FUSE file system on a folder whose root can be
+// looked at but whose every other call (looking up, creating or opening a file in it) never returns. Served by
+// a thread of its own, straight on /dev/fuse. When it goes, the connection is aborted, so every waiting call
+// fails, and the folder is unmounted. Mounting needs root and is done in the test's own mount namespace
+// (SmallFileSystem), seen by the threads started after it; isMounted() says whether it worked.
 class StalledFileSystem final
 {
 public:
@@ -27,7 +27,7 @@ public:
             return;
         const QByteArray options = "fd=" + QByteArray::number(m_device) + ",rootmode=40000,user_id=0,group_id=0";
         m_mounted
-            = ::mount("stalled", QFile::encodeName(path).constData(), "fuse", MS_NOSUID | MS_NODEV, options.constData())
+            = ::mount("stalled", QFile::encodeName(path).constData(), "fuse", MS_NOSUID | MS_NODEV, options.data())
             == 0;
         if (m_mounted)
             m_thread = std::thread([this] { serve(); });
@@ -36,43 +36,34 @@ public:
     {
         abort();
         if (m_mounted)
-            ::umount2(QFile::encodeName(m_path).constData(), MNT_DETACH);
+            SmallFileSystem::unmount(m_path);
     }
-    StalledFileSystem(const StalledFileSystem &) = delete;
-    StalledFileSystem &operator=(const StalledFileSystem &) = delete;
+    Q_DISABLE_COPY_MOVE(StalledFileSystem)
 
     bool isMounted() const { return m_mounted; }
 
     // Every call that waits fails at once, and later ones too; from any thread, once.
     void abort()
     {
-        std::call_once(m_aborted, [this] { stop(); });
+        std::call_once(m_aborted, [this] {
+            if (m_thread.joinable()) {
+                const std::uint64_t one = 1;
+                [[maybe_unused]] const auto written = ::write(m_stop, &one, sizeof one);
+                m_thread.join();
+            }
+            ::close(m_device); // the last reference: the kernel aborts the connection
+            ::close(m_stop);
+        });
     }
 
 private:
-    void stop()
+    template <typename Body> void reply(const fuse_in_header &request, const Body &body)
     {
-        if (m_thread.joinable()) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const auto written = ::write(m_stop, &one, sizeof one);
-            m_thread.join();
-        }
-        if (m_device >= 0)
-            ::close(m_device); // the last reference: the kernel aborts the connection
-        if (m_stop >= 0)
-            ::close(m_stop);
-    }
-
-    void reply(const fuse_in_header &request, const void *body, std::size_t size)
-    {
-        QByteArray out(qsizetype(sizeof(fuse_out_header) + size), '\0');
-        fuse_out_header header {};
-        header.len = std::uint32_t(out.size());
-        header.unique = request.unique;
-        std::memcpy(out.data(), &header, sizeof header);
-        if (size)
-            std::memcpy(out.data() + sizeof header, body, size);
-        [[maybe_unused]] const auto written = ::write(m_device, out.constData(), std::size_t(out.size()));
+        struct {
+            fuse_out_header header;
+            Body body;
+        } out { { std::uint32_t(sizeof out), 0, request.unique }, body };
+        [[maybe_unused]] const auto written = ::write(m_device, &out, sizeof out);
     }
 
     void serve()
@@ -82,8 +73,7 @@ private:
             pollfd waits[2] = { { m_device, POLLIN, 0 }, { m_stop, POLLIN, 0 } };
             if (::poll(waits, 2, -1) < 0 || waits[1].revents)
                 return;
-            const ssize_t n = ::read(m_device, buffer.data(), std::size_t(buffer.size()));
-            if (n < ssize_t(sizeof(fuse_in_header)))
+            if (::read(m_device, buffer.data(), std::size_t(buffer.size())) < ssize_t(sizeof(fuse_in_header)))
                 continue;
             fuse_in_header request {};
             std::memcpy(&request, buffer.constData(), sizeof request);
@@ -96,14 +86,14 @@ private:
                 out.max_readahead = in.max_readahead;
                 out.max_write = 4096;
                 out.time_gran = 1;
-                reply(request, &out, sizeof out);
+                reply(request, out);
             } else if (request.opcode == FUSE_GETATTR && request.nodeid == FUSE_ROOT_ID) {
                 fuse_attr_out out {};
                 out.attr.ino = FUSE_ROOT_ID;
                 out.attr.mode = S_IFDIR | 0755;
                 out.attr.nlink = 2;
                 out.attr.blksize = 4096;
-                reply(request, &out, sizeof out);
+                reply(request, out);
             }
             // Anything else waits for ever: no answer is given.
         }

@@ -1,7 +1,6 @@
 #include "updates/UpdateManager.h"
 #include "FileContents.h"
 #include "LocalHttpServer.h"
-#include "LogCapture.h"
 #include "RecordingAlertPresenter.h"
 #include "SmallFileSystem.h"
 #include "base/BundleInfo.h"
@@ -13,8 +12,6 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using Mode = LocalHttpServer::Mode;
@@ -29,18 +26,17 @@ const QString savedName = u"Sonorel-1.3-2025-01-31T09:30:00Z.deb"_s;
 // How far "Install Update" gets.
 enum class Reached { none, downloaded, verified, saved };
 
-// One check against the local server and, when `install` is set, the download it leads to. An empty address is
-// the server's, an empty manifest body one made of the fields; `alerts` are "message: informative", a trailing
-// "..." matching any end.
+// One check against the local server and, when `install` is set, the download it leads to. An empty manifest
+// body is one made of the fields; `alerts` are "message: informative".
 struct Case {
     Response manifest {};
     bool install = false;
     Response image {};
-    QUrl manifestUrl {};
+    QUrl manifestUrl {}; // empty: the local server's
     QVariant sha256 {};
     QString version = u"1.3"_s, build = u"99"_s;
-    // "", "a file", "read-only", "full" (100 kB, holding an earlier download of the saved name), or "link out":
-    // the saved name already a link to ~/.bashrc.
+    // "", "a file", "full" (100 kB, holding an earlier download of the saved name), or "link out": the saved name
+    // already a link to ~/.bashrc.
     QString downloads {};
     bool fullTemporaryFolder = false; // 100 kB
     int transferMs = 10000, overallMs = 30000;
@@ -72,37 +68,19 @@ class UpdateManagerTest final : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<LocalHttpServer> m_server;
-    std::unique_ptr<QTemporaryDir> m_home;
-
-    QString downloads() const { return m_home->filePath(u"Downloads"_s); }
-
-    UpdateManager::Configuration configuration(
-        const QUrl &manifestUrl = {}, int transferMs = 10000, int overallMs = 30000) const
-    {
-        return { manifestUrl.isEmpty() ? m_server->url(u"/manifest.json"_s) : manifestUrl,
-            std::chrono::milliseconds(transferMs), std::chrono::milliseconds(overallMs), [this] { return downloads(); },
-            [] { return QDateTime(QDate(2025, 1, 31), QTime(9, 30), Qt::UTC); } };
-    }
-
 private Q_SLOTS:
-    void init()
+    void initTestCase()
     {
-        m_server = std::make_unique<LocalHttpServer>();
-        m_home = std::make_unique<QTemporaryDir>();
         BundleInfo::setInfoDictionary(
             { { BundleInfo::shortVersionKey, u"1.2"_s }, { BundleInfo::versionKey, u"41"_s } });
     }
 
-    void cleanup() { BundleInfo::resetInfoDictionary(); }
-
     void checkAndDownload_data()
     {
         QTest::addColumn<Case>("c");
-        const QString failed = u"Update failed: "_s;
+        const QString failed = u"Update failed: "_s, timedOut = failed + u"The request timed out."_s;
         const auto failure = [&failed](Code code) { return failed + UpdateError(code).errorDescription(); };
         const QString newer = u"A new version is available: Version 1.3 is available. You are running 1.2."_s;
-        const QString timedOut = failed + u"The request timed out."_s;
         // A check answered `alert`; `c` holds what differs from a newer release on the local server.
         const auto check = [](const char *name, const QString &alert, Case c = {}) {
             c.alerts = { alert };
@@ -110,9 +88,8 @@ private Q_SLOTS:
         };
         check("newer", newer);
         check("equal", u"You are up to date: "_s, { .version = u"1.2"_s, .build = u"41"_s });
-        for (const int status : { 204, 404, 500 })
-            check(
-                qPrintable(QString::number(status)), failure(Code::invalidStatusCode), { .manifest = { status, {} } });
+        check("404", failure(Code::invalidStatusCode), { .manifest = { 404, {} } });
+        check("500", failure(Code::invalidStatusCode), { .manifest = { 500, {} } });
         const QByteArray html = "<html>maintenance</html>";
         check("not a manifest", failed + std::get<ManifestDecodeError>(UpdateManifest::decode(html)).description(),
             { .manifest = { 200, html } });
@@ -121,12 +98,10 @@ private Q_SLOTS:
         padded.insert(u"padding"_s, QString(1024 * 1024, u'x'));
         check("over 1 MiB", failed + u"The update server's answer is larger than 1 MiB."_s,
             { .manifest = { 200, QJsonDocument(padded).toJson() } });
-        check("refused", failed + u"Connection refused"_s,
-            { .manifestUrl = LocalHttpServer::refusingUrl(u"/manifest.json"_s) });
-        check("silent past the transfer time-out", timedOut,
-            { .manifest = { 200, {}, Mode::silent }, .transferMs = 300 });
-        check("trickling past the overall time-out", timedOut,
-            { .manifest = { 200, {}, Mode::trickle }, .overallMs = 800 });
+        // Nothing listens on port 1.
+        check("refused", failed + u"Connection refused"_s, { .manifestUrl = QUrl(u"http://127.0.0.1:1/m.json"_s) });
+        check("silent", timedOut, { .manifest = { 200, {}, Mode::silent }, .transferMs = 300 });
+        check("trickling", timedOut, { .manifest = { 200, {}, Mode::trickle }, .overallMs = 800 });
         for (const char *url : { "file:///etc/hostname", "manifest.json" })
             check(url, failed + u"Unsupported URL: %1 is not an http or https address."_s.arg(QLatin1String(url)),
                 { .manifestUrl = QUrl(QLatin1String(url)) });
@@ -145,22 +120,19 @@ private Q_SLOTS:
         const Response image { 200, QByteArray(800123, 'i') };
         const QString sha
             = QString::fromLatin1(QCryptographicHash::hash(image.body, QCryptographicHash::Sha256).toHex());
-        const QString saved = u"Update downloaded: Version 1.3 was saved to your Downloads folder as "_s + savedName;
-        const QString mismatch = failure(Code::checksumMismatch);
-        install("verified", image, sha, saved + u". (800.1 kB)"_s, Reached::saved);
-        install("upper-case checksum", image, sha.toUpper(), saved + u". (800.1 kB)"_s, Reached::saved);
-        install("no checksum", image, QVariant(), saved + u". (800.1 kB)"_s, Reached::saved);
-        install("mismatch", image, QString(sha.left(63) + u'0'), mismatch, Reached::downloaded);
-        install("404 with checksum", { 404, "not found" }, sha, mismatch, Reached::downloaded);
-        install("404 without checksum saves the page", { 404, "not found" }, QVariant(), saved + u". (9 bytes)"_s,
-            Reached::saved);
+        const QString saved = u"Update downloaded: Version 1.3 was saved to your Downloads folder as "_s + savedName,
+                      savedImage = saved + u". (800.1 kB)"_s;
+        install("verified", image, sha, savedImage, Reached::saved);
+        install("upper-case checksum", image, sha.toUpper(), savedImage, Reached::saved);
+        install("no checksum", image, QVariant(), savedImage, Reached::saved);
+        install("mismatch", image, QString(sha.left(63) + u'0'), failure(Code::checksumMismatch), Reached::downloaded);
+        install(
+            "404 without checksum saves the page", { 404, "not found" }, {}, saved + u". (9 bytes)"_s, Reached::saved);
         install("Downloads cannot be created", image, sha, failure(Code::downloadsDirectoryUnavailable),
             Reached::verified, { .downloads = u"a file"_s });
-        install("Downloads read-only", image, sha, failed + u"The update could not be saved: ..."_s, Reached::verified,
-            { .downloads = u"read-only"_s });
         install("Downloads full", image, sha, failed + u"The update could not be saved: No space left on device"_s,
             Reached::verified, { .downloads = u"full"_s });
-        install("saved name links out of Downloads", image, sha, saved + u". (800.1 kB)"_s, Reached::saved,
+        install("saved name links out of Downloads", image, sha, savedImage, Reached::saved,
             { .downloads = u"link out"_s });
         install("temporary folder full", image, sha, failed + u"No space left on device"_s, Reached::none,
             { .fullTemporaryFolder = true });
@@ -171,44 +143,37 @@ private Q_SLOTS:
     void checkAndDownload()
     {
         QFETCH(Case, c);
-        const QString target = QDir(downloads()).filePath(savedName);
-        const QString bashrc = m_home->filePath(u".bashrc"_s);
-        const QByteArray bashrcBytes = "alias ls='ls --color'\n";
-        const QString temporary = m_home->filePath(u"tmp"_s);
-        const QByteArray originalTmpdir = qgetenv("TMPDIR");
+        LocalHttpServer server;
+        QTemporaryDir home;
+        const QString downloads = home.filePath(u"Downloads"_s), target = QDir(downloads).filePath(savedName);
+        const QString bashrc = home.filePath(u".bashrc"_s), temporary = home.filePath(u"tmp"_s);
+        const QByteArray bashrcBytes = "alias ls='ls --color'\n", originalTmpdir = qgetenv("TMPDIR");
+        const QString mounted = c.fullTemporaryFolder ? temporary : c.downloads == u"full" ? downloads : QString();
         const auto restore = qScopeGuard([&] {
-            if (c.downloads == u"full")
-                SmallFileSystem::unmount(downloads());
-            if (c.fullTemporaryFolder) {
-                SmallFileSystem::unmount(temporary);
-                qputenv("TMPDIR", originalTmpdir);
-            }
+            if (!mounted.isEmpty())
+                SmallFileSystem::unmount(mounted);
+            qputenv("TMPDIR", originalTmpdir);
         });
-        if (c.downloads == u"full" || c.fullTemporaryFolder) {
-            if (!SmallFileSystem::mount(c.fullTemporaryFolder ? temporary : downloads()))
-                QSKIP("a small file system can only be mounted by root");
-            if (c.fullTemporaryFolder)
-                qputenv("TMPDIR", QFile::encodeName(temporary));
-            else
-                QVERIFY(write(target, "earlier download"));
-        } else if (c.downloads == u"link out") {
-            QVERIFY(QDir().mkpath(downloads()) && write(bashrc, bashrcBytes) && QFile::link(bashrc, target));
-        } else if (c.downloads == u"a file") {
-            QVERIFY(write(downloads(), "not a folder"));
-        } else if (c.downloads == u"read-only") {
-            if (geteuid() == 0)
-                QSKIP("a read-only folder does not stop root");
-            QVERIFY(QDir().mkpath(downloads()));
-            QVERIFY(QFile::setPermissions(downloads(), QFile::ReadOwner | QFile::ExeOwner));
-        }
+        if (!mounted.isEmpty() && !SmallFileSystem::mount(mounted))
+            QSKIP("a small file system can only be mounted by root");
+        if (c.fullTemporaryFolder)
+            qputenv("TMPDIR", QFile::encodeName(temporary));
+        if (c.downloads == u"full")
+            QVERIFY(write(target, "earlier download"));
+        if (c.downloads == u"link out")
+            QVERIFY(QDir().mkpath(downloads) && write(bashrc, bashrcBytes) && QFile::link(bashrc, target));
+        if (c.downloads == u"a file")
+            QVERIFY(write(downloads, "not a folder"));
         if (c.manifest.body.isEmpty() && c.manifest.status == 200)
-            c.manifest.body = manifestJson(c, m_server->url(imagePath));
-        m_server->setResponse(u"/manifest.json"_s, c.manifest);
-        m_server->setResponse(imagePath, c.image);
+            c.manifest.body = manifestJson(c, server.url(imagePath));
+        server.setResponse(u"/manifest.json"_s, c.manifest);
+        server.setResponse(imagePath, c.image);
         const auto temporaryEntries
             = [] { return QDir::temp().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot); };
         const QStringList temporaryBefore = temporaryEntries();
-        UpdateManager manager(configuration(c.manifestUrl, c.transferMs, c.overallMs));
+        UpdateManager manager({ c.manifestUrl.isEmpty() ? server.url(u"/manifest.json"_s) : c.manifestUrl,
+            std::chrono::milliseconds(c.transferMs), std::chrono::milliseconds(c.overallMs), [&] { return downloads; },
+            [] { return QDateTime(QDate(2025, 1, 31), QTime(9, 30), Qt::UTC); } });
         auto presenter = std::make_shared<RecordingAlertPresenter>(&manager);
         auto revealer = std::make_shared<RecordingFileRevealer>();
         manager.setAlertPresenter(presenter);
@@ -218,7 +183,6 @@ private Q_SLOTS:
         QStringList statuses;
         const Subscription subscription = manager.statusMessage.subscribe(
             [&statuses](const std::optional<QString> &message) { statuses.append(message.value_or(u"-"_s)); });
-        LogCapture logs;
 
         QCoro::waitFor(manager.checkForUpdates());
         QTRY_COMPARE_WITH_TIMEOUT(presenter->shown.size(), c.alerts.size(), 30000);
@@ -226,20 +190,11 @@ private Q_SLOTS:
         QCOMPARE(presenter->shown.size(), c.alerts.size());
         for (qsizetype i = 0; i < c.alerts.size(); ++i) {
             const auto &[alert, isBusy, statusMessage] = presenter->shown.at(i);
-            const QString shown = alert.messageText + u": "_s + alert.informativeText, expected = c.alerts.at(i);
-            if (expected.endsWith(u"..."_s))
-                QVERIFY2(shown.startsWith(expected.chopped(3)) && shown.size() > expected.size(), qPrintable(shown));
-            else
-                QCOMPARE(shown, expected);
-            QCOMPARE(alert.style == UpdateAlert::Style::critical, expected.startsWith(u"Update failed"_s));
-            if (alert.messageText == u"Update downloaded"_s)
-                QCOMPARE(alert.buttons, QStringList({ u"Show in Folder"_s, u"OK"_s }));
+            QCOMPARE(alert.messageText + u": "_s + alert.informativeText, c.alerts.at(i));
+            QCOMPARE(alert.style == UpdateAlert::Style::critical, c.alerts.at(i).startsWith(u"Update failed"_s));
             QVERIFY(!isBusy && !statusMessage);
         }
         QVERIFY(!manager.isBusy.get());
-        // The status, the image's size when kept, and the bytes hashed when there is a checksum.
-        const bool downloaded = c.reached >= Reached::downloaded;
-        QCOMPARE(logs.count(u"Updater: "_s), downloaded ? 2 + int(c.sha256.isValid()) : 0);
         QStringList expectedStatuses { u"-"_s, u"Checking for updates\u2026"_s, u"-"_s };
         if (c.install)
             expectedStatuses << u"Downloading update\u2026"_s;
@@ -248,44 +203,24 @@ private Q_SLOTS:
         if (c.install)
             expectedStatuses << u"-"_s;
         QCOMPARE(statuses, expectedStatuses);
-        QCOMPARE(m_server->requestCount(imagePath), c.install ? 1 : 0);
+        QCOMPARE(server.requestCount(imagePath), c.install ? 1 : 0);
         if (c.install) // the manifest's cookie did not come back with it
-            QVERIFY(!m_server->lastRequestHead().toLower().contains("cookie"));
+            QVERIFY(!server.lastRequestHead().toLower().contains("cookie"));
 
         // Whether saved, rejected or cut short, the download leaves nothing in the temporary folder.
         QCOMPARE(temporaryEntries(), temporaryBefore);
         // Nothing but the image is written, and only as an entry of the Downloads folder: a failed save keeps
         // the earlier download, a link at the saved name is replaced and the file it led to left alone.
         const bool saved = c.reached == Reached::saved, kept = c.downloads == u"full";
-        QCOMPARE(QDir(downloads()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System),
+        QCOMPARE(QDir(downloads).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System),
             saved || kept ? QStringList { savedName } : QStringList());
-        QCOMPARE(fileContents(target),
-            saved      ? c.image.body
-                : kept ? QByteArray("earlier download")
-                       : fileContents(QString()));
+        QCOMPARE(fileContents(target), saved ? c.image.body : kept ? "earlier download" : fileContents(QString()));
         QVERIFY(!QFileInfo(target).isSymLink());
         if (saved)
-            QCOMPARE(QDir(m_home->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-                QStringList { u"Downloads"_s });
+            QCOMPARE(QDir(home.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList(u"Downloads"_s));
         if (c.downloads == u"link out")
             QCOMPARE(fileContents(bashrc), bashrcBytes);
         QCOMPARE(revealer->revealed, saved ? QStringList { target } : QStringList());
-    }
-
-    // A source that cannot be read (a folder) fails the save once the target's temporary file is open.
-    void failedSaveKeepsTheExistingFile()
-    {
-        UpdateManager manager(configuration());
-        UpdateManifest manifest;
-        manifest.version = u"1.3"_s;
-        manifest.download.url = m_server->url(imagePath);
-        const QString target = QDir(downloads()).filePath(savedName);
-        QVERIFY(QDir().mkpath(downloads()) && write(target, "earlier download"));
-        const UpdateResult<QString> failedSave = manager.saveToDownloads(m_home->path(), manifest);
-        QVERIFY(!failedSave.ok() && failedSave.failure().updateError());
-        QCOMPARE(failedSave.failure().updateError()->code(), Code::moveFailed);
-        QCOMPARE(QDir(downloads()).entryList(QDir::Files | QDir::Hidden), QStringList { savedName });
-        QCOMPARE(fileContents(target), QByteArray("earlier download"));
     }
 };
 
