@@ -14,8 +14,7 @@ struct SlowToDestroy {
     {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         *where = std::this_thread::get_id();
-        int expected = index;
-        order->compare_exchange_strong(expected, index + 1); // advances only in order
+        order->compare_exchange_strong(index, index + 1); // advances only in order
     }
 };
 

@@ -1,6 +1,5 @@
 #include "base/UserFolders.h"
 
-#include <QDir>
 #include <QFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -18,24 +17,18 @@ class UserFoldersTest final : public QObject
 private Q_SLOTS:
     // A user-dirs.dirs value as xdg-user-dirs writes it ("$HOME/..." or an absolute path); anything else is
     // ignored.
-    void userDirValue_data()
-    {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("value");
-        QTest::newRow("under home") << QByteArray("# xdg-user-dirs\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n")
-                                    << u"/home/ada/Papers"_s;
-        QTest::newRow("home itself") << QByteArray("XDG_DOCUMENTS_DIR=\"$HOME\"\n") << u"/home/ada"_s;
-        QTest::newRow("absolute") << QByteArray("XDG_DOCUMENTS_DIR=\"/srv/docs/\"\n") << u"/srv/docs"_s;
-        QTest::newRow("unquoted") << QByteArray("XDG_DOCUMENTS_DIR=/srv/docs\n") << u"/srv/docs"_s;
-        QTest::newRow("empty quotes") << QByteArray("XDG_DOCUMENTS_DIR=\"\"\n") << QString();
-        QTest::newRow("relative") << QByteArray("XDG_DOCUMENTS_DIR=\"Papers\"\n") << QString();
-        QTest::newRow("other key") << QByteArray("XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n") << QString();
-        QTest::newRow("last wins") << QByteArray("XDG_DOCUMENTS_DIR=\"/a\"\nXDG_DOCUMENTS_DIR=\"/b\"\n") << u"/b"_s;
-    }
     void userDirValue()
     {
-        QFETCH(QByteArray, file);
-        QTEST(UserFolders::userDirValue(file, "XDG_DOCUMENTS_DIR", u"/home/ada"_s), "value");
+        const std::pair<const char *, QString> rows[] = {
+            { "# xdg-user-dirs\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n", u"/home/ada/Papers"_s },
+            { "XDG_DOCUMENTS_DIR=\"$HOME\"\n", u"/home/ada"_s },
+            { "XDG_DOCUMENTS_DIR=\"/srv/docs/\"\n", u"/srv/docs"_s },
+            { "XDG_DOCUMENTS_DIR=/srv/docs\n", u"/srv/docs"_s }, { "XDG_DOCUMENTS_DIR=\"\"\n", QString() },
+            { "XDG_DOCUMENTS_DIR=\"Papers\"\n", QString() }, { "XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n", QString() },
+            { "XDG_DOCUMENTS_DIR=\"/a\"\nXDG_DOCUMENTS_DIR=\"/b\"\n", u"/b"_s }, // the last wins
+        };
+        for (const auto &[file, value] : rows)
+            QCOMPARE(UserFolders::userDirValue(file, "XDG_DOCUMENTS_DIR", u"/home/ada"_s), value);
     }
 
     // Absolute, not the root, and in an existing folder of the root, so that making it makes no folder there.
@@ -49,51 +42,42 @@ private Q_SLOTS:
 
     // A relative XDG_CONFIG_HOME is ignored (QSettings would take it from the current folder), an unset or
     // relative HOME is the account's home folder, and nothing is given that would make a folder at the root.
-    void configHome_data()
+    // Downloads and documents come from user-dirs.dirs there, with the same rules.
+    void configHomeAndUserDirs()
     {
-        QTest::addColumn<QByteArray>("home"); // "<unset>": no HOME
-        QTest::addColumn<QByteArray>("configHome"); // "<unset>": no XDG_CONFIG_HOME
-        QTest::addColumn<QString>("folder"); // "~": the test's home; "<passwd>": the account's home folder
-        const QByteArray unset = "<unset>", home = qgetenv("HOME");
-        QTest::newRow("standard") << home << unset << u"~/.config"_s;
-        QTest::newRow("set") << home << home + "/elsewhere" << u"~/elsewhere"_s;
-        QTest::newRow("relative") << home << QByteArray("config") << u"~/.config"_s;
-        QTest::newRow("HOME unset") << unset << unset << u"<passwd>/.config"_s;
-        QTest::newRow("HOME relative") << QByteArray("home") << QByteArray() << u"<passwd>/.config"_s;
-        QTest::newRow("HOME the root") << QByteArray("/") << QByteArray(".") << QString();
-    }
-    void configHome()
-    {
-        QFETCH(QByteArray, home);
-        QFETCH(QByteArray, configHome);
-        QFETCH(QString, folder);
-        const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
-        const auto restore = qScopeGuard([&] {
-            qputenv("HOME", oldHome);
-            qputenv("XDG_CONFIG_HOME", oldConfig);
+        const QByteArray home = qgetenv("HOME"), unset = "<unset>";
+        const auto restore = qScopeGuard([&, config = qgetenv("XDG_CONFIG_HOME")] {
+            qputenv("HOME", home);
+            qputenv("XDG_CONFIG_HOME", config);
         });
-        folder.replace(u"~"_s, QFile::decodeName(oldHome))
-            .replace(u"<passwd>"_s, QFile::decodeName(getpwuid(getuid())->pw_dir));
-        if (folder.isEmpty() && QFileInfo::exists(u"/.config"_s))
-            QSKIP("this machine has a /.config folder");
-        home == "<unset>" ? qunsetenv("HOME") : qputenv("HOME", home);
-        configHome == "<unset>" ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", configHome);
-        QCOMPARE(UserFolders::configHome(), folder);
-    }
-
-    // Downloads follow the same rules as documents, from the same file.
-    void downloadsFollowUserDirs()
-    {
+        const QString account = QFile::decodeName(getpwuid(getuid())->pw_dir), ours = QFile::decodeName(home);
+        const struct {
+            QByteArray home, configHome;
+            QString folder;
+        } rows[] = {
+            { home, unset, ours + u"/.config"_s },
+            { home, home + "/elsewhere", ours + u"/elsewhere"_s },
+            { home, "config", ours + u"/.config"_s },
+            { unset, unset, account + u"/.config"_s },
+            { "home", "", account + u"/.config"_s },
+            { "/", ".", QString() },
+        };
+        for (const auto &row : rows) {
+            if (row.folder.isEmpty() && QFileInfo::exists(u"/.config"_s))
+                continue; // this machine has a /.config folder
+            row.home == unset ? qunsetenv("HOME") : qputenv("HOME", row.home);
+            row.configHome == unset ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", row.configHome);
+            QVERIFY2(UserFolders::configHome() == row.folder, row.configHome.constData());
+        }
         QTemporaryDir config;
-        const QByteArray old = qgetenv("XDG_CONFIG_HOME");
-        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", old); });
+        qputenv("HOME", home);
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
         QFile dirs(config.filePath(u"user-dirs.dirs"_s));
         QVERIFY(dirs.open(QIODevice::WriteOnly));
         dirs.write("XDG_DOWNLOAD_DIR=\"/\"\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
         dirs.close();
-        QCOMPARE(UserFolders::downloads(), QDir::homePath() + u"/Downloads"_s);
-        QCOMPARE(UserFolders::documents(), QDir::homePath() + u"/Papers"_s);
+        QCOMPARE(UserFolders::downloads(), ours + u"/Downloads"_s);
+        QCOMPARE(UserFolders::documents(), ours + u"/Papers"_s);
     }
 };
 
