@@ -126,46 +126,28 @@ private Q_SLOTS:
             QCOMPARE(UpdateManager::imageExtension(QUrl(u"https://a.b/"_s + QLatin1String(url))), QLatin1String(kind));
     }
 
-    // What the manifest decoder takes from the update server.
-    void values_data()
+    // What the manifest decoder takes from the update server: every key a release sets, unknown ones ignored;
+    // absent, null, empty or unusable optional values left out.
+    void decodes()
     {
-        QTest::addColumn<QByteArray>("json");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QVariant>("expected"); // invalid: absent
-        const auto row = [](const char *top, const char *download, const QVariant &expected) {
-            const QByteArray patch = qstrcmp(top, "{}") ? top : download;
-            QTest::newRow(patch) << manifestWith(top, download) << jsonObject(patch).keys().value(0, u"released_at"_s)
-                                 << expected;
-        };
-        row("{}", "{}", QVariant());
-        row("{'minimum_os': ''}", "{}", u""_s);
-        row("{'minimum_os': null}", "{}", QVariant());
-        row("{'release_notes_url': 'http://[bad'}", "{}", QVariant());
-        row("{'release_notes_url': ' https://a.b/x y '}", "{}", u"https://a.b/x%20y"_s);
-        row("{'released_at': '2025-01-31T00:30:00-09:00'}", "{}", QDateTime(QDate(2025, 1, 31), QTime(9, 30), Qt::UTC));
-        row("{'Version': 5, 'channel': 'beta'}", "{'URL': 1}", QVariant());
-        row("{}", "{'sha256': ''}", QVariant());
-        row("{}", "{'sha256': ' AB:CD '}", u" AB:CD "_s);
-        row("{}", "{'size': -5}", qint64(-5));
-        row("{}", "{'url': 'images/a.dmg'}", u"images/a.dmg"_s);
-    }
-
-    void values()
-    {
-        QFETCH(QByteArray, json);
-        QFETCH(QString, key);
-        const auto result = UpdateManifest::decode(json);
-        QVERIFY(std::holds_alternative<UpdateManifest>(result));
-        const UpdateManifest &m = std::get<UpdateManifest>(result);
+        const auto full = UpdateManifest::decode(manifestWith("{'minimum_os': '', 'channel': 'beta', "
+                                                              "'released_at': '2025-01-31T00:30:00-09:00', "
+                                                              "'release_notes_url': ' https://a.b/x y '}",
+            "{'url': 'images/a.dmg', 'size': -5, 'sha256': ' AB:CD ', 'signature': 'c2ln', 'URL': 1}"));
+        QVERIFY(std::holds_alternative<UpdateManifest>(full));
+        const UpdateManifest &m = std::get<UpdateManifest>(full);
         QCOMPARE(m.version + u' ' + m.build + u' ' + m.bundleName, u"1.3 13 Sonorel"_s);
-        const auto wrap = [](const auto &optional) { return optional ? QVariant::fromValue(*optional) : QVariant(); };
-        const auto url = [](const QUrl &u) { return QVariant(u.toString(QUrl::FullyEncoded)); };
-        const QHash<QString, QVariant> actual { { u"minimum_os"_s, wrap(m.minimumOs) },
-            { u"released_at"_s, wrap(m.releasedAt) },
-            { u"release_notes_url"_s, m.releaseNotesUrl ? url(*m.releaseNotesUrl) : QVariant() },
-            { u"url"_s, url(m.download.url) }, { u"size"_s, wrap(m.download.size) },
-            { u"sha256"_s, wrap(m.download.sha256) } };
-        QTEST(actual.value(key), "expected");
+        QCOMPARE(m.minimumOs, std::optional(QString(u""_s)));
+        QCOMPARE(m.releasedAt, std::optional(QDateTime(QDate(2025, 1, 31), QTime(9, 30), Qt::UTC)));
+        QCOMPARE(m.releaseNotesUrl.value_or(QUrl()).toString(QUrl::FullyEncoded), u"https://a.b/x%20y"_s);
+        QCOMPARE(m.download.url.toString(), u"images/a.dmg"_s);
+        QCOMPARE(m.download.size, std::optional<qint64>(-5));
+        QCOMPARE(m.download.sha256, std::optional(QString(u" AB:CD "_s)));
+        const auto sparse = UpdateManifest::decode(
+            manifestWith("{'minimum_os': null, 'release_notes_url': 'http://[bad'}", "{'sha256': ''}"));
+        QVERIFY(std::holds_alternative<UpdateManifest>(sparse));
+        const UpdateManifest &n = std::get<UpdateManifest>(sparse);
+        QVERIFY(!n.minimumOs && !n.releasedAt && !n.releaseNotesUrl && !n.download.size && !n.download.sha256);
     }
 
     // How it rejects the rest, naming the patched or removed key, under "download" for the download's keys.
@@ -193,7 +175,6 @@ private Q_SLOTS:
         row("{}", "{'size': '12'}", Kind::typeMismatch);
         row("{}", "{'size': 1e300}", Kind::dataCorrupted);
         row("{}", "{'sha256': true}", Kind::typeMismatch);
-        row("{'release_notes_url': []}", "{}", Kind::typeMismatch);
         row("{'released_at': '2025-01-31T09:30:00'}", "{}", Kind::dataCorrupted);
         row("{'released_at': '2025-02-30T09:30:00Z'}", "{}", Kind::dataCorrupted);
         row("{'released_at': '2025-01-31T09:30:00+25:00'}", "{}", Kind::dataCorrupted);
