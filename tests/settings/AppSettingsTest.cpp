@@ -32,10 +32,12 @@ class AppSettingsTest final : public QObject
     }
 
 private Q_SLOTS:
-    // Every set notifies once, equal values too, while the old value is still held; a later instance reads the
-    // values back exactly, doubles to the last bit and a language outside the table as it is.
+    // In the configuration folder. Every set notifies once, equal values too, while the old value is still held;
+    // a later instance reads the values back exactly, doubles to the last bit and a language outside the table.
     void setsNotifyFirstAndRoundTripExactly()
     {
+        QCOMPARE(
+            AppSettings::userFileName(), QFile::decodeName(qgetenv("XDG_CONFIG_HOME")) + u"/ambrite/sonorel.conf"_s);
         const QString file = path(u"roundtrip.conf"_s);
         const double size = std::nextafter(24.0, 25.0), opacity = 0.1 + 0.2;
         const AudioSource source = AudioSource::application(u"Firefox: Web, \u00e9"_s);
@@ -88,35 +90,35 @@ private Q_SLOTS:
         }
     }
 
-    void damagedValuesReadAsDefaults_data()
-    {
-        QTest::addColumn<QByteArray>("contents");
-        QTest::newRow("no file yet") << QByteArray(); // read without writing one
-        QTest::newRow("wrong types") << QByteArray("[General]\nfontSize=large\nbackgroundOpacity=@ByteArray(xyz)\n"
-                                                   "darkMode=maybe\nselectedLanguage=a, b\naudioSource=app:\n");
-        QTest::newRow("not finite") << "[General]\nfontSize=nan\nbackgroundOpacity=inf\ndarkMode=\n"
-                                       "selectedLanguage=@Variant(\\0\\0\\0\\x7f\\0)\naudioSource=input:"
-                + QByteArray(600, 'm') + "\n";
-        QTest::newRow("-inf, garbage bytes")
-            << QByteArray("[General]\nfontSize=-inf\n\xff\xfe=1\naudioSource=microphone\n");
-        QTest::newRow("source name with a control character") << QByteArray("[General]\naudioSource=app:a\\x1b[2Jb\n");
-        QTest::newRow("not a settings file") << QByteArray("\x00\x01\x02 binary \xff", 12);
-    }
+    // Damaged values read as the defaults, and a later change still works and leaves the other keys untouched.
     void damagedValuesReadAsDefaults()
     {
-        QFETCH(QByteArray, contents);
-        const QString file = path(QString::fromUtf8(QTest::currentDataTag()));
-        if (!contents.isNull())
-            write(file, contents);
-        AppSettings settings(file);
+        const std::pair<const char *, QByteArray> rows[] = {
+            { "no file yet", QByteArray() }, // read without writing one
+            { "wrong types",
+                "[General]\nfontSize=large\nbackgroundOpacity=@ByteArray(xyz)\ndarkMode=maybe\n"
+                "selectedLanguage=a, b\naudioSource=app:\n" },
+            { "not finite",
+                "[General]\nfontSize=nan\nbackgroundOpacity=inf\ndarkMode=\naudioSource=input:" + QByteArray(600, 'm')
+                    + "\nselectedLanguage=@Variant(\\0\\0\\0\\x7f\\0)\n" },
+            { "-inf, garbage bytes", "[General]\nfontSize=-inf\n\xff\xfe=1\naudioSource=microphone\n" },
+            { "source name with a control character", "[General]\naudioSource=app:a\\x1b[2Jb\n" },
+            { "not a settings file", QByteArray("\x00\x01\x02 binary \xff", 12) },
+        };
         const auto defaults = [](const AppSettings &s, double fontSize) {
             return s.fontSize() == fontSize && s.backgroundOpacity() == 0.6 && s.darkMode()
                 && s.selectedLanguage() == u"en-US"_s && s.audioSource() == AudioSource::system();
         };
-        QVERIFY(defaults(settings, 18));
-        QCOMPARE(QFile::exists(file), !contents.isNull());
-        settings.setFontSize(30); // a later change still works and leaves the other keys untouched
-        QVERIFY(defaults(AppSettings(file), 30));
+        for (const auto &[name, contents] : rows) {
+            const QString file = path(QString::fromUtf8(name));
+            if (!contents.isNull())
+                write(file, contents);
+            AppSettings settings(file);
+            QVERIFY2(defaults(settings, 18), name);
+            QVERIFY2(QFile::exists(file) == !contents.isNull(), name);
+            settings.setFontSize(30);
+            QVERIFY2(defaults(AppSettings(file), 30), name);
+        }
     }
 
     // Anything but a regular file (here a link to a FIFO) gives defaults at once, since reading a FIFO would wait
@@ -145,24 +147,14 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo(file).isFile()); // left as it was
     }
 
-    // In the configuration folder, by the XDG rules that UserFolders has.
-    void fileIsInTheConfigurationFolder()
-    {
-        QCOMPARE(
-            AppSettings::userFileName(), QFile::decodeName(qgetenv("XDG_CONFIG_HOME")) + u"/ambrite/sonorel.conf"_s);
-    }
-
-    void rightToLeftFollowsTheLanguage()
+    // Right to left by the language code; the table's rows the engine supports, in table order, asked afresh
+    // every time, none without an engine.
+    void languages()
     {
         for (const char *code : { "ar-SA", "he-IL", "fa-IR", "ur-PK", "ar_invalid@@" })
             QVERIFY2(AppSettings::isRightToLeft(QString::fromLatin1(code)), code);
         for (const char *code : { "en-US", "zh-CN", "", "-", "zz-ZZ" })
             QVERIFY2(!AppSettings::isRightToLeft(QString::fromLatin1(code)), code);
-    }
-
-    // The table's rows the engine supports, in table order, asked afresh every time; none without an engine.
-    void availableLanguagesFollowTheEngine()
-    {
         AppSettings settings(path(u"languages.conf"_s));
         QVERIFY(settings.availableLanguages().isEmpty());
         QStringList supported { u"fr-FR"_s, u"tlh-KX"_s, u"de-de"_s, u"en-US"_s };
