@@ -12,12 +12,9 @@
 class LocalHttpServer final
 {
 public:
-    enum class Mode {
-        complete, // status, Content-Length and body, then the connection closes
-        silent, // accepts the request and never answers
-        trickle, // headers, then one byte of body every 50 ms, without end
-        truncated, // announces twice the body's length, sends the body and closes the connection
-    };
+    // complete: status, Content-Length and body, then the connection closes; silent: never answers; trickle:
+    // headers, then one byte of body every 50 ms without end; truncated: announces twice the body's length.
+    enum class Mode { complete, silent, trickle, truncated };
     struct Response {
         int status = 200;
         QByteArray body;

@@ -11,18 +11,15 @@
 #include <sys/stat.h>
 #include <thread>
 
-// Storage that stops answering, as a hung network share does: a FUSE file system on a folder whose root can be
-// looked at but whose every other call (looking up, creating or opening a file in it) never returns. Served by
-// a thread of its own, straight on /dev/fuse. When it goes, the connection is aborted, so every waiting call
-// fails, and the folder is unmounted. Mounting needs root and is done in the test's own mount namespace
-// (SmallFileSystem), seen by the threads started after it; isMounted() says whether it worked.
+// Storage that stops answering, as a hung network share does: a FUSE file system, served straight on /dev/fuse by
+// a thread of its own, whose root can be looked at but whose every other call never returns. When it goes, the
+// connection is aborted, so waiting calls fail, and the folder is unmounted. Mounting needs root and is done in the
+// test's own mount namespace (SmallFileSystem), seen by threads started after it; isMounted() says if it worked.
 class StalledFileSystem final
 {
 public:
     explicit StalledFileSystem(const QString &path) : m_path(path)
     {
-        m_device = ::open("/dev/fuse", O_RDWR | O_CLOEXEC | O_NONBLOCK);
-        m_stop = ::eventfd(0, EFD_CLOEXEC);
         if (m_device < 0 || m_stop < 0 || !SmallFileSystem::ownMountNamespace() || !QDir().mkpath(path))
             return;
         const QByteArray options = "fd=" + QByteArray::number(m_device) + ",rootmode=40000,user_id=0,group_id=0";
@@ -100,8 +97,7 @@ private:
     }
 
     const QString m_path;
-    int m_device = -1;
-    int m_stop = -1;
+    int m_device = ::open("/dev/fuse", O_RDWR | O_CLOEXEC | O_NONBLOCK), m_stop = ::eventfd(0, EFD_CLOEXEC);
     bool m_mounted = false;
     std::thread m_thread;
     std::once_flag m_aborted;
