@@ -19,9 +19,8 @@ class PublishedTest final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // The current value on subscription, then "will change" and the value before each store, equal values too;
-    // a dropped or cancelled token ends its subscription, a moved one keeps it, and a handler may cancel itself
-    // and others while a value is being delivered.
+    // The current value on subscription, then "will change" and the value before each store, equal values too; a
+    // dropped or cancelled token ends it, a moved one keeps it, and a handler may cancel itself and others.
     void synchronousDelivery()
     {
         Model model;
@@ -49,9 +48,8 @@ private Q_SLOTS:
         QCOMPARE(model.count.get(), 7);
     }
 
-    // Every value, the current one first, on a later turn of the context thread's event loop, also when stored
-    // from another thread; never inside the store. Values still queued for a destroyed context or a dropped
-    // token are not delivered.
+    // Every value, the current one first, on a later turn of the context thread's event loop, also when stored from
+    // another thread; none for a context destroyed or a token dropped while values were queued.
     void queuedDelivery()
     {
         Model model;

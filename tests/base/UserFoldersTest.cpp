@@ -15,8 +15,7 @@ class UserFoldersTest final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // A user-dirs.dirs value as xdg-user-dirs writes it ("$HOME/..." or an absolute path); anything else is
-    // ignored.
+    // A user-dirs.dirs value as xdg-user-dirs writes it ("$HOME/..." or an absolute path); anything else ignored.
     void userDirValue()
     {
         const std::pair<const char *, QString> rows[] = {
@@ -40,9 +39,8 @@ private Q_SLOTS:
             QVERIFY2(!UserFolders::isSound(QString::fromLatin1(path)), path);
     }
 
-    // A relative XDG_CONFIG_HOME is ignored (QSettings would take it from the current folder), an unset or
-    // relative HOME is the account's home folder, and nothing is given that would make a folder at the root.
-    // Downloads and documents come from user-dirs.dirs there, with the same rules.
+    // A relative XDG_CONFIG_HOME is ignored, an unset or relative HOME is the account's home, nothing would make a
+    // folder at the root. Downloads and documents come from user-dirs.dirs there, with the same rules.
     void configHomeAndUserDirs()
     {
         const QByteArray home = qgetenv("HOME"), unset = "<unset>";

@@ -22,8 +22,7 @@ class AppSettingsTest final : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    // A file of its own for each use: QSettings caches a file it has read and can miss a rewrite of the same
-    // size within the same second.
+    // A file of its own for each use: QSettings caches a file it has read and can miss a same-size rewrite.
     QString path(const QString &name) const { return m_dir.filePath(name); }
     static void write(const QString &file, const QByteArray &contents)
     {
@@ -58,9 +57,8 @@ private Q_SLOTS:
         QVERIFY(!again.darkMode() && again.selectedLanguage() == u"xx-Unknown"_s && again.audioSource() == source);
     }
 
-    // Any program names itself to the sound server. Its name, made printable, shows no control character, line
-    // break or tab, and is stored and read back as that application (with a control character it would read
-    // back as the whole mix).
+    // Any program names itself to the sound server. Made printable, its name shows no control character and is
+    // stored and read back as that application (with a control character it would read back as the whole mix).
     void printableNamesRoundTrip()
     {
         const QString plain = u"Firefox: Web, \u00e9 \U0001F468\u200D\U0001F4BB"_s;
@@ -76,8 +74,7 @@ private Q_SLOTS:
         }
     }
 
-    // Sizes that cannot be drawn are neither stored nor read back: a run of quick Ctrl + wheel notches once
-    // stored 3228, and the next notches down showed nothing.
+    // Sizes that cannot be drawn are neither stored nor read back (quick Ctrl + wheel notches once stored 3228).
     void fontSizeKeptToWhatCanBeDrawn()
     {
         for (const auto &[size, drawn] : { std::pair { 3228.0, 200.0 }, { 0.61, 6.0 } }) {
@@ -121,8 +118,7 @@ private Q_SLOTS:
         }
     }
 
-    // Anything but a regular file (here a link to a FIFO) gives defaults at once, since reading a FIFO would wait
-    // for a writer, and keeps changes for the session unsaved.
+    // Anything but a regular file (a link to a FIFO, whose reader would wait) gives defaults at once, unsaved.
     void unwritableFileIsLoggedAndNotFatal()
     {
         const QString file = path(u"link"_s);
@@ -147,8 +143,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo(file).isFile()); // left as it was
     }
 
-    // Right to left by the language code; the table's rows the engine supports, in table order, asked afresh
-    // every time, none without an engine.
+    // Right to left by language; the table's rows the engine supports, in table order, asked afresh every time.
     void languages()
     {
         for (const char *code : { "ar-SA", "he-IL", "fa-IR", "ur-PK", "ar_invalid@@" })

@@ -7,8 +7,6 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -23,8 +21,7 @@ namespace {
 const QString imagePath = u"/sonorel_1.3_amd64.deb"_s; // on the local server
 const QString savedName = u"Sonorel-1.3-2025-01-31T09:30:00Z.deb"_s;
 
-// One check against the local server and, when `install` is set, the download it leads to. An empty manifest
-// body is one made of the fields; `alerts` are "message: informative".
+// A check and, when `install` is set, its download; an empty manifest is made of the fields. `alerts`: "message: text".
 struct Case {
     Response manifest {};
     bool install = false;
@@ -41,12 +38,10 @@ struct Case {
 
 QByteArray manifestJson(const Case &c, const QUrl &image)
 {
-    QJsonObject download { { u"url"_s, image.toString() } };
-    if (c.sha256.isValid())
-        download.insert(u"sha256"_s, c.sha256.toString());
-    return QJsonDocument(QJsonObject { { u"version"_s, c.version }, { u"build"_s, c.build },
-                             { u"bundle_name"_s, u"Sonorel"_s }, { u"download"_s, download } })
-        .toJson();
+    const QString sha256 = c.sha256.isValid() ? u", \"sha256\": \"%1\""_s.arg(c.sha256.toString()) : QString();
+    return u"{\"version\": \"%1\", \"build\": \"%2\", \"bundle_name\": \"Sonorel\", \"download\": {\"url\": \"%3\"%4}}"_s
+        .arg(c.version, c.build, image.toString(), sha256)
+        .toUtf8();
 }
 
 bool write(const QString &path, const QByteArray &bytes)
@@ -83,7 +78,6 @@ private Q_SLOTS:
         check("newer", newer);
         check("equal", u"You are up to date: "_s, { .version = u"1.2"_s, .build = u"41"_s });
         check("404", failure(Code::invalidStatusCode), { .manifest = { 404, {} } });
-        check("500", failure(Code::invalidStatusCode), { .manifest = { 500, {} } });
         const QByteArray html = "<html>maintenance</html>";
         check("not a manifest", failed + std::get<ManifestDecodeError>(UpdateManifest::decode(html)).description(),
             { .manifest = { 200, html } });
@@ -178,8 +172,7 @@ private Q_SLOTS:
 
         // Whether saved, rejected or cut short, the download leaves nothing in the temporary folder.
         QCOMPARE(temporaryEntries(), temporaryBefore);
-        // Nothing but the image is written, and only as an entry of the Downloads folder: a failed save keeps
-        // the earlier download, a link at the saved name is replaced and the file it led to left alone.
+        // Only the image is written, in Downloads: a failed save keeps the earlier one, a link there is replaced.
         const bool saved = c.alerts.last().startsWith(u"Update downloaded"_s), kept = c.downloads == u"full";
         QCOMPARE(QDir(downloads).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System),
             saved || kept ? QStringList { savedName } : QStringList());

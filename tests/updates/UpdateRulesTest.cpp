@@ -16,8 +16,7 @@ QJsonObject jsonObject(const char *json)
     return QJsonDocument::fromJson(QByteArray(json).replace('\'', '"')).object();
 }
 
-// A minimal manifest with the keys of the JSON objects `top` and `download` set, and the key `remove`
-// removed wherever it is.
+// A minimal manifest with the keys of `top` and `download` set, and the key `remove` removed wherever it is.
 QByteArray manifestWith(const char *top, const char *download = "{}", const QString &remove = QString())
 {
     QJsonObject m { { u"version"_s, u"1.3"_s }, { u"build"_s, u"13"_s }, { u"bundle_name"_s, u"Sonorel"_s } };
@@ -59,11 +58,10 @@ private Q_SLOTS:
         }
     }
 
-    // A newer version wins; otherwise the builds decide, as numbers where both are, else as text with runs of
-    // digits compared by value. A running bundle without a version or build takes any release as newer.
+    // A newer version wins, else the builds as numbers or as text with runs of digits by value; a bundle without a
+    // version or build (null) takes any release as newer. Rows: version, build, the running ones, newer.
     void isUpdateAvailable()
     {
-        // The release's version and build, the running bundle's (null: not in the bundle), whether it is newer.
         const struct {
             const char *version, *build, *runningVersion, *runningBuild;
             bool newer;
@@ -118,8 +116,7 @@ private Q_SLOTS:
             QCOMPARE(UpdateManager::imageExtension(QUrl(u"https://a.b/"_s + QLatin1String(url))), QLatin1String(kind));
     }
 
-    // What the manifest decoder takes from the update server: every key a release sets, unknown ones ignored;
-    // an empty checksum or unusable optional values left out, not rejected.
+    // The decoder takes every key a release sets, ignores unknown ones, leaves out unusable optional values.
     void decodes()
     {
         const auto full = UpdateManifest::decode(manifestWith("{'minimum_os': '', 'channel': 'beta', "
@@ -136,17 +133,19 @@ private Q_SLOTS:
     }
 
     // How it rejects the rest, naming the patched or removed key, under "download" for the download's keys.
-    void failures_data()
+    void failures()
     {
-        QTest::addColumn<QByteArray>("json");
-        QTest::addColumn<Kind>("kind");
-        QTest::addColumn<QString>("path");
-        const auto row = [](const char *top, const char *download, Kind kind, const QString &remove = QString()) {
+        const auto fails = [](const QByteArray &json, Kind kind, const QString &path) {
+            const auto result = UpdateManifest::decode(json);
+            const auto *error = std::get_if<ManifestDecodeError>(&result);
+            QVERIFY2(
+                error && error->kind() == kind && error->codingPath() == path && error->description().contains(path),
+                json.constData());
+        };
+        const auto row = [&](const char *top, const char *download, Kind kind, const QString &remove = QString()) {
             const bool inDownload = qstrcmp(download, "{}") || remove == u"url";
-            const QByteArray patch = inDownload ? download : top;
-            const QString key = remove.isEmpty() ? jsonObject(patch).keys().value(0) : remove;
-            QTest::newRow(remove.isEmpty() ? patch.constData() : qPrintable(u"no "_s + remove))
-                << manifestWith(top, download, remove) << kind << (inDownload ? u"download."_s : QString()) + key;
+            const QString key = remove.isEmpty() ? jsonObject(inDownload ? download : top).keys().value(0) : remove;
+            fails(manifestWith(top, download, remove), kind, (inDownload ? u"download."_s : QString()) + key);
         };
         for (const char *key : { "version", "build", "bundle_name", "download" }) {
             row("{}", "{}", Kind::keyNotFound, QString::fromLatin1(key));
@@ -163,20 +162,8 @@ private Q_SLOTS:
         row("{'released_at': '2025-01-31T09:30:00'}", "{}", Kind::dataCorrupted);
         row("{'released_at': '2025-02-30T09:30:00Z'}", "{}", Kind::dataCorrupted);
         row("{'released_at': '2025-01-31T09:30:00+25:00'}", "{}", Kind::dataCorrupted);
-        QTest::newRow("not json") << QByteArray("<html>oops</html>") << Kind::dataCorrupted << QString();
-        QTest::newRow("array document") << QByteArray("[]") << Kind::typeMismatch << QString();
-    }
-
-    void failures()
-    {
-        QFETCH(QByteArray, json);
-        QFETCH(QString, path);
-        const auto result = UpdateManifest::decode(json);
-        QVERIFY(std::holds_alternative<ManifestDecodeError>(result));
-        const ManifestDecodeError &error = std::get<ManifestDecodeError>(result);
-        QTEST(error.kind(), "kind");
-        QCOMPARE(error.codingPath(), path);
-        QVERIFY2(error.description().contains(path), qPrintable(error.description()));
+        fails("<html>oops</html>", Kind::dataCorrupted, QString());
+        fails("[]", Kind::typeMismatch, QString());
     }
 };
 
