@@ -1,4 +1,5 @@
 #include "base/UserFolders.h"
+#include "WriteFile.h"
 
 #include <QFile>
 #include <QScopeGuard>
@@ -16,7 +17,7 @@ class UserFoldersTest final : public QObject
 
 private Q_SLOTS:
     // A user-dirs.dirs value as xdg-user-dirs writes it ("$HOME/..." or an absolute path); anything else ignored.
-    void userDirValue()
+    void userDirValueAndIsSound()
     {
         const std::pair<const char *, QString> rows[] = {
             { "# xdg-user-dirs\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n", u"/home/ada/Papers"_s },
@@ -28,11 +29,8 @@ private Q_SLOTS:
         };
         for (const auto &[file, value] : rows)
             QCOMPARE(UserFolders::userDirValue(file, "XDG_DOCUMENTS_DIR", u"/home/ada"_s), value);
-    }
-
-    // Absolute, not the root, and in an existing folder of the root, so that making it makes no folder there.
-    void isSound()
-    {
+        // A sound folder is absolute, not the root, and in an existing folder of the root: making it makes no
+        // folder there.
         for (const char *path : { "/tmp/a/b", "/tmp" })
             QVERIFY2(UserFolders::isSound(QString::fromLatin1(path)), path);
         for (const char *path : { "/", "/no-such-folder-of-sonorel/Documents", "Documents" })
@@ -70,10 +68,8 @@ private Q_SLOTS:
         QTemporaryDir config;
         qputenv("HOME", home);
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-        QFile dirs(config.filePath(u"user-dirs.dirs"_s));
-        QVERIFY(dirs.open(QIODevice::WriteOnly));
-        dirs.write("XDG_DOWNLOAD_DIR=\"/\"\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
-        dirs.close();
+        QVERIFY(writeFile(
+            config.filePath(u"user-dirs.dirs"_s), "XDG_DOWNLOAD_DIR=\"/\"\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n"));
         QCOMPARE(UserFolders::downloads(), ours + u"/Downloads"_s);
         QCOMPARE(UserFolders::documents(), ours + u"/Papers"_s);
     }

@@ -1,6 +1,7 @@
 #include "platform/XdgAutostart.h"
 #include "FileContents.h"
 #include "SmallFileSystem.h"
+#include "WriteFile.h"
 #include "settings/AppSettings.h"
 
 #include <QDir>
@@ -17,13 +18,6 @@ const QByteArray userEntry = "[Desktop Entry]\nType=Application\nName=My Sonorel
 const QByteArray ours = XdgAutostart::entryFor(u"/usr/bin/sonorel"_s);
 const QByteArray edited = ours + "X-GNOME-Autostart-Delay=10\n";
 const QByteArray none = fileContents(QString());
-
-void put(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-}
 
 } // namespace
 
@@ -43,49 +37,38 @@ private Q_SLOTS:
         QDir().mkpath(m_config.path());
     }
 
-    void applyTouchesOnlyOurEntry_data()
-    {
-        QTest::addColumn<QByteArray>("before"); // "link": a link to the user's entry
-        QTest::addColumn<bool>("on");
-        QTest::addColumn<bool>("succeeds");
-        QTest::addColumn<QByteArray>("after"); // the entry's contents afterwards; "same": as before
-        QTest::addColumn<bool>("usersOwn"); // afterwards, whether the user's own entry is there
-        QTest::newRow("on, none yet") << none << true << true << ours << false;
-        QTest::newRow("off, ours") << edited << false << true << none << false;
-        QTest::newRow("off, user's own") << userEntry << false << true << QByteArray("same") << true;
-        QTest::newRow("off, our key elsewhere") << userEntry + "[Desktop Action x]\nX-Sonorel-Autostart=true\n"
-                                                << false << true << QByteArray("same") << true;
-        QTest::newRow("off, our key false") << userEntry + "X-Sonorel-Autostart=false\n"
-                                            << false << true << QByteArray("same") << true;
-        // The user's own entry is never written over: turning on fails, and Settings says why.
-        QTest::newRow("on, user's own") << userEntry << true << false << QByteArray("same") << true;
-        QTest::newRow("on, a link") << QByteArray("link") << true << false << userEntry << true;
-        // What a failed write of an earlier version left: nothing reads it, and turning on replaces it.
-        QTest::newRow("on, empty") << QByteArray("") << true << true << ours << false;
-    }
-
+    // Turning on or off, from what is at the entry's name (`before`, "link": a link to the user's entry elsewhere),
+    // leaves `after` there ("same": as it was) and, or not, the user's own entry.
     void applyTouchesOnlyOurEntry()
     {
-        QFETCH(QByteArray, before);
-        QFETCH(bool, succeeds);
-        QFETCH(QByteArray, after);
         const QString linked = m_config.filePath(u"elsewhere.desktop"_s);
-        if (before == "link") {
-            put(linked, userEntry);
-            QVERIFY(QDir().mkpath(QFileInfo(m_entry).absolutePath()) && QFile::link(linked, m_entry));
-        } else if (before != none) {
-            put(m_entry, before);
-        }
-        QString error;
-        QFETCH(bool, on);
-        QCOMPARE(XdgAutostart::apply(m_entry, on, u"/usr/bin/sonorel"_s, &error), succeeds);
-        QCOMPARE(error.isEmpty(), succeeds);
-        QCOMPARE(fileContents(m_entry), after == "same" ? before : after);
-        QCOMPARE(QFileInfo(m_entry).isSymLink(), before == "link");
-        QCOMPARE(fileContents(linked), before == "link" ? userEntry : none); // never written through
-        QFETCH(bool, usersOwn);
-        QCOMPARE(XdgAutostart::usersOwnEntry(), usersOwn ? m_entry : QString());
-        QVERIFY2(succeeds || !usersOwn || error.contains(u"user's own"_s), qPrintable(error));
+        const auto row = [&](const QByteArray &before, bool on, bool succeeds, const QByteArray &after, bool usersOwn) {
+            init();
+            if (before == "link") {
+                QVERIFY(writeFile(linked, userEntry));
+                QVERIFY(QDir().mkpath(QFileInfo(m_entry).absolutePath()) && QFile::link(linked, m_entry));
+            } else if (before != none) {
+                QVERIFY(writeFile(m_entry, before));
+            }
+            QString error;
+            const bool succeeded = XdgAutostart::apply(m_entry, on, u"/usr/bin/sonorel"_s, &error);
+            QVERIFY2(succeeded == succeeds && error.isEmpty() == succeeds, before.constData());
+            QVERIFY2(fileContents(m_entry) == (after == "same" ? before : after), before.constData());
+            QVERIFY2(QFileInfo(m_entry).isSymLink() == (before == "link"), before.constData());
+            QVERIFY2(fileContents(linked) == (before == "link" ? userEntry : none), "written through the link");
+            QVERIFY2(XdgAutostart::usersOwnEntry() == (usersOwn ? m_entry : QString()), before.constData());
+            QVERIFY2(succeeds || !usersOwn || error.contains(u"user's own"_s), qPrintable(error));
+        };
+        row(none, true, true, ours, false);
+        row(edited, false, true, none, false);
+        row(userEntry, false, true, "same", true);
+        row(userEntry + "[Desktop Action x]\nX-Sonorel-Autostart=true\n", false, true, "same", true);
+        row(userEntry + "X-Sonorel-Autostart=false\n", false, true, "same", true);
+        // The user's own entry is never written over: turning on fails, and Settings says why.
+        row(userEntry, true, false, "same", true);
+        row("link", true, false, userEntry, true);
+        // What a failed write of an earlier version left: nothing reads it, and turning on replaces it.
+        row("", true, true, ours, false);
     }
 
     // On a real full disk, the entry that was there keeps every byte and the failure is reported.
@@ -95,7 +78,7 @@ private Q_SLOTS:
         if (!SmallFileSystem::mount(folder, "8k"))
             QSKIP("a small file system can only be mounted by root");
         const auto unmount = qScopeGuard([&] { SmallFileSystem::unmount(folder); });
-        put(m_entry, edited);
+        QVERIFY(writeFile(m_entry, edited));
         QVERIFY(SmallFileSystem::fill(folder));
         QString error;
         QVERIFY(!XdgAutostart::apply(m_entry, true, u"/opt/sonorel/bin/sonorel"_s, &error));
@@ -110,7 +93,7 @@ private Q_SLOTS:
         qputenv("SONOREL_TEST_MARKER", QFile::encodeName(marker));
         for (const QString &folder : { u"bin"_s, u"a \"b\" $c `d` \\e f&g;h"_s }) {
             const QString program = m_config.filePath(folder + u"/sonorel"_s);
-            put(program, "#!/bin/sh\nprintf '%s' \"$0\" > \"$SONOREL_TEST_MARKER\"\n");
+            QVERIFY(writeFile(program, "#!/bin/sh\nprintf '%s' \"$0\" > \"$SONOREL_TEST_MARKER\"\n"));
             QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
             QVERIFY(XdgAutostart::apply(m_entry, true, program, nullptr));
             QProcess validate;
@@ -134,7 +117,7 @@ private Q_SLOTS:
         settings.setStartAtLoginApplier([&](bool on) { return XdgAutostart::apply(m_entry, on, program, nullptr); });
         settings.setStartAtLogin(true);
         QCOMPARE(fileContents(m_entry), ours);
-        put(m_entry, edited);
+        QVERIFY(writeFile(m_entry, edited));
         settings.setStartAtLogin(true);
         QCOMPARE(fileContents(m_entry), edited);
         settings.setStartAtLogin(false);

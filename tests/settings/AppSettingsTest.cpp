@@ -1,4 +1,5 @@
 #include "settings/AppSettings.h"
+#include "WriteFile.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -24,11 +25,6 @@ class AppSettingsTest final : public QObject
     QTemporaryDir m_dir;
     // A file of its own for each use: QSettings caches a file it has read and can miss a same-size rewrite.
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    static void write(const QString &file, const QByteArray &contents)
-    {
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(contents) == contents.size());
-    }
 
 private Q_SLOTS:
     // In the configuration folder. Every set notifies once, equal values too, while the old value is still held;
@@ -79,7 +75,7 @@ private Q_SLOTS:
     {
         for (const auto &[size, drawn] : { std::pair { 3228.0, 200.0 }, { 0.61, 6.0 } }) {
             const QString stored = path(u"stored-%1.conf"_s.arg(size));
-            write(stored, "[General]\nfontSize=" + QByteArray::number(size) + "\n");
+            QVERIFY(writeFile(stored, "[General]\nfontSize=" + QByteArray::number(size) + "\n"));
             QCOMPARE(AppSettings(stored).fontSize(), drawn);
             const QString set = path(u"set-%1.conf"_s.arg(size));
             AppSettings(set).setFontSize(size);
@@ -109,7 +105,7 @@ private Q_SLOTS:
         for (const auto &[name, contents] : rows) {
             const QString file = path(QString::fromUtf8(name));
             if (!contents.isNull())
-                write(file, contents);
+                QVERIFY(writeFile(file, contents));
             AppSettings settings(file);
             QVERIFY2(defaults(settings, 18), name);
             QVERIFY2(QFile::exists(file) == !contents.isNull(), name);

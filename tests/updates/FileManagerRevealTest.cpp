@@ -1,4 +1,5 @@
 #include "platform/FileManagerReveal.h"
+#include "WriteFile.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -40,15 +41,13 @@ private Q_SLOTS:
     {
         // A private session bus with no activatable services, so that no real file manager can answer.
         QTemporaryDir dir;
-        QFile config(dir.filePath(u"bus.conf"_s));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write("<busconfig><type>session</type><listen>unix:tmpdir=" + QFile::encodeName(dir.path())
-            + "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/><allow "
-              "eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
-              "</busconfig>");
-        config.close();
+        const QString config = dir.filePath(u"bus.conf"_s);
+        QVERIFY(writeFile(config,
+            "<busconfig><type>session</type><listen>unix:tmpdir=" + QFile::encodeName(dir.path())
+                + "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/><allow "
+                  "eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>"));
         QProcess bus;
-        bus.start(u"dbus-daemon"_s, { u"--config-file="_s + config.fileName(), u"--nofork"_s, u"--print-address"_s });
+        bus.start(u"dbus-daemon"_s, { u"--config-file="_s + config, u"--nofork"_s, u"--print-address"_s });
         QTRY_VERIFY_WITH_TIMEOUT(bus.canReadLine(), 10000);
         qputenv("DBUS_SESSION_BUS_ADDRESS", bus.readLine().trimmed());
         QVERIFY(QDBusConnection::sessionBus().isConnected());

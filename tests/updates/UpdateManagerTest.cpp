@@ -3,6 +3,7 @@
 #include "LocalHttpServer.h"
 #include "RecordingAlertPresenter.h"
 #include "SmallFileSystem.h"
+#include "WriteFile.h"
 #include "base/BundleInfo.h"
 
 #include <QCryptographicHash>
@@ -39,16 +40,11 @@ struct Case {
 QByteArray manifestJson(const Case &c, const QUrl &image)
 {
     const QString sha256 = c.sha256.isValid() ? u", \"sha256\": \"%1\""_s.arg(c.sha256.toString()) : QString();
-    return u"{\"version\": \"%1\", \"build\": \"%2\", \"bundle_name\": \"Sonorel\", \"download\": {\"url\": \"%3\"%4}}"_s
-        .arg(c.version, c.build, image.toString(), sha256)
-        .toUtf8();
+    return u"{\"version\": \"%1\", \"build\": \"%2\", \"bundle_name\": \"Sonorel\", "
+           u"\"download\": {\"url\": \"%3\"%4}}"_s.arg(c.version, c.build, image.toString(), sha256)
+               .toUtf8();
 }
 
-bool write(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 } // namespace
 
 Q_DECLARE_METATYPE(Case)
@@ -135,9 +131,9 @@ private Q_SLOTS:
         if (c.fullTemporaryFolder)
             qputenv("TMPDIR", QFile::encodeName(temporary));
         if (c.downloads == u"full")
-            QVERIFY(write(target, "earlier download"));
+            QVERIFY(writeFile(target, "earlier download"));
         if (c.downloads == u"link out")
-            QVERIFY(QDir().mkpath(downloads) && write(bashrc, bashrcBytes) && QFile::link(bashrc, target));
+            QVERIFY(writeFile(bashrc, bashrcBytes) && QDir().mkpath(downloads) && QFile::link(bashrc, target));
         if (c.manifest.body.isEmpty() && c.manifest.status == 200)
             c.manifest.body = manifestJson(c, server.url(imagePath));
         server.setResponse(u"/manifest.json"_s, c.manifest);

@@ -42,8 +42,8 @@ class UpdateRulesTest final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // Unparsable pieces are dropped and shift the rest; missing ones count as 0.
-    void compareVersions()
+    // Versions: unparsable pieces are dropped and shift the rest; missing ones count as 0.
+    void newerRelease()
     {
         const struct {
             const char *a, *b;
@@ -56,21 +56,17 @@ private Q_SLOTS:
             QVERIFY2(UpdateManager::compareVersions(x, y) == expected, a);
             QVERIFY2(UpdateManager::compareVersions(y, x) == -expected, a);
         }
-    }
-
-    // A newer version wins, else the builds as numbers or as text with runs of digits by value; a bundle without a
-    // version or build (null) takes any release as newer. Rows: version, build, the running ones, newer.
-    void isUpdateAvailable()
-    {
+        // A newer version wins, else the builds as numbers or as text with runs of digits by value; a bundle
+        // without a version or build (null) takes any release. Rows: version, build, the running ones, newer.
         const struct {
             const char *version, *build, *runningVersion, *runningBuild;
             bool newer;
-        } rows[] = { { "1.3", "1", "1.2", "99", true }, { "1.2", "42", "1.2", "41", true },
+        } releases[] = { { "1.3", "1", "1.2", "99", true }, { "1.2", "42", "1.2", "41", true },
             { "1.2", "41", "1.2", "41", false }, { "1.1", "50", "1.2", "41", true },
             { "1.1", "40", "1.2", "41", false }, { "1.2", "2a", "1.2", "10", false }, { "1.2", "b", "1.2", "B", true },
             { "1.2", "", "1.2", "5", false }, { "1.2", "99999999999999999999", "1.2", "99999999999999999998", true },
             { "1.0", "1", nullptr, "99", true }, { "1.2", "1", "1.2", nullptr, true } };
-        for (const auto &row : rows) {
+        for (const auto &row : releases) {
             QVariantMap running;
             if (row.runningVersion)
                 running.insert(BundleInfo::shortVersionKey, QString::fromLatin1(row.runningVersion));
