@@ -6,9 +6,8 @@
 #include <QTimer>
 #include <QUrl>
 
-// A small HTTP/1.1 server on 127.0.0.1 for tests: each path answers as configured, also in ways that stall or
-// trickle so that client time-outs can be exercised; unknown paths answer 404. Every answer sets a cookie, so
-// that a client that kept cookies would be seen sending one back.
+// An HTTP/1.1 server on 127.0.0.1: each path answers as configured (unknown ones 404), also stalling or trickling
+// for client time-outs. Every answer sets a cookie, so that a client that kept cookies would send one back.
 class LocalHttpServer final
 {
 public:

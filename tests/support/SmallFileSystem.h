@@ -11,8 +11,7 @@
 // back from. Mounting needs root; where that is not allowed, mount() is false and the test skips.
 namespace SmallFileSystem {
 
-// Moves the calling thread into its own mount namespace, once; false where that is not allowed. Threads started
-// earlier stay where they were and do not see what is mounted here.
+// Moves the calling thread into its own mount namespace, once (threads started earlier stay); false if not allowed.
 inline bool ownMountNamespace()
 {
     static const bool unshared = geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0
