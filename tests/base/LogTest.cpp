@@ -18,10 +18,9 @@ private Q_SLOTS:
         const auto format = [](const char *text, std::initializer_list<Log::Arg> args) {
             return Log::format(text, std::span<const Log::Arg>(args.begin(), args.size()));
         };
-        const QString locale = u"fr-FR"_s;
         const std::pair<QString, QString> rows[] = {
             { format("Speech status %{public}s", { "granted" }), u"Speech status granted"_s },
-            { format("Locale %{public}@ set", { locale }), u"Locale fr-FR set"_s },
+            { format("Locale %{public}@ set", { u"fr-FR"_s }), u"Locale fr-FR set"_s },
             { format("running %{bool}d", { 0 }), u"running false"_s },
             { format("frames %u", { 341u }), u"frames 341"_s },
             { format("length %ld", { std::numeric_limits<long>::min() }), u"length -9223372036854775808"_s },
