@@ -6,24 +6,16 @@
 #include <thread>
 
 // The last reference let go of here; the destructor waits, as a join or a library's lock would.
-class SlowToDestroy
-{
-public:
-    SlowToDestroy(std::atomic<int> *order, int index, std::atomic<std::thread::id> *where)
-        : m_order(order), m_index(index), m_where(where)
-    { }
+struct SlowToDestroy {
+    std::atomic<int> *order;
+    int index;
+    std::atomic<std::thread::id> *where;
     ~SlowToDestroy()
     {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        *m_where = std::this_thread::get_id();
-        int expected = m_index;
-        m_order->compare_exchange_strong(expected, m_index + 1); // advances only in order
+        *where = std::this_thread::get_id();
+        order->compare_exchange_strong(index, index + 1); // advances only in order
     }
-
-private:
-    std::atomic<int> *m_order;
-    int m_index;
-    std::atomic<std::thread::id> *m_where;
 };
 
 class BackgroundDisposalTest final : public QObject

@@ -1,74 +1,77 @@
 #include "base/UserFolders.h"
+#include "WriteFile.h"
 
-#include <QDir>
 #include <QFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <pwd.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 class UserFoldersTest final : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    // A user-dirs.dirs value as xdg-user-dirs writes it ("$HOME/..." or an absolute path); anything else is
-    // ignored.
-    void userDirValue_data()
+    // A user-dirs.dirs value as xdg-user-dirs writes it ("$HOME/..." or an absolute path); anything else ignored.
+    void userDirValueAndIsSound()
     {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("value");
-        QTest::newRow("under home") << QByteArray("# xdg-user-dirs\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n")
-                                    << QStringLiteral("/home/ada/Papers");
-        QTest::newRow("home itself") << QByteArray("XDG_DOCUMENTS_DIR=\"$HOME\"\n") << QStringLiteral("/home/ada");
-        QTest::newRow("absolute") << QByteArray("XDG_DOCUMENTS_DIR=\"/srv/docs/\"\n") << QStringLiteral("/srv/docs");
-        QTest::newRow("unquoted") << QByteArray("XDG_DOCUMENTS_DIR=/srv/docs\n") << QStringLiteral("/srv/docs");
-        QTest::newRow("the root") << QByteArray("XDG_DOCUMENTS_DIR=\"/\"\n") << QStringLiteral("/");
-        QTest::newRow("empty quotes") << QByteArray("XDG_DOCUMENTS_DIR=\"\"\n") << QString();
-        QTest::newRow("relative") << QByteArray("XDG_DOCUMENTS_DIR=\"Papers\"\n") << QString();
-        QTest::newRow("other key") << QByteArray("XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n") << QString();
-        QTest::newRow("commented") << QByteArray("#XDG_DOCUMENTS_DIR=\"/srv/docs\"\n") << QString();
-        QTest::newRow("last wins") << QByteArray("XDG_DOCUMENTS_DIR=\"/a\"\nXDG_DOCUMENTS_DIR=\"/b\"\n")
-                                   << QStringLiteral("/b");
-    }
-    void userDirValue()
-    {
-        QFETCH(QByteArray, file);
-        QFETCH(QString, value);
-        QCOMPARE(UserFolders::userDirValue(file, "XDG_DOCUMENTS_DIR", QStringLiteral("/home/ada")), value);
+        const std::pair<const char *, QString> rows[] = {
+            { "# xdg-user-dirs\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n", u"/home/ada/Papers"_s },
+            { "XDG_DOCUMENTS_DIR=\"$HOME\"\n", u"/home/ada"_s },
+            { "XDG_DOCUMENTS_DIR=\"/srv/docs/\"\n", u"/srv/docs"_s },
+            { "XDG_DOCUMENTS_DIR=/srv/docs\n", u"/srv/docs"_s }, { "XDG_DOCUMENTS_DIR=\"\"\n", QString() },
+            { "XDG_DOCUMENTS_DIR=\"Papers\"\n", QString() }, { "XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n", QString() },
+            { "XDG_DOCUMENTS_DIR=\"/a\"\nXDG_DOCUMENTS_DIR=\"/b\"\n", u"/b"_s }, // the last wins
+        };
+        for (const auto &[file, value] : rows)
+            QCOMPARE(UserFolders::userDirValue(file, "XDG_DOCUMENTS_DIR", u"/home/ada"_s), value);
+        // A sound folder is absolute, not the root, and in an existing folder of the root: making it makes no
+        // folder there.
+        for (const char *path : { "/tmp/a/b", "/tmp" })
+            QVERIFY2(UserFolders::isSound(QString::fromLatin1(path)), path);
+        for (const char *path : { "/", "/no-such-folder-of-sonorel/Documents", "Documents" })
+            QVERIFY2(!UserFolders::isSound(QString::fromLatin1(path)), path);
     }
 
-    void isSound_data()
+    // A relative XDG_CONFIG_HOME is ignored, an unset or relative HOME is the account's home, nothing would make a
+    // folder at the root. Downloads and documents come from user-dirs.dirs there, with the same rules.
+    void configHomeAndUserDirs()
     {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("sound");
-        QTest::newRow("in an existing folder of the root") << QStringLiteral("/tmp/a/b") << true;
-        QTest::newRow("an existing folder of the root") << QStringLiteral("/tmp") << true;
-        QTest::newRow("the root") << QStringLiteral("/") << false;
-        QTest::newRow("the root, twice") << QStringLiteral("//") << false;
-        QTest::newRow("a new folder at the root") << QStringLiteral("/no-such-folder-of-sonorel/Documents") << false;
-        QTest::newRow("relative") << QStringLiteral("Documents") << false;
-        QTest::newRow("empty") << QString() << false;
-    }
-    void isSound()
-    {
-        QFETCH(QString, path);
-        QFETCH(bool, sound);
-        QCOMPARE(UserFolders::isSound(path), sound);
-    }
-
-    // Downloads follow the same rules as documents, from the same file.
-    void downloadsFollowUserDirs()
-    {
+        const QByteArray home = qgetenv("HOME"), unset = "<unset>";
+        const auto restore = qScopeGuard([&, config = qgetenv("XDG_CONFIG_HOME")] {
+            qputenv("HOME", home);
+            qputenv("XDG_CONFIG_HOME", config);
+        });
+        const QString account = QFile::decodeName(getpwuid(getuid())->pw_dir), ours = QFile::decodeName(home);
+        const struct {
+            QByteArray home, configHome;
+            QString folder;
+        } rows[] = {
+            { home, unset, ours + u"/.config"_s },
+            { home, home + "/elsewhere", ours + u"/elsewhere"_s },
+            { home, "config", ours + u"/.config"_s },
+            { unset, unset, account + u"/.config"_s },
+            { "home", "", account + u"/.config"_s },
+            { "/", ".", QString() },
+        };
+        for (const auto &row : rows) {
+            if (row.folder.isEmpty() && QFileInfo::exists(u"/.config"_s))
+                continue; // this machine has a /.config folder
+            row.home == unset ? qunsetenv("HOME") : qputenv("HOME", row.home);
+            row.configHome == unset ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", row.configHome);
+            QVERIFY2(UserFolders::configHome() == row.folder, row.configHome.constData());
+        }
         QTemporaryDir config;
-        const QByteArray old = qgetenv("XDG_CONFIG_HOME");
-        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", old); });
+        qputenv("HOME", home);
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-        QFile dirs(config.filePath(QStringLiteral("user-dirs.dirs")));
-        QVERIFY(dirs.open(QIODevice::WriteOnly));
-        dirs.write("XDG_DOWNLOAD_DIR=\"/\"\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
-        dirs.close();
-        QCOMPARE(UserFolders::downloads(), QDir::homePath() + QStringLiteral("/Downloads"));
-        QCOMPARE(UserFolders::documents(), QDir::homePath() + QStringLiteral("/Papers"));
+        QVERIFY(writeFile(
+            config.filePath(u"user-dirs.dirs"_s), "XDG_DOWNLOAD_DIR=\"/\"\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n"));
+        QCOMPARE(UserFolders::downloads(), ours + u"/Downloads"_s);
+        QCOMPARE(UserFolders::documents(), ours + u"/Papers"_s);
     }
 };
 

@@ -1,5 +1,4 @@
-// libFuzzer entry point for the update manifest decoder: any bytes from the network must decode or fail
-// cleanly, never crash, hang or trip a sanitizer.
+// libFuzzer entry for the manifest decoder: any bytes must decode or fail cleanly, never crash or trip a sanitizer.
 #include "updates/UpdateManifest.h"
 
 #include <cstddef>

@@ -1,10 +1,6 @@
 #pragma once
 
-#include "SmallFileSystem.h"
-
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
+#include "SmallFileSystem.h" // also for the file and mount calls
 
 #include <cstring>
 #include <fcntl.h>
@@ -12,29 +8,23 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
-// Storage that stops answering, as a hung network share does: a FUSE file system on a folder whose root
-// folder can be looked at but whose every other call (looking up, creating or opening a file in it) waits
-// and never returns. Served by a thread of this object's own, straight on /dev/fuse. When it goes, the
-// connection is aborted, so every call still waiting fails, and the folder is unmounted. Mounting needs
-// root; it is done in a mount namespace of the test's own (SmallFileSystem), seen by the threads started
-// after it. isMounted() says whether it worked.
+// Storage that stops answering, as a hung network share does: a FUSE file system, served straight on /dev/fuse by
+// a thread of its own, whose root can be looked at but whose every other call never returns. When it goes, the
+// connection is aborted, so waiting calls fail, and the folder is unmounted. Mounting needs root and is done in the
+// test's own mount namespace (SmallFileSystem), seen by threads started after it; isMounted() says if it worked.
 class StalledFileSystem final
 {
 public:
     explicit StalledFileSystem(const QString &path) : m_path(path)
     {
-        m_device = ::open("/dev/fuse", O_RDWR | O_CLOEXEC | O_NONBLOCK);
-        m_stop = ::eventfd(0, EFD_CLOEXEC);
         if (m_device < 0 || m_stop < 0 || !SmallFileSystem::ownMountNamespace() || !QDir().mkpath(path))
             return;
         const QByteArray options = "fd=" + QByteArray::number(m_device) + ",rootmode=40000,user_id=0,group_id=0";
         m_mounted
-            = ::mount("stalled", QFile::encodeName(path).constData(), "fuse", MS_NOSUID | MS_NODEV, options.constData())
+            = ::mount("stalled", QFile::encodeName(path).constData(), "fuse", MS_NOSUID | MS_NODEV, options.data())
             == 0;
         if (m_mounted)
             m_thread = std::thread([this] { serve(); });
@@ -43,43 +33,34 @@ public:
     {
         abort();
         if (m_mounted)
-            ::umount2(QFile::encodeName(m_path).constData(), MNT_DETACH);
+            SmallFileSystem::unmount(m_path);
     }
-    StalledFileSystem(const StalledFileSystem &) = delete;
-    StalledFileSystem &operator=(const StalledFileSystem &) = delete;
+    Q_DISABLE_COPY_MOVE(StalledFileSystem)
 
     bool isMounted() const { return m_mounted; }
 
     // Every call that waits fails at once, and later ones too; from any thread, once.
     void abort()
     {
-        std::call_once(m_aborted, [this] { stop(); });
+        std::call_once(m_aborted, [this] {
+            if (m_thread.joinable()) {
+                const std::uint64_t one = 1;
+                [[maybe_unused]] const auto written = ::write(m_stop, &one, sizeof one);
+                m_thread.join();
+            }
+            ::close(m_device); // the last reference: the kernel aborts the connection
+            ::close(m_stop);
+        });
     }
 
 private:
-    void stop()
+    template <typename Body> void reply(const fuse_in_header &request, const Body &body)
     {
-        if (m_thread.joinable()) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const auto written = ::write(m_stop, &one, sizeof one);
-            m_thread.join();
-        }
-        if (m_device >= 0)
-            ::close(m_device); // the last reference: the kernel aborts the connection
-        if (m_stop >= 0)
-            ::close(m_stop);
-    }
-
-    void reply(const fuse_in_header &request, const void *body, std::size_t size)
-    {
-        QByteArray out(qsizetype(sizeof(fuse_out_header) + size), '\0');
-        fuse_out_header header {};
-        header.len = std::uint32_t(out.size());
-        header.unique = request.unique;
-        std::memcpy(out.data(), &header, sizeof header);
-        if (size)
-            std::memcpy(out.data() + sizeof header, body, size);
-        [[maybe_unused]] const auto written = ::write(m_device, out.constData(), std::size_t(out.size()));
+        struct {
+            fuse_out_header header;
+            Body body;
+        } out { { std::uint32_t(sizeof out), 0, request.unique }, body };
+        [[maybe_unused]] const auto written = ::write(m_device, &out, sizeof out);
     }
 
     void serve()
@@ -89,8 +70,7 @@ private:
             pollfd waits[2] = { { m_device, POLLIN, 0 }, { m_stop, POLLIN, 0 } };
             if (::poll(waits, 2, -1) < 0 || waits[1].revents)
                 return;
-            const ssize_t n = ::read(m_device, buffer.data(), std::size_t(buffer.size()));
-            if (n < ssize_t(sizeof(fuse_in_header)))
+            if (::read(m_device, buffer.data(), std::size_t(buffer.size())) < ssize_t(sizeof(fuse_in_header)))
                 continue;
             fuse_in_header request {};
             std::memcpy(&request, buffer.constData(), sizeof request);
@@ -103,22 +83,21 @@ private:
                 out.max_readahead = in.max_readahead;
                 out.max_write = 4096;
                 out.time_gran = 1;
-                reply(request, &out, sizeof out);
+                reply(request, out);
             } else if (request.opcode == FUSE_GETATTR && request.nodeid == FUSE_ROOT_ID) {
                 fuse_attr_out out {};
                 out.attr.ino = FUSE_ROOT_ID;
                 out.attr.mode = S_IFDIR | 0755;
                 out.attr.nlink = 2;
                 out.attr.blksize = 4096;
-                reply(request, &out, sizeof out);
+                reply(request, out);
             }
             // Anything else waits for ever: no answer is given.
         }
     }
 
     const QString m_path;
-    int m_device = -1;
-    int m_stop = -1;
+    int m_device = ::open("/dev/fuse", O_RDWR | O_CLOEXEC | O_NONBLOCK), m_stop = ::eventfd(0, EFD_CLOEXEC);
     bool m_mounted = false;
     std::thread m_thread;
     std::once_flag m_aborted;

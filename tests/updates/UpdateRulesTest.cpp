@@ -1,141 +1,160 @@
 #include "base/BundleInfo.h"
 #include "updates/UpdateManager.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
+using Kind = ManifestDecodeError::Kind;
+
+namespace {
+
+// JSON written with single quotes, for legibility.
+QJsonObject jsonObject(const char *json)
+{
+    return QJsonDocument::fromJson(QByteArray(json).replace('\'', '"')).object();
+}
+
+// A minimal manifest with the keys of `top` and `download` set, and the key `remove` removed wherever it is.
+QByteArray manifestWith(const char *top, const char *download = "{}", const QString &remove = QString())
+{
+    QJsonObject m { { u"version"_s, u"1.3"_s }, { u"build"_s, u"13"_s }, { u"bundle_name"_s, u"Sonorel"_s } };
+    QJsonObject d { { u"url"_s, u"https://updates.sonorel.app/a.dmg"_s } };
+    const auto patch = [](QJsonObject &object, const char *json) {
+        const QJsonObject keys = jsonObject(json);
+        for (auto it = keys.begin(); it != keys.end(); ++it)
+            object.insert(it.key(), *it);
+    };
+    patch(m, top);
+    patch(d, download);
+    d.remove(remove);
+    if (!m.contains(u"download"_s))
+        m.insert(u"download"_s, d);
+    m.remove(remove);
+    return QJsonDocument(m).toJson();
+}
+
+} // namespace
 
 class UpdateRulesTest final : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void cleanup() { BundleInfo::resetInfoDictionary(); }
-
-    void manifestComesFromOurServerOverHttps()
+    // Versions: unparsable pieces are dropped and shift the rest; missing ones count as 0.
+    void newerRelease()
     {
-        QCOMPARE(UpdateManager().manifestUrl().scheme(), u"https"_s);
-        QCOMPARE(UpdateManager().manifestUrl().path(), u"/manifest.json"_s);
+        const struct {
+            const char *a, *b;
+            int expected;
+        } rows[] = { { "1.10", "1.9", 1 }, { "1.2", "1.2.0", 0 }, { "1.2", "1.2.1", -1 }, { "2.0-beta", "1.9", 1 },
+            { "1.-1", "1", -1 }, { "1.x.3", "1.3", 0 }, { "+2", "1", 1 }, { "1.9223372036854775808", "1", 0 },
+            { "1.02", "1.2", 0 } };
+        for (const auto &[a, b, expected] : rows) {
+            const QString x = QString::fromLatin1(a), y = QString::fromLatin1(b);
+            QVERIFY2(UpdateManager::compareVersions(x, y) == expected, a);
+            QVERIFY2(UpdateManager::compareVersions(y, x) == -expected, a);
+        }
+        // A newer version wins, else the builds as numbers or as text with runs of digits by value; a bundle
+        // without a version or build (null) takes any release. Rows: version, build, the running ones, newer.
+        const struct {
+            const char *version, *build, *runningVersion, *runningBuild;
+            bool newer;
+        } releases[] = { { "1.3", "1", "1.2", "99", true }, { "1.2", "42", "1.2", "41", true },
+            { "1.2", "41", "1.2", "41", false }, { "1.1", "50", "1.2", "41", true },
+            { "1.1", "40", "1.2", "41", false }, { "1.2", "2a", "1.2", "10", false }, { "1.2", "b", "1.2", "B", true },
+            { "1.2", "", "1.2", "5", false }, { "1.2", "99999999999999999999", "1.2", "99999999999999999998", true },
+            { "1.0", "1", nullptr, "99", true }, { "1.2", "1", "1.2", nullptr, true } };
+        for (const auto &row : releases) {
+            QVariantMap running;
+            if (row.runningVersion)
+                running.insert(BundleInfo::shortVersionKey, QString::fromLatin1(row.runningVersion));
+            if (row.runningBuild)
+                running.insert(BundleInfo::versionKey, QString::fromLatin1(row.runningBuild));
+            BundleInfo::setInfoDictionary(running);
+            UpdateManifest manifest;
+            manifest.version = QString::fromLatin1(row.version);
+            manifest.build = QString::fromLatin1(row.build);
+            QVERIFY2(UpdateManager::isUpdateAvailable(manifest) == row.newer, row.build);
+        }
     }
 
-    void compareVersions_data()
-    {
-        QTest::addColumn<QString>("a");
-        QTest::addColumn<QString>("b");
-        QTest::addColumn<int>("expected");
-        const auto row = [](const QString &a, const QString &b, int expected) {
-            QTest::addRow("%s vs %s", qPrintable(a), qPrintable(b)) << a << b << expected;
-        };
-        row(u"1.10"_s, u"1.9"_s, 1);
-        row(u"1.2"_s, u"1.2.0"_s, 0);
-        row(u"1.2"_s, u"1.2.1"_s, -1);
-        row(u"2.0-beta"_s, u"1.9"_s, 1); // an unparsable piece counts as absent
-        row(u"1.-1"_s, u"1"_s, -1);
-        row(u"1.x.3"_s, u"1.3"_s, 0); // dropped pieces shift the rest
-        row(u"+2"_s, u"1"_s, 1);
-        row(u"1.9223372036854775808"_s, u"1"_s, 0);
-        row(u"1.02"_s, u"1.2"_s, 0);
-    }
-
-    void compareVersions()
-    {
-        QFETCH(QString, a);
-        QFETCH(QString, b);
-        QFETCH(int, expected);
-        QCOMPARE(UpdateManager::compareVersions(a, b), expected);
-        QCOMPARE(UpdateManager::compareVersions(b, a), -expected);
-    }
-
-    void isUpdateAvailable_data()
-    {
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("build");
-        QTest::addColumn<QVariant>("runningVersion"); // invalid: missing from the bundle
-        QTest::addColumn<QVariant>("runningBuild");
-        QTest::addColumn<bool>("newer");
-        const auto row = [](const char *name, const QString &build, const QVariant &runningBuild, bool newer,
-                             const QString &version = u"1.2"_s, const QVariant &runningVersion = u"1.2"_s) {
-            QTest::newRow(name) << version << build << runningVersion << runningBuild << newer;
-        };
-        row("newer version, any build", u"1"_s, u"99"_s, true, u"1.3"_s);
-        row("greater build", u"42"_s, u"41"_s, true);
-        row("same build", u"41"_s, u"41"_s, false);
-        row("older version, greater build", u"50"_s, u"41"_s, true, u"1.1"_s);
-        row("older version, smaller build", u"40"_s, u"41"_s, false, u"1.1"_s);
-        row("numbers compared as numbers", u"100"_s, u"99"_s, true);
-        row("otherwise as text", u"2a"_s, u"10"_s, false);
-        row("text is case-sensitive", u"b"_s, u"B"_s, true);
-        row("a space makes text", u" 3"_s, u"3"_s, false);
-        row("beyond 64 bits as text", u"99999999999999999999"_s, u"99999999999999999998"_s, true);
-        row("empty build", QString(), u"5"_s, false);
-        row("no running version", u"1"_s, u"99"_s, true, u"1.0"_s, QVariant());
-        row("no running build", u"1"_s, QVariant(), true);
-    }
-
-    void isUpdateAvailable()
-    {
-        QFETCH(QString, version);
-        QFETCH(QString, build);
-        QFETCH(QVariant, runningVersion);
-        QFETCH(QVariant, runningBuild);
-        QFETCH(bool, newer);
-        QVariantMap info;
-        if (runningVersion.isValid())
-            info.insert(BundleInfo::shortVersionKey, runningVersion);
-        if (runningBuild.isValid())
-            info.insert(BundleInfo::versionKey, runningBuild);
-        BundleInfo::setInfoDictionary(info);
-        UpdateManifest manifest;
-        manifest.version = version;
-        manifest.build = build;
-        QCOMPARE(UpdateManager::isUpdateAvailable(manifest), newer);
-    }
-
-    void savedFileName_data()
-    {
-        QTest::addColumn<QString>("bundleName");
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("fileName");
-        const QString deb = u"https://updates.sonorel.app/sonorel_1.3_amd64.deb"_s;
-        QTest::newRow("spaces") << u"My App"_s << u" 1.3 b"_s << deb << u"My-App- 1.3 b-2025-01-31T09:30:00Z.deb"_s;
-        QTest::newRow("no name") << QString() << u"1.3"_s << deb << u"Sonorel-1.3-2025-01-31T09:30:00Z.deb"_s;
-        QTest::newRow("separators") << u"a/b\\c"_s << u"1/2"_s << deb << u"a-b-c-1-2-2025-01-31T09:30:00Z.deb"_s;
-        QTest::newRow("parents") << u"../../evil"_s << u"1.3"_s << deb << u"evil-1.3-2025-01-31T09:30:00Z.deb"_s;
-        QTest::newRow("hidden") << u".hidden"_s << u"1.3"_s << deb << u"hidden-1.3-2025-01-31T09:30:00Z.deb"_s;
-        QTest::newRow("nul") << u"a\0b"_s << u"1"_s << deb << u"a-b-1-2025-01-31T09:30:00Z.deb"_s;
-        QTest::newRow("controls") << u"a\nb\rc\td\ae\u007Ff\u0085g"_s << u"1\u001B"_s << deb
-                                  << u"a-b-c-d-e-f-g-1--2025-01-31T09:30:00Z.deb"_s;
-        // Marks, embeddings, overrides and isolates, which make a name read otherwise than it is stored.
-        QTest::newRow("bidi controls") << u"a\u200Eb\u200Fc\u202Ad\u202Ee\u2066f\u2069gnp.exe"_s << u"1"_s << deb
-                                       << u"a-b-c-d-e-f-gnp.exe-1-2025-01-31T09:30:00Z.deb"_s;
-        QTest::newRow("option") << u"\t-rf"_s << u"1"_s << deb << u"rf-1-2025-01-31T09:30:00Z.deb"_s;
-        // The kind of file is the download address's, whatever else the address holds.
-        const auto kind = [](const char *name, const QString &url, const QString &extension) {
-            QTest::newRow(name) << u"Sonorel"_s << u"1.3"_s << url << u"Sonorel-1.3-2025-01-31T09:30:00Z"_s + extension;
-        };
-        kind("AppImage", u"https://a.b/x/Sonorel-1.3-x86_64.AppImage?mirror=2#top"_s, u".AppImage"_s);
-        kind("compressed archive", u"https://a.b/sonorel-1.3.TAR.xz"_s, u".TAR.xz"_s);
-        kind("none", u"https://a.b/download"_s, QString());
-        kind("folder", u"https://a.b/sonorel.deb/"_s, QString());
-        kind("version, not a kind", u"https://a.b/sonorel-1.3"_s, QString());
-        kind("dot file", u"https://a.b/.deb"_s, QString());
-        kind("controls in it", u"https://a.b/s.d%0Aeb%E2%80%AE"_s, u".d-eb-"_s);
-    }
-
+    // A visible file inside the Downloads folder that reads as it is stored, stamped in UTC.
     void savedFileName()
     {
-        QFETCH(QString, bundleName);
-        QFETCH(QString, version);
-        QFETCH(QString, url);
-        QFETCH(QString, fileName);
-        UpdateManifest m;
-        m.bundleName = bundleName;
-        m.version = version;
-        m.download.url = QUrl(url);
-        // 09:30 in UTC written in another zone: the stamp is always in UTC.
-        QCOMPARE(UpdateManager::savedFileName(m, QDateTime(QDate(2025, 1, 31), QTime(10, 30), Qt::OffsetFromUTC, 3600)),
-            fileName);
+        const QString deb = u"https://updates.sonorel.app/sonorel_1.3_amd64.deb"_s;
+        const struct {
+            QString bundleName, version, url, fileName;
+        } rows[] = {
+            { u"My App"_s, u" 1.3 b"_s, deb, u"My-App- 1.3 b-2025-01-31T09:30:00Z.deb"_s },
+            { QString(), u"1.3"_s, deb, u"Sonorel-1.3-2025-01-31T09:30:00Z.deb"_s },
+            { u"a/b\\c"_s, u"1/2"_s, deb, u"a-b-c-1-2-2025-01-31T09:30:00Z.deb"_s },
+            { u"../../evil"_s, u"1.3"_s, deb, u"evil-1.3-2025-01-31T09:30:00Z.deb"_s },
+            { u"a\nb\0c\td\ae\u007Ff\u0085g"_s, u"1\u001B"_s, deb, u"a-b-c-d-e-f-g-1--2025-01-31T09:30:00Z.deb"_s },
+            // Marks, embeddings, overrides and isolates, which make a name read otherwise than it is stored.
+            { u"a\u200Eb\u200Fc\u202Ad\u202Ee\u2066f\u2069gnp.exe"_s, u"1"_s, deb,
+                u"a-b-c-d-e-f-gnp.exe-1-2025-01-31T09:30:00Z.deb"_s },
+            { u"S"_s, u"1"_s, u"https://a.b/s.d%0Aeb%E2%80%AE"_s, u"S-1-2025-01-31T09:30:00Z.d-eb-"_s },
+        };
+        // 09:30 in UTC written in another zone.
+        const QDateTime now(QDate(2025, 1, 31), QTime(10, 30), Qt::OffsetFromUTC, 3600);
+        for (const auto &row : rows) {
+            UpdateManifest manifest;
+            manifest.bundleName = row.bundleName;
+            manifest.version = row.version;
+            manifest.download.url = QUrl(row.url);
+            QCOMPARE(UpdateManager::savedFileName(manifest, now), row.fileName);
+        }
+        // The kind of file is the download address's, whatever else the address holds.
+        for (const auto &[url, kind] : { std::pair { "x/S-1.3-x86_64.AppImage?mirror=2#top", ".AppImage" },
+                 { "sonorel-1.3.TAR.xz", ".TAR.xz" }, { "download", "" }, { "sonorel-1.3", "" }, { ".deb", "" } })
+            QCOMPARE(UpdateManager::imageExtension(QUrl(u"https://a.b/"_s + QLatin1String(url))), QLatin1String(kind));
+    }
+
+    // Failures name the patched or removed key, under "download" for the download's keys.
+    void decoding()
+    {
+        const auto fails = [](const QByteArray &json, Kind kind, const QString &path) {
+            const auto result = UpdateManifest::decode(json);
+            const auto *error = std::get_if<ManifestDecodeError>(&result);
+            QVERIFY2(
+                error && error->kind() == kind && error->codingPath() == path && error->description().contains(path),
+                json.constData());
+        };
+        const auto row = [&](const char *top, const char *download, Kind kind, const QString &remove = QString()) {
+            const bool inDownload = qstrcmp(download, "{}") || remove == u"url";
+            const QString key = remove.isEmpty() ? jsonObject(inDownload ? download : top).keys().value(0) : remove;
+            fails(manifestWith(top, download, remove), kind, (inDownload ? u"download."_s : QString()) + key);
+        };
+        for (const char *key : { "version", "build", "bundle_name", "download" }) {
+            row("{}", "{}", Kind::keyNotFound, QString::fromLatin1(key));
+            row(qPrintable(u"{\"%1\": null}"_s.arg(QLatin1String(key))), "{}", Kind::valueNotFound);
+            row(qPrintable(u"{\"%1\": 7}"_s.arg(QLatin1String(key))), "{}", Kind::typeMismatch);
+        }
+        row("{}", "{}", Kind::keyNotFound, u"url"_s);
+        row("{}", "{'url': ' \\n '}", Kind::dataCorrupted);
+        row("{}", "{'url': 'http://exa mple.com/'}", Kind::dataCorrupted);
+        row("{}", "{'size': 12.5}", Kind::dataCorrupted);
+        row("{}", "{'size': '12'}", Kind::typeMismatch);
+        row("{}", "{'size': 1e300}", Kind::dataCorrupted);
+        row("{}", "{'sha256': true}", Kind::typeMismatch);
+        row("{'released_at': '2025-01-31T09:30:00'}", "{}", Kind::dataCorrupted);
+        row("{'released_at': '2025-02-30T09:30:00Z'}", "{}", Kind::dataCorrupted);
+        row("{'released_at': '2025-01-31T09:30:00+25:00'}", "{}", Kind::dataCorrupted);
+        fails("<html>oops</html>", Kind::dataCorrupted, QString());
+        fails("[]", Kind::typeMismatch, QString());
+        // It takes every key a release sets, ignores unknown ones and leaves out unusable optional values.
+        const auto full = UpdateManifest::decode(manifestWith("{'minimum_os': '', 'channel': 'beta', "
+                                                              "'released_at': '2025-01-31T00:30:00-09:00', "
+                                                              "'release_notes_url': ' https://a.b/x y '}",
+            "{'url': 'images/a.dmg', 'size': -5, 'sha256': ' AB:CD ', 'signature': 'c2ln', 'URL': 1}"));
+        QVERIFY(std::holds_alternative<UpdateManifest>(full));
+        const UpdateManifest &m = std::get<UpdateManifest>(full);
+        QCOMPARE(m.download.url.toString() + u'|' + m.download.sha256.value_or(QString()), u"images/a.dmg| AB:CD "_s);
+        const auto sparse = UpdateManifest::decode(
+            manifestWith("{'minimum_os': null, 'release_notes_url': 'http://[bad'}", "{'sha256': ''}"));
+        QVERIFY(std::holds_alternative<UpdateManifest>(sparse) && !std::get<UpdateManifest>(sparse).download.sha256);
     }
 };
 
