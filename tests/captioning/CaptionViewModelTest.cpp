@@ -2,6 +2,8 @@
 #include "FakeCaptioning.h"
 #include "FileContents.h"
 #include "SmallFileSystem.h"
+#include "StalledFileSystem.h"
+#include "base/BackgroundDisposal.h"
 #include "captioning/AudioCaptureManager.h"
 #include "captioning/SessionTranscript.h"
 #include "captioning/TranscriptAutoSaver.h"
@@ -14,10 +16,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -203,6 +207,40 @@ private Q_SLOTS:
             rig.model.reset();
             QCOMPARE(notices.size(), 1);
         }
+    }
+
+    // Storage that stops answering, as a hung network share does, holds up neither Stop nor quitting: the
+    // saver's thread is left to wait on it, and the disposal thread gives up on it after a bounded wait.
+    void stalledStorageHoldsNothingUp()
+    {
+        StalledFileSystem storage(TranscriptAutoSaver::defaultFolder()); // before the saver's thread starts
+        if (!storage.isMounted())
+            QSKIP("a FUSE file system can only be mounted by root, with /dev/fuse");
+        // Should Stop wait on the file after all, the storage answers after 15 s: the test fails, not hangs.
+        std::atomic<bool> done = false, rescued = false;
+        std::thread watchdog([&] {
+            for (int i = 0; i < 150 && !done; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!done && (rescued = true))
+                storage.abort();
+        });
+        const auto endWatchdog = qScopeGuard([&] {
+            done = true;
+            watchdog.join();
+        });
+        Rig rig;
+        rig.settings.setKeepTranscripts(true);
+        rig.model->start();
+        QTRY_VERIFY(rig.model->isRunning.get());
+        rig.task()->deliverSentence(sentence(2)); // the saver's thread now waits on the file for good
+        rig.task()->deliverSentence(sentence(3));
+        QTRY_COMPARE(rig.model->transcript().sentences().size(), std::size_t(2));
+        rig.model->stop();
+        rig.model.reset();
+        QVERIFY(!rescued);
+        std::atomic<bool> disposed = false;
+        BackgroundDisposal::run([&disposed] { disposed = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(disposed.load(), int(TranscriptAutoSaver::shutdownBound.count()) + 5000);
     }
 
     void captionsFlowWhileRunning()
