@@ -4,8 +4,6 @@
 #include "captioning/RunningTranscript.h"
 #include "captioning/SegmentedRecognitionTask.h"
 #include "platform/FfmpegAudioDecoder.h"
-#include "platform/PocketSphinxModel.h"
-#include "settings/AppSettings.h"
 
 #include <QDir>
 #include <QLoggingCategory>
@@ -16,7 +14,6 @@
 #include <QTest>
 
 #include <cmath>
-#include <mutex>
 
 namespace {
 
@@ -82,7 +79,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("id");
         for (const char *id : { "0870", "0880", "0890", "0920", "0930" })
-            QTest::newRow(id) << QStringLiteral("sense_and_sensibility_01_austen_64kb-") + QLatin1String(id);
+            QTest::newRow(id) << QString::fromLatin1(id);
     }
     void recognisesLibriVox()
     {
@@ -125,7 +122,7 @@ private Q_SLOTS:
     void cancel()
     {
         auto recognizer = m_engine->recognizer(QStringLiteral("en-US"));
-        const auto samples = recording(QStringLiteral("sense_and_sensibility_01_austen_64kb-0870"));
+        const auto samples = recording(QStringLiteral("0870"));
         for (int round = 0; round < 20; ++round) {
             Run run(*recognizer);
             run.request->append(samples.data(), samples.size());
@@ -138,14 +135,13 @@ private Q_SLOTS:
         Run run(*recognizer);
         QVERIFY(run.recognise(samples));
         const QStringList texts = run.results();
-        QVERIFY(!texts.isEmpty()
-            && recall(QStringLiteral("sense_and_sensibility_01_austen_64kb-0870"), texts.last()) >= 0.6);
+        QVERIFY(!texts.isEmpty() && recall(QStringLiteral("0870"), texts.last()) >= 0.6);
     }
 
-    // Forty seconds of warbling noise without a pause are cut into utterances of at most 12 s of speech.
+    // Twenty seconds of warbling noise without a pause are cut into utterances of at most 12 s of speech.
     void cutsLongUtterances()
     {
-        std::vector<float> noise(40 * 16000);
+        std::vector<float> noise(20 * 16000);
         QRandomGenerator random(7);
         for (std::size_t i = 0; i < noise.size(); ++i) {
             const double t = double(i) / 16000.0;
@@ -161,14 +157,14 @@ private Q_SLOTS:
             task->longestUtteranceFrames() <= 12 * 16000, qPrintable(QString::number(task->longestUtteranceFrames())));
     }
 
-    // Half a minute of music (a chord a bar, a plucked tune, a kick drum) is not captioned: at most two words,
+    // Twenty seconds of music (a chord a bar, a plucked tune, a kick drum) is not captioned: at most two words,
     // in the final text and in every partial one.
     void musicIsNotSpeech()
     {
         static const double chords[][3] = { { 261.63, 329.63, 392.00 }, { 220.00, 261.63, 329.63 },
             { 174.61, 220.00, 261.63 }, { 196.00, 246.94, 293.66 } };
         static const double tune[] = { 523.25, 587.33, 659.25, 783.99, 880.00, 783.99, 659.25, 587.33 };
-        std::vector<float> music(30 * 16000);
+        std::vector<float> music(20 * 16000);
         for (std::size_t i = 0; i < music.size(); ++i) {
             const double t = double(i) / 16000, beat = std::fmod(t, 0.5), half = std::fmod(t, 1.0);
             const auto &chord = chords[std::size_t(t / 2) % 4];
@@ -200,29 +196,7 @@ private Q_SLOTS:
         QVERIFY(run.request->queuedFrames() <= run.request->capacityFrames());
         QVERIFY(run.request->capacityFrames() <= 11 * 16000);
         QVERIFY(run.request->droppedFrames() > 0);
-        QVERIFY(log.count(QStringLiteral("Speech: Recognizer behind, dropped oldest audio frames")) > 0);
-    }
-
-    // The engine's own error output becomes the task's error text.
-    void reportsEngineErrors()
-    {
-        const QString broken = m_dir.filePath(QStringLiteral("broken/en-gb"));
-        QVERIFY(QDir().mkpath(broken));
-        QVERIFY(QFile::link(debianModel + QStringLiteral("/en-us"), broken + QStringLiteral("/acoustic")));
-        QVERIFY(
-            QFile::link(debianModel + QStringLiteral("/cmudict-en-us.dict"), broken + QStringLiteral("/words.dict")));
-        QFile lm(broken + QStringLiteral("/en-gb.lm"));
-        QVERIFY(lm.open(QIODevice::WriteOnly) && lm.write("this is not an ARPA language model\n") > 0);
-        lm.close();
-        auto engine = engineOn(m_dir.filePath(QStringLiteral("broken")));
-        Run run(*engine->recognizer(QStringLiteral("en-GB")));
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                std::lock_guard lock(run.mutex);
-                return !run.errors.isEmpty();
-            },
-            60000));
-        QVERIFY(!run.errors.first().trimmed().isEmpty() && run.results().isEmpty());
+        QVERIFY(log.count(QStringLiteral("Speech: Recognizer behind")) > 0);
     }
 
     // Finalised utterances are sentences; a partial is not yet one; only changes are reported; the
@@ -315,9 +289,7 @@ private Q_SLOTS:
     // last within 0.3 s, with its words inside it.
     void sentenceTimes()
     {
-        const QStringList ids { QStringLiteral("sense_and_sensibility_01_austen_64kb-0870"),
-            QStringLiteral("sense_and_sensibility_01_austen_64kb-0890"),
-            QStringLiteral("sense_and_sensibility_01_austen_64kb-0930") };
+        const QStringList ids { QStringLiteral("0870"), QStringLiteral("0890"), QStringLiteral("0930") };
         std::vector<float> samples;
         std::vector<std::pair<double, double>> truth;
         QRandomGenerator random(3);
@@ -332,7 +304,7 @@ private Q_SLOTS:
             QProcess sox;
             sox.start(QStringLiteral("sox"),
                 QStringLiteral("%1 %2 silence 1 0.05 2% reverse silence 1 0.05 2% reverse")
-                    .arg(librivox + id + QStringLiteral(".wav"), trimmed)
+                    .arg(librivoxFile(id), trimmed)
                     .split(u' '));
             QVERIFY(sox.waitForFinished() && sox.exitCode() == 0);
             const auto speech = FfmpegAudioDecoder::readMonoFloat(trimmed, nullptr);

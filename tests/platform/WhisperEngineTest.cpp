@@ -89,8 +89,8 @@ private Q_SLOTS:
         m_engine = whisperOn(modelFile, WhisperEngine::defaultModelSha256());
     }
 
-    // The quantized model on three LibriVox sentences said with pauses between them, at the pace they were
-    // spoken, partial text along the way: the words as the reader said them, written with capitals and
+    // The quantized model on three LibriVox sentences said with pauses between them, at twice the pace they
+    // were spoken, partial text along the way: the words as the reader said them, written with capitals and
     // marks, each sentence placed on the audio clock where it was said. One task decodes them all, so that
     // what one decode leaves behind cannot change the next.
     void recognisesLibriVox()
@@ -99,7 +99,7 @@ private Q_SLOTS:
         std::vector<double> starts;
         for (const char *id : { "0870", "0880", "0890" }) {
             starts.push_back(double(samples.size()) / 16000);
-            const auto clip = recording(QStringLiteral("sense_and_sensibility_01_austen_64kb-") + QLatin1String(id));
+            const auto clip = recording(QString::fromLatin1(id));
             samples.insert(samples.end(), clip.begin(), clip.end());
             samples.resize(samples.size() + 16000 * 5 / 2, 0.0f); // a pause that ends a sentence however it is written
         }
@@ -123,30 +123,6 @@ private Q_SLOTS:
             for (const TimedWord &w : sentences[i].words)
                 QVERIFY(w.start >= sentences[i].start && w.end <= sentences[i].end && w.start < w.end);
         }
-    }
-
-    // The chosen language is the model's; a Spanish sentence (espeak-ng's voice) comes out in Spanish.
-    void recognisesSpanish()
-    {
-        const QString wav = m_dir.filePath(QStringLiteral("es.wav"));
-        QProcess speak;
-        speak.start(QStringLiteral("espeak-ng"),
-            { QStringLiteral("-v"), QStringLiteral("es"), QStringLiteral("-w"), wav,
-                QStringLiteral("El perro corre por el parque mientras los niños juegan con una pelota roja.") });
-        QVERIFY(speak.waitForFinished(30000) && speak.exitCode() == 0);
-        const QString resampled = m_dir.filePath(QStringLiteral("es16.wav"));
-        QVERIFY(
-            QProcess::execute(QStringLiteral("sox"), { wav, QStringLiteral("-r"), QStringLiteral("16000"), resampled })
-            == 0);
-        const auto samples = FfmpegAudioDecoder::readMonoFloat(resampled, nullptr);
-        QVERIFY(samples && !samples->empty());
-        Run run(*m_engine->recognizer(QStringLiteral("es-ES")));
-        QVERIFY(run.recognise(*samples));
-        const QString text = run.results().value(run.results().size() - 1);
-        int found = 0;
-        for (const char *word : { "perro", "corre", "parque", "mientras", "niños", "pelota" })
-            found += text.contains(QString::fromUtf8(word)) ? 1 : 0;
-        QVERIFY2(found >= 4, qPrintable(text));
     }
 
     // A minute of music or of noise alone: hardly a word, and none of Whisper's "Thank you." over music.
@@ -244,7 +220,6 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("kind");
         QTest::newRow("damaged") << QStringLiteral("damaged");
-        QTest::newRow("truncated") << QStringLiteral("truncated");
         QTest::newRow("missing") << QStringLiteral("missing");
     }
     void unusableModel()
@@ -254,14 +229,11 @@ private Q_SLOTS:
         QFile source(modelFile);
         QVERIFY(source.open(QIODevice::ReadOnly));
         QFile copy(file);
-        if (kind != QStringLiteral("missing")) {
+        if (kind != QStringLiteral("missing")) { // its first megabyte, one byte changed
             QVERIFY(copy.open(QIODevice::WriteOnly));
             QByteArray head = source.read(1 << 20);
-            if (kind == QStringLiteral("damaged"))
-                head[head.size() / 2] = char(head[head.size() / 2] ^ 0x55);
+            head[head.size() / 2] = char(head[head.size() / 2] ^ 0x55);
             QVERIFY(copy.write(head) == head.size());
-            if (kind == QStringLiteral("damaged"))
-                QVERIFY(copy.write(source.readAll()) > 0);
             copy.close();
         }
         const auto light = pocketSphinx();
@@ -274,7 +246,7 @@ private Q_SLOTS:
             return;
         }
         QCOMPARE(chooser.engineFor(QStringLiteral("en-US")), AppSettings::accurateEngine);
-        const QString id = QStringLiteral("sense_and_sensibility_01_austen_64kb-0870");
+        const QString id = QStringLiteral("0870");
         Run run(*chooser.recognizer(QStringLiteral("en-US")));
         QVERIFY(run.recognise(recording(id)));
         QCOMPARE(run.notices.size(), 1);
@@ -284,21 +256,31 @@ private Q_SLOTS:
         QCOMPARE(chooser.recognizer(QStringLiteral("en-US"))->engineName(), AppSettings::lightEngine);
     }
 
-    // While captions run, a change of engine or language restarts recognition on the new one, and
-    // captions go on.
+    // While captions run, a change of engine or language restarts recognition on the new one, and captions
+    // go on, in the chosen language: the model's own, so that a Spanish sentence (espeak-ng's voice) comes out in
+    // Spanish.
     void switchesWhileCaptioning()
     {
+        const QString wav = m_dir.filePath(QStringLiteral("es.wav")),
+                      resampled = m_dir.filePath(QStringLiteral("es16.wav"));
+        QVERIFY(QProcess::execute(QStringLiteral("espeak-ng"),
+                    { QStringLiteral("-v"), QStringLiteral("es"), QStringLiteral("-w"), wav,
+                        QStringLiteral("El perro corre por el parque mientras los niños juegan con una pelota roja.") })
+            == 0);
+        QVERIFY(
+            QProcess::execute(QStringLiteral("sox"), { wav, QStringLiteral("-r"), QStringLiteral("16000"), resampled })
+            == 0);
+        const auto spanish = FfmpegAudioDecoder::readMonoFloat(resampled, nullptr);
+        QVERIFY(spanish && !spanish->empty());
         AppSettings settings(m_dir.filePath(QStringLiteral("switch.conf")));
         const auto chooser = std::make_shared<SpeechEngineChooser>(
             m_engine, pocketSphinx(), [&settings] { return settings.recognitionEngine(); });
         SpeechRecognitionManager manager(chooser, settings);
         QVERIFY(!manager.start());
-        const std::vector<float> speech = recording(QStringLiteral("sense_and_sensibility_01_austen_64kb-0880"));
-        const auto speak = [&](const QString &engine) {
+        const auto speak = [&](const QString &engine, std::vector<float> audio, const QStringList &words, int atLeast) {
             QTRY_COMPARE_WITH_TIMEOUT(manager.recognizer()->engineName(), engine, 10000);
             manager.latestText = QString();
             // Fed as capture would, at about twice real time, then a pause that ends the sentence.
-            std::vector<float> audio = speech;
             audio.resize(audio.size() + 2 * 16000, 0.0f);
             for (std::size_t i = 0; i < audio.size(); i += 1600) {
                 const void *plane = audio.data() + i;
@@ -306,16 +288,20 @@ private Q_SLOTS:
                     std::uint32_t(std::min<std::size_t>(1600, audio.size() - i))));
                 QTest::qWait(50);
             }
-            QTRY_VERIFY_WITH_TIMEOUT(
-                manager.latestText.get().contains(QStringLiteral("young man"), Qt::CaseInsensitive), 60000);
+            const auto heard = [&] {
+                return std::count_if(words.begin(), words.end(),
+                    [&](const QString &w) { return manager.latestText.get().contains(w, Qt::CaseInsensitive); });
+            };
+            QTRY_VERIFY2_WITH_TIMEOUT(heard() >= atLeast, qPrintable(manager.latestText.get()), 60000);
         };
-        speak(AppSettings::accurateEngine);
+        QTRY_COMPARE_WITH_TIMEOUT(manager.recognizer()->engineName(), AppSettings::accurateEngine, 10000);
         settings.setRecognitionEngine(AppSettings::lightEngine);
-        speak(AppSettings::lightEngine);
+        speak(AppSettings::lightEngine, recording(QStringLiteral("0880")), { QStringLiteral("young man") }, 1);
         settings.setRecognitionEngine(AppSettings::accurateEngine);
-        settings.setSelectedLanguage(QStringLiteral("en-GB")); // only the accurate engine serves it
-        speak(AppSettings::accurateEngine);
-        QCOMPARE(manager.recognizer()->localeIdentifier(), QStringLiteral("en-GB"));
+        settings.setSelectedLanguage(QStringLiteral("es-ES")); // only the accurate engine serves it
+        speak(AppSettings::accurateEngine, *spanish,
+            QStringLiteral("perro corre parque mientras niños pelota").split(u' '), 4);
+        QCOMPARE(manager.recognizer()->localeIdentifier(), QStringLiteral("es-ES"));
         QVERIFY(manager.latestError.get().isEmpty());
         manager.stop();
     }

@@ -9,6 +9,7 @@ set(SONOREL_SOUND_SERVER_ENV
     "PULSE_SERVER=unix:${SONOREL_SOUND_SERVER_DIR}/pulse/native"
     "PULSE_RUNTIME_PATH=${SONOREL_SOUND_SERVER_DIR}/pulse"
     "SONOREL_SOUND_SERVER_SCRIPT=${SONOREL_SOUND_SERVER_SCRIPT}")
+set(SONOREL_SOUND_SERVER_ENV ${SONOREL_SOUND_SERVER_ENV} PARENT_SCOPE) # for the caption tool's test
 
 # Tests that play into, or record from, the shared null sink take turns.
 sonorel_add_test(test_pulse_audio_capture SOURCES PulseAudioCaptureTest.cpp

@@ -44,13 +44,13 @@ struct Run {
                 (text ? texts : errors) << text.value_or(error.value_or(QString()));
             });
     }
-    // Feeds the samples as fast as the queue takes them without dropping any (or at about the pace they
-    // were spoken), ends the audio and waits.
+    // Feeds the samples as fast as the queue takes them without dropping any (or at about twice the pace
+    // they were spoken), ends the audio and waits.
     bool recognise(const std::vector<float> &samples, bool spokenPace = false)
     {
         for (std::size_t i = 0; i < samples.size(); i += 1600) {
             if (spokenPace)
-                QTest::qWait(100);
+                QTest::qWait(50);
             if (!QTest::qWaitFor([&] { return request->queuedFrames() + 1600 <= request->capacityFrames(); }, 30000))
                 return false;
             request->append(samples.data() + i, std::min<std::size_t>(1600, samples.size() - i));
@@ -70,14 +70,33 @@ struct Run {
     }
 };
 
-// Share of the reference words that the text holds, each word of the text used once.
-inline double recall(const QString &id, const QString &text)
+// The LibriVox recording `id` ("0870") of pocketsphinx-testdata.
+inline QString librivoxFile(const QString &id)
+{
+    return librivox + QStringLiteral("sense_and_sensibility_01_austen_64kb-%1.wav").arg(id);
+}
+
+// The words of a text, in lower case.
+inline QStringList wordsOf(const QString &text)
+{
+    return text.toLower().split(QRegularExpression(QStringLiteral("[^a-z']+")), Qt::SkipEmptyParts);
+}
+
+// The words the reader of recording `id` says, from the transcripts.
+inline QStringList referenceWords(const QString &id)
 {
     QFile file(librivox + QStringLiteral("transcription"));
     const QString all = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    const QRegularExpression line(QStringLiteral("<s> (.*) </s> \\(%1\\)").arg(id));
-    QStringList heard = text.toLower().split(QRegularExpression(QStringLiteral("[^a-z']+")), Qt::SkipEmptyParts);
-    const QStringList reference = line.match(all).captured(1).split(u' ', Qt::SkipEmptyParts);
+    const QRegularExpression line(
+        QStringLiteral("<s> (.*) </s> \\(sense_and_sensibility_01_austen_64kb-%1\\)").arg(id));
+    return line.match(all).captured(1).split(u' ', Qt::SkipEmptyParts);
+}
+
+// Share of the reference words of recording `id` that the text holds, each word of the text used once.
+inline double recall(const QString &id, const QString &text)
+{
+    QStringList heard = wordsOf(text);
+    const QStringList reference = referenceWords(id);
     int found = 0;
     for (const QString &w : reference)
         found += heard.removeOne(w) ? 1 : 0;
@@ -86,7 +105,5 @@ inline double recall(const QString &id, const QString &text)
 
 inline std::vector<float> recording(const QString &id)
 {
-    QString error;
-    return FfmpegAudioDecoder::readMonoFloat(librivox + id + QStringLiteral(".wav"), &error)
-        .value_or(std::vector<float>());
+    return FfmpegAudioDecoder::readMonoFloat(librivoxFile(id), nullptr).value_or(std::vector<float>());
 }
