@@ -19,9 +19,6 @@
 
 namespace {
 
-const QString speech
-    = QStringLiteral("/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
-
 // What arrives through onBuffer on the capture thread.
 struct Received {
     std::mutex mutex;
@@ -61,6 +58,11 @@ struct Received {
         }
         return (s1 * s1 + s2 * s2 - k * s1 * s2) / std::max<std::size_t>(1, samples.size());
     }
+    void resetPeak()
+    {
+        std::lock_guard lock(mutex);
+        peak = 0;
+    }
     template <typename T> T get(T Received::*field)
     {
         std::lock_guard lock(mutex);
@@ -72,9 +74,7 @@ struct Received {
 const QString refused = QStringLiteral("Sonorel could not connect to the sound server, so captions could not start. "
                                        "Check that PulseAudio or PipeWire is running, then start captions again. "
                                        "(PulseAudio 6: Connection refused)");
-const QString noOutput = QStringLiteral("Sonorel found no sound output device to listen to, so captions could not "
-                                        "start. Connect or turn on speakers or headphones, then start captions again. "
-                                        "(AudioCapture -10)");
+const QString noOutput = QStringLiteral("(AudioCapture -10)");
 
 // Starts and waits for the completion: no error, or the error.
 std::optional<PlatformError> startAndWait(AudioCaptureManager &manager)
@@ -122,7 +122,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(
             server.recordingSources(), QStringList { QStringLiteral("sonorel_test_sink.monitor") }, 20000);
 
-        auto player = server.play(speech);
+        auto player = server.play(tone(440));
         QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::peak) > 0.01f, 20000);
         QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::buffers) >= 20, 20000);
         QCOMPARE(received.get(&Received::faults), QStringList());
@@ -146,15 +146,15 @@ private Q_SLOTS:
     void startFails()
     {
         QFETCH(bool, serverRuns);
-        QTemporaryDir nowhere;
-        auto server = SoundServer::startPrivate(false);
-        QVERIFY(server);
+        QFETCH(QString, shown);
+        auto server = serverRuns ? SoundServer::startPrivate(false) : nullptr;
+        QVERIFY(server || !serverRuns);
         if (!serverRuns)
-            qputenv("PULSE_SERVER", QStringLiteral("unix:%1/native").arg(nowhere.path()).toUtf8());
+            qputenv("PULSE_SERVER", (QStringLiteral("unix:") + m_tones.filePath(QStringLiteral("native"))).toUtf8());
         AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
         const auto error = startAndWait(manager);
         QVERIFY(error);
-        QTEST(CaptionViewModel::errorText(*error), "shown");
+        QVERIFY2(CaptionViewModel::errorText(*error).endsWith(shown), qPrintable(CaptionViewModel::errorText(*error)));
         QVERIFY(!manager.isRunning());
         if (!serverRuns)
             return;
@@ -213,7 +213,8 @@ private Q_SLOTS:
         QVERIFY(!offMainThread);
         model.dismissError();
         model.start();
-        QTRY_COMPARE_WITH_TIMEOUT(model.errorMessage.get(), shownAtNextStart, 20000);
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            model.errorMessage.get().endsWith(shownAtNextStart), qPrintable(model.errorMessage.get()), 20000);
     }
 
     // The failures a desktop meets are explained; any other, and one for which libpulse recorded no cause,
@@ -227,7 +228,6 @@ private Q_SLOTS:
                                 << QStringLiteral("PulseAudio 1: Access denied");
         QTest::newRow("no monitor source") << 5 << QStringLiteral("Sonorel could not find the sound output")
                                            << QStringLiteral("PulseAudio 5: No such entity");
-        QTest::newRow("refused") << 6 << refused.left(60) << QStringLiteral("PulseAudio 6: Connection refused");
         QTest::newRow("timeout") << 8 << QStringLiteral("The sound server did not answer in time")
                                  << QStringLiteral("PulseAudio 8: Timeout");
         QTest::newRow("no cause recorded") << 0 << QString() << QStringLiteral("PulseAudio 20: Unknown error code");
@@ -245,13 +245,16 @@ private Q_SLOTS:
         QVERIFY2(shown.endsWith(QStringLiteral(". (") + detail + u')'), qPrintable(shown));
     }
 
-    // One application is heard, whatever else plays; its silence is waited out without an error, and
-    // the list of sources follows applications as they come and go.
+    // One application is heard, whatever else plays; its silence is waited out without an error, and the list
+    // of sources follows applications as they come and go. Any program names itself: a name with escape codes,
+    // a tab or a line break is listed printable, and, chosen and stored in the settings, reads back as itself.
     void capturesOneApplication()
     {
         auto server = SoundServer::startPrivate();
         QVERIFY(server);
         const QString talker = tone(440), other = tone(1500);
+        const QStringList asGhost { QStringLiteral("--client-name=Ghost\x1b[31m\tapp:Forged\nsystem\u009b") };
+        const QString ghost = QStringLiteral("Ghost\u241b[31m\u2409app:Forged\u240asystem\ufffd");
         AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
         Received received(manager);
         QStringList waiting, failures;
@@ -259,24 +262,28 @@ private Q_SLOTS:
         manager.setOnFailure([&](const PlatformError &error) { failures << error.message(); });
         AudioCaptureContent content;
         const auto watch = manager.watchContent([&](const AudioCaptureContent &now) { content = now; });
-        manager.setSource(AudioSource::application(QStringLiteral("Talker")));
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("settings.conf"));
+        AppSettings(file).setAudioSource(AudioSource::application(ghost));
+        QCOMPARE(AppSettings(file).audioSource(), AudioSource::application(ghost));
+        manager.setSource(AppSettings(file).audioSource());
         QVERIFY(!startAndWait(manager));
-        QTRY_COMPARE_WITH_TIMEOUT(waiting, QStringList { QStringLiteral("Talker") }, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(waiting, QStringList { ghost }, 20000);
 
         auto background = server->play(other, { QStringLiteral("--client-name=Other") });
-        auto first = server->play(talker, { QStringLiteral("--client-name=Talker") });
+        auto first = server->play(talker, asGhost);
         QTRY_COMPARE_WITH_TIMEOUT(waiting.size(), 2, 20000);
         QCOMPARE(waiting.last(), QString());
         QTRY_COMPARE_WITH_TIMEOUT(content.applications.size(), 2, 20000);
-        QCOMPARE(content.applications.first().name, QStringLiteral("Other")); // sorted by name
+        QCOMPARE(content.applications.first().name, ghost); // sorted by name, though it came second
         first->waitForFinished(30000);
-        QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QStringLiteral("Talker"), 20000);
-        QTRY_VERIFY_WITH_TIMEOUT(!content.hasApplication(QStringLiteral("Talker")), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), ghost, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!content.hasApplication(ghost), 20000);
 
         // Playing again resumes by itself; two streams of it at once are mixed, and followed to another output.
         int before = received.get(&Received::buffers);
-        auto again = server->play(talker, { QStringLiteral("--client-name=Talker") });
-        auto second = server->play(talker, { QStringLiteral("--client-name=Talker") });
+        auto again = server->play(talker, asGhost);
+        auto second = server->play(talker, asGhost);
         QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QString(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::buffers) > before + 20, 20000);
         QVERIFY(!server->pactl(QStringLiteral("load-module module-null-sink sink_name=headphones")).isEmpty());
@@ -299,21 +306,26 @@ private Q_SLOTS:
         background->waitForFinished();
     }
 
-    // A microphone can be switched to while capture runs, and its removal ends capture with its name; a
-    // microphone that is missing at the start leaves the whole mix to be captured, and that is told.
+    // A microphone, whose description is anyone's to set and is listed printable, can be switched to while
+    // capture runs, and its removal ends capture with its name; a microphone that is missing at the start
+    // leaves the whole mix to be captured, and that is told. The mix follows the default output device.
     void capturesAnInputDevice()
     {
         auto server = SoundServer::startPrivate();
         QVERIFY(server);
         QVERIFY(!server->pactl(QStringLiteral("load-module module-null-sink sink_name=room")).isEmpty());
         const QString remap = QStringLiteral("load-module module-remap-source master=room.monitor source_name=mic "
-                                             "source_properties=\"device.description='Desk Microphone'\"");
+                                             "source_properties=\"device.description='Desk\x1b[2J\tMic'\"");
         QVERIFY(!server->pactl(remap).isEmpty());
+        const QString printable = QStringLiteral("Desk\u241b[2J\u2409Mic");
         AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
         Received received(manager);
         QStringList failures, fallbacks;
         manager.setOnFailure([&](const PlatformError &error) { failures << error.userMessage; });
         manager.setOnFallback([&](const QString &missingInput) { fallbacks << missingInput; });
+        AudioCaptureContent content;
+        const auto watch = manager.watchContent([&](const AudioCaptureContent &now) { content = now; });
+        QTRY_COMPARE_WITH_TIMEOUT(content.inputs, QList<AudioInput>({ { QStringLiteral("mic"), printable } }), 20000);
         QVERIFY(!startAndWait(manager));
         manager.setSource(AudioSource::input(QStringLiteral("mic")));
         // The remapping module records its master itself.
@@ -326,57 +338,30 @@ private Q_SLOTS:
 
         QVERIFY(!server->pactl(QStringLiteral("unload-module module-remap-source")).isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 1, 20000);
-        QVERIFY2(
-            failures.first().contains(QStringLiteral("\u201cDesk Microphone\u201d")), qPrintable(failures.first()));
+        QVERIFY2(failures.first().contains(u'\u201c' + printable + u'\u201d'), qPrintable(failures.first()));
         QVERIFY(!manager.isRunning());
         QCOMPARE(fallbacks, QStringList());
         QVERIFY(!startAndWait(manager));
         QCOMPARE(server->recordingSources(), QStringList { QStringLiteral("sonorel_test_sink.monitor") });
         QCOMPARE(fallbacks, QStringList { QStringLiteral("mic") });
+
+        // Headphones plugged in become the default output: capture moves to their monitor by itself.
+        received.resetPeak();
+        QVERIFY(!server->pactl(QStringLiteral("set-default-sink room")).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(server->recordingSources(), QStringList { QStringLiteral("room.monitor") }, 20000);
+        QVERIFY(manager.isRunning());
+        QCOMPARE(received.get(&Received::peak), 0.0f);
+        player = server->play(tone(440), { QStringLiteral("-d"), QStringLiteral("room") });
+        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::peak) > 0.1f, 20000);
+        player->kill();
+        player->waitForFinished();
         manager.stop();
         QCOMPARE(fallbacks, QStringList({ QStringLiteral("mic"), QString() }));
     }
 
-    // Any program names itself, and a device's description is anyone's to set. Names with escape codes, a
-    // tab or a line break are listed printable; such an application, chosen and stored in the settings,
-    // reads back as itself, and is captured.
-    void hostileNamesAreListedPrintableAndCanBeChosen()
-    {
-        auto server = SoundServer::startPrivate();
-        QVERIFY(server);
-        QVERIFY(
-            !server
-                 ->pactl(QStringLiteral("load-module module-remap-source master=sonorel_test_sink.monitor "
-                                        "source_name=mic source_properties=\"device.description='Desk\x1b[2J\tMic'\""))
-                 .isEmpty());
-        const QStringList asGhost { QStringLiteral("--client-name=Ghost\x1b[31m\tapp:Forged\nsystem\u009b") };
-        const QString ghost = QStringLiteral("Ghost\u241b[31m\u2409app:Forged\u240asystem\ufffd");
-        AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
-        Received received(manager);
-        AudioCaptureContent content;
-        const auto watch = manager.watchContent([&](const AudioCaptureContent &now) { content = now; });
-        auto first = server->play(tone(440), asGhost);
-        QTRY_VERIFY_WITH_TIMEOUT(!content.applications.isEmpty(), 20000);
-        QCOMPARE(content.applications.first().name, ghost);
-        QCOMPARE(
-            content.inputs, QList<AudioInput>({ { QStringLiteral("mic"), QStringLiteral("Desk\u241b[2J\u2409Mic") } }));
-
-        QTemporaryDir dir;
-        const QString file = dir.filePath(QStringLiteral("settings.conf"));
-        AppSettings(file).setAudioSource(AudioSource::application(ghost));
-        const AudioSource stored = AppSettings(file).audioSource();
-        QCOMPARE(stored, AudioSource::application(ghost));
-        manager.setSource(stored);
-        QVERIFY(!startAndWait(manager));
-        QVERIFY(first->waitForFinished(30000));
-        auto second = server->play(tone(440), asGhost);
-        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::peak) > 0.1f, 20000);
-        QVERIFY(second->waitForFinished(30000));
-    }
-
     // The sound server restarts (it crashed, or was restarted by hand) while one application is captured:
     // the capture waits for the application meanwhile, and hears it again once the server is back and it
-    // plays, without an error.
+    // plays, without an error; the list of sources is rebuilt from the new server.
     void applicationCaptureResumesAfterServerRestart()
     {
         auto server = SoundServer::startPrivate();
@@ -386,60 +371,30 @@ private Q_SLOTS:
         QStringList waiting, failures;
         manager.setOnWaiting([&](const QString &application) { waiting << application; });
         manager.setOnFailure([&](const PlatformError &error) { failures << error.message(); });
+        AudioCaptureContent content;
+        const auto watch = manager.watchContent([&](const AudioCaptureContent &now) { content = now; });
         manager.setSource(AudioSource::application(QStringLiteral("Ghost")));
         QVERIFY(!startAndWait(manager));
+        QTRY_COMPARE_WITH_TIMEOUT(content.outputDevices, QStringList { QStringLiteral("sonorel_test_sink") }, 20000);
         const QStringList asGhost { QStringLiteral("--client-name=Ghost") };
-        auto before = server->play(speech, asGhost);
+        auto before = server->play(tone(440), asGhost);
         QTRY_COMPARE_WITH_TIMEOUT(waiting, QStringList({ QStringLiteral("Ghost"), QString() }), 20000);
 
         server->stop();
         QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QStringLiteral("Ghost"), 20000);
         before->waitForFinished(30000);
         QVERIFY(server->restart());
+        QVERIFY(!server->pactl(QStringLiteral("load-module module-null-sink sink_name=after_restart")).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(content.outputDevices.contains(QStringLiteral("after_restart")), 20000);
         const int buffers = received.get(&Received::buffers);
         auto after = server->play(tone(440), asGhost);
         QTRY_COMPARE_WITH_TIMEOUT(waiting.last(), QString(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::buffers) > buffers + 20, 20000);
-        QVERIFY(after->waitForFinished(30000));
+        after->kill();
+        after->waitForFinished();
         QVERIFY(manager.isRunning());
         QCOMPARE(failures, QStringList());
         QCOMPARE(received.get(&Received::faults), QStringList());
-    }
-
-    // A sound server that goes away and comes back: the watched list is rebuilt from the new one.
-    void sourceListSurvivesServerRestart()
-    {
-        auto first = SoundServer::startPrivate();
-        QVERIFY(first);
-        PulseAudioCaptureService service;
-        AudioCaptureContent content;
-        const auto watch = service.watchContent([&](const AudioCaptureContent &now) { content = now; });
-        QTRY_COMPARE_WITH_TIMEOUT(content.outputDevices, QStringList { QStringLiteral("sonorel_test_sink") }, 20000);
-        first->stop();
-        auto second = SoundServer::startPrivate();
-        QVERIFY(second);
-        QVERIFY(!second->pactl(QStringLiteral("load-module module-null-sink sink_name=after_restart")).isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(content.outputDevices.contains(QStringLiteral("after_restart")), 20000);
-    }
-
-    // Plugging in headphones makes them the default output: capture moves to their monitor by itself.
-    void followsDefaultOutputDevice()
-    {
-        auto server = SoundServer::startPrivate();
-        QVERIFY(server);
-        AudioCaptureManager manager(std::make_shared<PulseAudioCaptureService>());
-        Received received(manager);
-        QVERIFY(!startAndWait(manager));
-        QVERIFY(!server->pactl(QStringLiteral("load-module module-null-sink sink_name=headphones")).isEmpty());
-        QVERIFY(!server->pactl(QStringLiteral("set-default-sink headphones")).isEmpty());
-        QTRY_COMPARE_WITH_TIMEOUT(
-            server->recordingSources(), QStringList { QStringLiteral("headphones.monitor") }, 20000);
-        QVERIFY(manager.isRunning());
-        QCOMPARE(received.get(&Received::peak), 0.0f);
-        auto player = server->play(speech);
-        QTRY_VERIFY_WITH_TIMEOUT(received.get(&Received::peak) > 0.01f, 20000);
-        player->kill();
-        player->waitForFinished();
     }
 };
 
