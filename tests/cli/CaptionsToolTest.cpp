@@ -13,7 +13,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -158,12 +157,10 @@ std::vector<qint16> speechSamples()
     return samples;
 }
 
-// A FLAC frame built by hand, to declare what no encoder would: its own rate (0: the stream's) and
-// channels. Each channel holds `samples` verbatim or, without them, `length` samples of silence.
+// A FLAC stream of silent frames built by hand, to declare what no encoder would: frames of `length` samples
+// at a rate of their own (0: the stream's), each with the stream's channels.
 struct FlacFrame {
     int rate = 0;
-    int channels = 1;
-    std::vector<qint16> samples;
     int length = 0;
 };
 
@@ -179,50 +176,29 @@ template <typename T> T crc(const QByteArray &data, int polynomial)
     return crc;
 }
 
-QByteArray flacFrame(int number, const FlacFrame &frame)
+QString writeFlac(const QString &path, quint32 rate, int channels, const std::vector<FlacFrame> &frames)
 {
-    const int length = frame.samples.empty() ? frame.length : int(frame.samples.size());
-    QByteArray out("\xff\xf8", 2); // fixed block sizes
-    out.append(char(0x70 | (frame.rate ? 0x0d : 0))); // a 16-bit block size, and a rate in Hz, follow
-    out.append(char((frame.channels - 1) << 4 | 4 << 1)); // channels stored apart, 16 bits each
-    out.append(char(number)); // frame numbers below 128 are one byte
-    out.append(char((length - 1) >> 8)).append(char((length - 1) & 0xff));
-    if (frame.rate)
-        out.append(char(frame.rate >> 8)).append(char(frame.rate & 0xff));
-    out.append(char(crc<quint8>(out, 0x07)));
-    for (int channel = 0; channel < frame.channels; ++channel) {
-        if (frame.samples.empty()) {
-            out.append(QByteArray(3, '\0')); // a constant subframe of zero
-            continue;
-        }
-        out.append(char(0x02)); // verbatim
-        for (const qint16 sample : frame.samples)
-            out.append(char(sample >> 8)).append(char(sample & 0xff));
-    }
-    const auto sum = crc<quint16>(out, 0x8005);
-    return out.append(char(sum >> 8)).append(char(sum & 0xff));
-}
-
-// With `speechFirst`, the recording in frames of 4096 samples at the stream's rate comes before `frames`.
-QString writeFlac(
-    const QString &path, quint32 rate, int channels, std::vector<FlacFrame> frames, bool speechFirst = false)
-{
-    if (speechFirst) {
-        const std::vector<qint16> samples = speechSamples();
-        for (std::size_t at = 0, i = 0; at + 4096 <= samples.size(); at += 4096, ++i)
-            frames.insert(frames.begin() + std::ptrdiff_t(i),
-                { 0, 1, std::vector<qint16>(samples.begin() + qsizetype(at), samples.begin() + qsizetype(at + 4096)) });
-    }
     quint64 total = 0;
     for (const FlacFrame &frame : frames)
-        total += frame.samples.empty() ? quint64(frame.length) : frame.samples.size();
+        total += quint64(frame.length);
     QByteArray file("fLaC\x80\0\0\x22", 8); // the last (and only) metadata block: stream info
     QDataStream info(&file, QIODevice::Append);
     info << quint16(16) << quint16(65535) << quint8(0) << quint16(0) << quint8(0) << quint16(0)
          << (quint64(rate) << 44 | quint64(channels - 1) << 41 | quint64(15) << 36 | total);
     file.append(QByteArray(16, '\0')); // no MD5
-    for (std::size_t i = 0; i < frames.size(); ++i)
-        file.append(flacFrame(int(i), frames[i]));
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const int length = frames[i].length - 1, frameRate = frames[i].rate;
+        QByteArray out("\xff\xf8", 2); // fixed block sizes
+        out.append(char(0x70 | (frameRate ? 0x0d : 0))); // a 16-bit block size, and a rate in Hz, follow
+        out.append(char((channels - 1) << 4 | 4 << 1)); // channels stored apart, 16 bits each
+        out.append(char(i)).append(char(length >> 8)).append(char(length & 0xff)); // frame numbers below 128
+        if (frameRate)
+            out.append(char(frameRate >> 8)).append(char(frameRate & 0xff));
+        out.append(char(crc<quint8>(out, 0x07)));
+        out.append(QByteArray(3 * channels, '\0')); // a constant subframe of zero for each channel
+        const auto sum = crc<quint16>(out, 0x8005);
+        file.append(out.append(char(sum >> 8)).append(char(sum & 0xff)));
+    }
     return writeFile(path, file);
 }
 
@@ -263,28 +239,19 @@ Decoded decode(const QString &path, bool viaStdin)
     return out;
 }
 
-// How closely the loudness of `samples` follows that of the recording, in twentieths of a second: the
-// correlation, at the best of a few small lags (encoders add some delay).
-double loudnessMatch(const std::vector<float> &samples, double rate, const std::vector<qint16> &reference)
+// How closely the loudness of the first channel follows that of the recording, in twentieths of a second.
+double loudnessMatch(const Decoded &decoded, const std::vector<qint16> &reference)
 {
-    const auto loudness = [](auto begin, std::size_t size, double perWindow, double scale) {
-        std::vector<double> out(std::size_t(double(size) / perWindow));
-        for (std::size_t i = 0; i < size && std::size_t(double(i) / perWindow) < out.size(); ++i)
-            out[std::size_t(double(i) / perWindow)] += std::pow(double(begin[i]) * scale, 2);
-        return out;
-    };
-    const auto a = loudness(samples.begin(), samples.size(), rate / 20, 1);
-    const auto b = loudness(reference.begin(), reference.size(), 800, 1.0 / 32768);
-    double best = -1;
-    for (std::size_t lag = 0; lag < 4; ++lag) {
-        const std::size_t n = std::min(a.size() - std::min(a.size(), lag), b.size());
-        double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            sa += a[i + lag], sb += b[i], saa += a[i + lag] * a[i + lag], sbb += b[i] * b[i], sab += a[i + lag] * b[i];
-        }
-        best = std::max(best, (n * sab - sa * sb) / std::sqrt((n * saa - sa * sa) * (n * sbb - sb * sb)));
-    }
-    return best;
+    const std::size_t n = reference.size() / 800, perWindow = std::size_t(decoded.format.sampleRate) / 20;
+    std::vector<double> a(n), b(n);
+    for (std::size_t i = 0; i < n * 800; ++i)
+        b[i / 800] += std::pow(reference[i] / 32768.0, 2);
+    for (std::size_t i = 0; i < std::min(decoded.first.size(), n * perWindow); ++i)
+        a[i / perWindow] += std::pow(decoded.first[i], 2);
+    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        sa += a[i], sb += b[i], saa += a[i] * a[i], sbb += b[i] * b[i], sab += a[i] * b[i];
+    return (double(n) * sab - sa * sb) / std::sqrt((double(n) * saa - sa * sa) * (double(n) * sbb - sb * sb));
 }
 
 } // namespace
@@ -326,98 +293,80 @@ private Q_SLOTS:
         QTest::addColumn<bool>("viaStdin");
         QTest::addColumn<int>("rate");
         QTest::addColumn<int>("channels");
-        QTest::addColumn<double>("seconds"); // the length decoded; negative: not checked
-        QTest::addColumn<int>("match"); // 1: sample for sample, 0: loudness, -1: not compared
+        QTest::addColumn<double>("seconds"); // the length decoded
+        QTest::addColumn<bool>("exact"); // sample for sample; else as loud where the recording is
         QTest::addColumn<QString>("error"); // part of the error; empty: none
-        const auto ok = [](const char *name, const QString &file, int rate = 16000, int channels = 1, int match = 1,
+        const auto ok = [](const char *name, const QString &file, int rate = 16000, int channels = 1, bool exact = true,
                             bool viaStdin = false) {
-            QTest::newRow(name) << file << viaStdin << rate << channels << 7.1 << match << QString();
+            QTest::newRow(name) << file << viaStdin << rate << channels << 7.1 << exact << QString();
         };
         const auto bad = [](const char *name, const QString &file, const QString &error, bool viaStdin = false) {
-            QTest::newRow(name) << file << viaStdin << 0 << 0 << -1.0 << -1 << error;
+            QTest::newRow(name) << file << viaStdin << 0 << 0 << 0.0 << false << error;
         };
         const QString ffmpeg = QStringLiteral("ffmpeg -v error -y -i %1 ");
         ok("16 kHz mono 16-bit", speech);
         ok("24-bit", made(QStringLiteral("24.wav"), QStringLiteral("sox %1 -b 24 %2")));
-        ok("32-bit integer", made(QStringLiteral("32.wav"), QStringLiteral("sox %1 -b 32 %2")));
         ok("44.1 kHz stereo float",
             made(QStringLiteral("44k.wav"), QStringLiteral("sox %1 -r 44100 -c 2 -e floating-point -b 32 %2")), 44100,
-            2, 0);
+            2, false);
         ok("48 kHz 6 channels", made(QStringLiteral("48k.wav"), QStringLiteral("sox %1 -r 48000 -c 6 %2")), 48000, 6,
-            0);
+            false);
         const QString flac = made(QStringLiteral("a.flac"), ffmpeg + QStringLiteral("%2"));
         ok("FLAC", flac);
-        ok("Ogg Vorbis", made(QStringLiteral("a.ogg"), ffmpeg + QStringLiteral("-q:a 8 %2")), 16000, 1, 0);
         const QString mp3 = made(QStringLiteral("a.mp3"), ffmpeg + QStringLiteral("-b:a 128k %2"));
-        ok("MP3", mp3, 16000, 1, 0);
+        ok("MP3", mp3, 16000, 1, false);
         ok("MP4 video, AAC sound",
             made(QStringLiteral("a.mp4"),
                 QStringLiteral(
                     "ffmpeg -v error -f lavfi -i color=size=64x64:rate=5 -i %1 -shortest -c:v mpeg4 -c:a aac "
                     "-b:a 128k %2")),
-            16000, 1, 0);
-        ok("standard input", speech, 16000, 1, 1, true);
+            16000, 1, false);
         // A stream's WAV header, which gives no length: its end is no cut.
         const QString stream = made(QStringLiteral("stream.wav"), ffmpeg + QStringLiteral("-seekable 0 %2"));
         ok("WAV of unknown length", stream);
-        ok("standard input, WAV of unknown length", stream, 16000, 1, 1, true);
+        ok("standard input, WAV of unknown length", stream, 16000, 1, true, true);
 
+        const auto path = [this](const char *name) { return m_dir.filePath(QLatin1String(name)); };
         bad("text", librivox + QStringLiteral("fileids"), QStringLiteral("fileids is damaged or is not an audio"));
-        QByteArray noise(65536, '\0');
-        QRandomGenerator(12).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
-        bad("random bytes", writeFile(m_dir.filePath(QStringLiteral("random")), noise),
-            QStringLiteral("random is damaged or is not an audio or video file"));
-        const QString silent = m_dir.filePath(QStringLiteral("silent.mkv"));
         start(QStringLiteral("ffmpeg"),
-            QStringLiteral("-v error -f lavfi -i color=size=64x64:duration=1 -c:v mpeg4 %1").arg(silent).split(u' '))
+            QStringLiteral("-v error -f lavfi -i color=size=64x64:duration=1 -c:v mpeg4 %1")
+                .arg(path("silent.mkv"))
+                .split(u' '))
             ->waitForFinished();
-        bad("no audio stream", silent, QStringLiteral("silent.mkv has no audio stream"));
+        bad("no audio stream", path("silent.mkv"), QStringLiteral("silent.mkv has no audio stream"));
         // Cut off partway, to two thirds: what comes before the cut is decoded, then the error.
-        QFile::copy(flac, m_dir.filePath(QStringLiteral("cut.flac")));
-        QFile::copy(mp3, m_dir.filePath(QStringLiteral("cut.mp3")));
-        for (const char *name : { "cut.flac", "cut.mp3" })
-            QFile::resize(
-                m_dir.filePath(QLatin1String(name)), QFileInfo(m_dir.filePath(QLatin1String(name))).size() * 2 / 3);
-        bad("truncated FLAC", m_dir.filePath(QStringLiteral("cut.flac")), QStringLiteral("cut.flac is damaged at 4."));
-        bad("truncated MP3", m_dir.filePath(QStringLiteral("cut.mp3")),
+        for (const QString &file : { flac, mp3 }) {
+            const QString cut = path("cut.") + QFileInfo(file).suffix();
+            QFile::copy(file, cut);
+            QFile::resize(cut, QFileInfo(cut).size() * 2 / 3);
+        }
+        bad("truncated FLAC", path("cut.flac"), QStringLiteral("cut.flac is damaged at 4."));
+        bad("truncated MP3", path("cut.mp3"),
             QStringLiteral("cut.mp3 ends after 4.7 of its 7.2 seconds: the file is cut short or damaged"));
         // A WAV header that says 14.2 s over a file holding less: FFmpeg forgets such a length.
         bad("WAV cut at a packet's end", cutWav(QStringLiteral("cut-at-packet.wav"), 50 * 4096),
             QStringLiteral("cut-at-packet.wav ends after 6.4 of its 14.2 seconds"));
-        bad("rate below 4 kHz", writeWav(m_dir.filePath(QStringLiteral("slow.wav")), 3999),
+        bad("rate below 4 kHz", writeWav(path("slow.wav"), 3999),
             QStringLiteral("sample rate 3999 Hz is outside 4000 to 768000 Hz"));
-        bad("rate above 768 kHz", writeWav(m_dir.filePath(QStringLiteral("fast.wav")), 768001),
+        bad("rate above 768 kHz", writeWav(path("fast.wav"), 768001),
             QStringLiteral("sample rate 768001 Hz is outside"));
-
         // FLAC frames that each declare their own rate: 65535 samples at 1 Hz are 18 hours.
-        const auto path = [this](const char *name) { return m_dir.filePath(QLatin1String(name)); };
-        const FlacFrame slow { 1, 1, {}, 65535 }, slowEight { 1, 8, {}, 65535 };
-        bad("FLAC frames at 1 Hz", writeFlac(path("1hz.flac"), 16000, 1, { slow, slow }, true),
-            QStringLiteral("1hz.flac is damaged at 6.9 s: part of it declares a sample rate of 1 Hz, outside 4000 to "
+        bad("FLAC frames at 1 Hz", writeFlac(path("1hz.flac"), 16000, 1, { { 0, 4096 }, { 0, 4096 }, { 1, 65535 } }),
+            QStringLiteral("1hz.flac is damaged at 0.5 s: part of it declares a sample rate of 1 Hz, outside 4000 to "
                            "768000 Hz"));
-        bad("FLAC frames at 1 Hz, 768 kHz stream",
-            writeFlac(path("1hz-768k.flac"), 768000, 1, { { 0, 1, {}, 4096 }, slow, slow }),
-            QStringLiteral("declares a sample rate of 1 Hz"));
-        bad("FLAC frames at 1 Hz, 8 channels",
-            writeFlac(path("1hz-8ch.flac"), 16000, 8, { { 0, 8, {}, 4096 }, slowEight, slowEight }),
-            QStringLiteral("declares a sample rate of 1 Hz"));
         // A rate that recordings use, 192 times below the stream's, and 8 channels: 400 MB for one frame
         // if converted at once. It is converted a piece at a time, to the end.
         QTest::newRow("FLAC frame at 4 kHz, 768 kHz 8-channel stream")
-            << writeFlac(path("4k-768k.flac"), 768000, 8, { { 0, 8, {}, 4096 }, { 4000, 8, {}, 65535 } }) << false
-            << 768000 << 8 << (4096 + 65535 * 192) / 768000.0 << -1 << QString();
+            << writeFlac(path("4k-768k.flac"), 768000, 8, { { 0, 4096 }, { 4000, 65535 } }) << false << 768000 << 8
+            << (4096 + 65535 * 192) / 768000.0 << false << QString();
         // Playlists and lists of files, even of a recording: --input is one recording.
-        const QString secret = m_dir.filePath(QStringLiteral("other/secret.flac"));
-        QDir().mkpath(QFileInfo(secret).path());
-        QFile::copy(flac, secret);
+        QDir().mkpath(path("other"));
+        QFile::copy(flac, path("other/secret.flac"));
         const QString playlist = QStringLiteral("playlist or a list of other files (%1), not a recording");
-        const QByteArray naming = "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\n" + secret.toUtf8() + "\n";
-        bad("HLS playlist of a file elsewhere", writeFile(path("other.m3u8"), naming + "#EXT-X-ENDLIST\n"),
-            playlist.arg(QStringLiteral("hls")));
-        bad("live HLS playlist", writeFile(path("live.m3u8"), naming), playlist.arg(QStringLiteral("hls")));
-        bad("HLS playlist listing itself",
-            writeFile(path("self.m3u8"), "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nself.m3u8\n"),
-            playlist.arg(QStringLiteral("hls")));
+        writeFile(path("other.m3u8"),
+            "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\n" + path("other/secret.flac").toUtf8()
+                + "\n#EXT-X-ENDLIST\n");
+        bad("HLS playlist of a file elsewhere", path("other.m3u8"), playlist.arg(QStringLiteral("hls")));
         bad("ffconcat including itself",
             writeFile(path("self.ffconcat"), "ffconcat version 1.0\nfile other/secret.flac\nfile self.ffconcat\n"),
             playlist.arg(QStringLiteral("concat")));
@@ -428,7 +377,7 @@ private Q_SLOTS:
         QFETCH(QString, file);
         QFETCH(bool, viaStdin);
         QFETCH(double, seconds);
-        QFETCH(int, match);
+        QFETCH(bool, exact);
         QFETCH(QString, error);
         const Decoded decoded = decode(file, viaStdin);
         QVERIFY2(error.isEmpty() ? decoded.error.isEmpty() : decoded.error.contains(error), qPrintable(decoded.error));
@@ -439,13 +388,13 @@ private Q_SLOTS:
         const double decodedSeconds = double(decoded.frames) / decoded.format.sampleRate;
         QVERIFY2(std::abs(decodedSeconds - seconds) < 0.15, qPrintable(QString::number(decodedSeconds)));
         const std::vector<qint16> reference = speechSamples();
-        if (match == 1) {
+        if (exact) {
             QCOMPARE(decoded.first.size(), reference.size());
             for (std::size_t i = 0; i < reference.size(); ++i)
                 QVERIFY2(decoded.first[i] == float(reference[i]) / 32768, qPrintable(QString::number(i)));
-        } else if (match == 0) {
-            const double correlation = loudnessMatch(decoded.first, decoded.format.sampleRate, reference);
-            QVERIFY2(correlation > 0.9, qPrintable(QString::number(correlation)));
+        } else if (decoded.format.sampleRate < 100000) {
+            const double correlation = loudnessMatch(decoded, reference);
+            QVERIFY2(correlation > 0.95, qPrintable(QString::number(correlation)));
         }
     }
 
@@ -455,59 +404,52 @@ private Q_SLOTS:
     void endsWithStatus_data()
     {
         QTest::addColumn<QString>("args");
-        QTest::addColumn<QStringList>("environment");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("message"); // part of standard error; empty: nothing there
         QTest::addColumn<QString>("heard"); // a word printed; empty: nothing is printed
+        QTest::addColumn<QString>("environment");
+        const auto row = [](const char *name, const QString &args, int exitCode, const QString &message,
+                             const QString &heard = {}, const QString &environment = {}) {
+            QTest::newRow(name) << args << exitCode << message << heard << environment;
+        };
         const QString input = QStringLiteral("--input ") + speech;
-        QTest::newRow("missing file") << QStringLiteral("--input /nonexistent/a.wav") << QStringList() << 2
-                                      << QStringLiteral("Cannot open /nonexistent/a.wav") << QString();
+        row("missing file", QStringLiteral("--input /nonexistent/a.wav"), 2,
+            QStringLiteral("Cannot open /nonexistent/a.wav"));
         // Words before a cut are printed, then the error.
-        const QString cut = cutWav(QStringLiteral("cut.wav"), 7 * 32000 + 1000);
-        QTest::newRow("WAV cut short") << QStringLiteral("--input ") + cut << QStringList() << 2
-                                       << QStringLiteral("cut.wav ends after 7.0 of its 14.2 seconds: the file is cut "
-                                                         "short or damaged")
-                                       << QStringLiteral("leisure");
-        QTest::newRow("--duration within a file") << QStringLiteral("--duration 3.5 --input ") + cut << QStringList()
-                                                  << 0 << QString() << QStringLiteral("dashwood");
-        QTest::newRow("no such language") << QStringLiteral("--language xx-XX ") + input << QStringList() << 2
-                                          << QStringLiteral("no speech model for language xx-XX") << QString();
-        QTest::newRow("bad duration") << QStringLiteral("--duration soon") << QStringList() << 2
-                                      << QStringLiteral("--duration") << QString();
-        QTest::newRow("bad engine") << QStringLiteral("--engine fast") << QStringList() << 2
-                                    << QStringLiteral("--engine must be accurate or light") << QString();
-        QTest::newRow("bad format") << QStringLiteral("--format doc") << QStringList() << 2
-                                    << QStringLiteral("--format must be txt, srt, vtt or json") << QString();
-        QTest::newRow("missing input device")
-            << QStringLiteral("--source input:no_such_mic --duration 5") << QStringList() << 2
-            << QStringLiteral("sonorel-captions: there is no input device no_such_mic (see --list-sources)\n")
-            << QString();
-        QTest::newRow("no sound server")
-            << QStringLiteral("--duration 20")
-            << QStringList { QStringLiteral("PULSE_SERVER=unix:") + m_dir.filePath(QStringLiteral("nowhere")) } << 1
-            << QStringLiteral("sonorel-captions: Sonorel could not connect to the sound server") << QString();
+        const QString cut = QStringLiteral("--input ") + cutWav(QStringLiteral("cut.wav"), 7 * 32000 + 1000);
+        row("WAV cut short", cut, 2,
+            QStringLiteral("cut.wav ends after 7.0 of its 14.2 seconds: the file is cut short or damaged"),
+            QStringLiteral("leisure"));
+        row("--duration within a file", QStringLiteral("--duration 3.5 ") + cut, 0, {}, QStringLiteral("dashwood"));
+        row("no such language", QStringLiteral("--language xx-XX ") + input, 2,
+            QStringLiteral("no speech model for language xx-XX"));
+        row("bad duration", QStringLiteral("--duration soon"), 2, QStringLiteral("--duration"));
+        row("bad engine", QStringLiteral("--engine fast"), 2, QStringLiteral("--engine must be accurate or light"));
+        row("bad format", QStringLiteral("--format doc"), 2, QStringLiteral("--format must be txt, srt, vtt or json"));
+        row("missing input device", QStringLiteral("--source input:no_such_mic --duration 5"), 2,
+            QStringLiteral("sonorel-captions: there is no input device no_such_mic (see --list-sources)\n"));
+        row("no sound server", QStringLiteral("--duration 20"), 1,
+            QStringLiteral("sonorel-captions: Sonorel could not connect to the sound server"), {},
+            QStringLiteral("PULSE_SERVER=unix:") + m_dir.filePath(QStringLiteral("nowhere")));
         // A model folder for en-GB whose language model is not one: found, but it cannot be loaded.
-        const QString models = m_dir.filePath(QStringLiteral("models")),
-                      debian = QStringLiteral("/usr/share/pocketsphinx/model/en-us");
-        QDir().mkpath(models + QStringLiteral("/en-gb"));
-        QFile::link(debian + QStringLiteral("/en-us"), models + QStringLiteral("/en-gb/acoustic"));
-        QFile::link(debian + QStringLiteral("/cmudict-en-us.dict"), models + QStringLiteral("/en-gb/words.dict"));
-        writeFile(models + QStringLiteral("/en-gb/en-gb.lm"), "this is not an ARPA language model\n");
-        QTest::newRow("model cannot be loaded")
-            << QStringLiteral("--language en-GB ") + input
-            << QStringList { QStringLiteral("SONOREL_MODEL_PATH=") + models } << 1
-            << QStringLiteral("sonorel-captions: ") + CaptionViewModel::siriHelpMessage() + QStringLiteral(" (Speech: ")
-            << QString();
-        QTest::newRow("live, for --duration")
-            << QStringLiteral("--duration 1") << QStringList() << 0 << QString() << QString();
+        const QString models = m_dir.filePath(QStringLiteral("models/en-gb/")),
+                      debian = QStringLiteral("/usr/share/pocketsphinx/model/en-us/");
+        QDir().mkpath(models);
+        QFile::link(debian + QStringLiteral("en-us"), models + QStringLiteral("acoustic"));
+        QFile::link(debian + QStringLiteral("cmudict-en-us.dict"), models + QStringLiteral("words.dict"));
+        writeFile(models + QStringLiteral("en-gb.lm"), "this is not an ARPA language model\n");
+        row("model cannot be loaded", QStringLiteral("--language en-GB ") + input, 1,
+            QStringLiteral("sonorel-captions: ") + CaptionViewModel::siriHelpMessage() + QStringLiteral(" (Speech: "),
+            {}, QStringLiteral("SONOREL_MODEL_PATH=") + m_dir.filePath(QStringLiteral("models")));
+        row("live, for --duration", QStringLiteral("--duration 1"), 0, {});
     }
     void endsWithStatus()
     {
         QFETCH(QString, args);
-        QFETCH(QStringList, environment);
         QFETCH(QString, message);
         QFETCH(QString, heard);
-        auto process = tool(args.split(u' '), environment);
+        QFETCH(QString, environment);
+        auto process = tool(args.split(u' '), environment.split(u' ', Qt::SkipEmptyParts));
         QVERIFY(process->waitForFinished(60000));
         QCOMPARE(process->exitStatus(), QProcess::NormalExit);
         QTEST(process->exitCode(), "exitCode");
