@@ -44,13 +44,13 @@ struct Run {
                 (text ? texts : errors) << text.value_or(error.value_or(QString()));
             });
     }
-    // Feeds the samples as fast as the queue takes them without dropping any (or at about twice the pace
-    // they were spoken), ends the audio and waits.
+    // Feeds the samples as fast as the queue takes them without dropping any (or at about the pace they
+    // were spoken), ends the audio and waits.
     bool recognise(const std::vector<float> &samples, bool spokenPace = false)
     {
         for (std::size_t i = 0; i < samples.size(); i += 1600) {
             if (spokenPace)
-                QTest::qWait(50);
+                QTest::qWait(100);
             if (!QTest::qWaitFor([&] { return request->queuedFrames() + 1600 <= request->capacityFrames(); }, 30000))
                 return false;
             request->append(samples.data() + i, std::min<std::size_t>(1600, samples.size() - i));
