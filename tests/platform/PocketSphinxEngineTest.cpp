@@ -1,26 +1,18 @@
 #include "platform/PocketSphinxEngine.h"
-#include "LogCapture.h"
 #include "RecognitionRun.h"
 #include "captioning/RunningTranscript.h"
 #include "captioning/SegmentedRecognitionTask.h"
-#include "platform/FfmpegAudioDecoder.h"
-#include "platform/PocketSphinxModel.h"
-#include "settings/AppSettings.h"
 
 #include <QDir>
 #include <QLoggingCategory>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTest>
 
-#include <cmath>
-#include <mutex>
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString debianModel = QStringLiteral("/usr/share/pocketsphinx/model/en-us");
+const QString debianModel = u"/usr/share/pocketsphinx/model/en-us"_s;
 
 std::shared_ptr<PocketSphinxEngine> engineOn(const QString &modelRoot)
 {
@@ -32,9 +24,9 @@ std::shared_ptr<PocketSphinxEngine> engineOn(const QString &modelRoot)
 // A model folder made of links to Debian's model's files.
 bool linkModel(const QString &folder, bool withDictionary = true)
 {
-    QStringList files { QStringLiteral("en-us"), QStringLiteral("en-us.lm.bin") };
+    QStringList files { u"en-us"_s, u"en-us.lm.bin"_s };
     if (withDictionary)
-        files << QStringLiteral("cmudict-en-us.dict");
+        files << u"cmudict-en-us.dict"_s;
     return QDir().mkpath(folder) && std::all_of(files.begin(), files.end(), [&](const QString &f) {
         return QFile::link(debianModel + u'/' + f, folder + u'/' + f);
     });
@@ -52,80 +44,33 @@ class PocketSphinxEngineTest final : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        QLoggingCategory::setFilterRules(QStringLiteral("com.ambrite.sonorel.Speech.debug=true"));
+        QLoggingCategory::setFilterRules(u"com.ambrite.sonorel.Speech.debug=true"_s);
         m_engine = engineOn(debianModel.section(u'/', 0, -2));
     }
 
     // Models come from $SONOREL_MODEL_PATH, then the user's folder, then Debian's; a folder is a locale
-    // when its name is one and it holds a dictionary. The locales feed the settings' language list.
+    // when its name is one and it holds a dictionary.
     void findsModels()
     {
-        QCOMPARE(m_engine->supportedLocales(), QStringList { QStringLiteral("en-US") });
-        QVERIFY(!m_engine->recognizer(QStringLiteral("en-us"))); // identifiers are exact
-        const QString env = m_dir.filePath(QStringLiteral("env")), home = m_dir.filePath(QStringLiteral("home"));
-        QVERIFY(linkModel(env + QStringLiteral("/fr_fr")));
-        QVERIFY(linkModel(env + QStringLiteral("/it-it"), false));
-        QVERIFY(linkModel(env + QStringLiteral("/models")));
-        QVERIFY(linkModel(home + QStringLiteral("/.local/share/sonorel/models/de-DE")));
+        QCOMPARE(m_engine->supportedLocales(), QStringList { u"en-US"_s });
+        QVERIFY(!m_engine->recognizer(u"en-us"_s)); // identifiers are exact
+        const QString env = m_dir.filePath(u"env"_s), home = m_dir.filePath(u"home"_s);
+        QVERIFY(linkModel(env + u"/fr_fr"_s) && linkModel(env + u"/it-it"_s, false) && linkModel(env + u"/models"_s));
+        QVERIFY(linkModel(home + u"/.local/share/sonorel/models/de-DE"_s));
         const QByteArray oldHome = qgetenv("HOME");
         qputenv("HOME", home.toUtf8());
-        qputenv("SONOREL_MODEL_PATH", (env + QStringLiteral(":/nonexistent")).toUtf8());
+        qputenv("SONOREL_MODEL_PATH", (env + u":/nonexistent"_s).toUtf8());
         const QStringList roots = PocketSphinxEngine::defaultModelRoots();
         qputenv("HOME", oldHome);
         qunsetenv("SONOREL_MODEL_PATH");
-        QCOMPARE(PocketSphinxEngine::localesIn(roots),
-            (QStringList { QStringLiteral("fr-FR"), QStringLiteral("de-DE"), QStringLiteral("en-US") }));
+        QCOMPARE(PocketSphinxEngine::localesIn(roots), (QStringList { u"fr-FR"_s, u"de-DE"_s, u"en-US"_s }));
     }
 
-    // Every LibriVox sentence: most words, written as sentences, each result new, all off the main thread.
-    void recognisesLibriVox_data()
-    {
-        QTest::addColumn<QString>("id");
-        for (const char *id : { "0870", "0880", "0890", "0920", "0930" })
-            QTest::newRow(id) << QStringLiteral("sense_and_sensibility_01_austen_64kb-") + QLatin1String(id);
-    }
-    void recognisesLibriVox()
-    {
-        QFETCH(QString, id);
-        Run run(*m_engine->recognizer(QStringLiteral("en-US")));
-        QVERIFY(run.recognise(recording(id)));
-        const QStringList texts = run.results();
-        QVERIFY(!texts.isEmpty() && run.errors.isEmpty() && !run.onThisThread);
-        for (qsizetype i = 1; i < texts.size(); ++i)
-            QVERIFY(texts[i] != texts[i - 1]);
-        QVERIFY2(
-            QRegularExpression(QStringLiteral("^([A-Z][^.]*\\.)( [A-Z][^.]*\\.)*$")).match(texts.last()).hasMatch(),
-            qPrintable(texts.last()));
-        QVERIFY2(recall(id, texts.last()) >= 0.6, qPrintable(texts.last()));
-        QCOMPARE(run.request->droppedFrames(), 0u);
-    }
-
-    // Recognizers are handles: a model is loaded once and kept while selected or held, and let go when
-    // another locale is selected.
-    void loadsEachModelOnce()
-    {
-        const QString roots = m_dir.filePath(QStringLiteral("switch"));
-        QVERIFY(linkModel(roots + QStringLiteral("/en-us")) && linkModel(roots + QStringLiteral("/fr-fr")));
-        auto engine = engineOn(roots);
-        LogCapture log;
-        auto loads = [&] { return log.count(QStringLiteral("Speech: Loading speech model")); };
-        auto english = engine->recognizer(QStringLiteral("en-US"));
-        english = engine->recognizer(QStringLiteral("en-US"));
-        QCOMPARE(loads(), 1);
-        english.reset();
-        auto french = engine->recognizer(QStringLiteral("fr-FR"));
-        english = engine->recognizer(QStringLiteral("en-US"));
-        QCOMPARE(loads(), 3);
-        french = engine->recognizer(QStringLiteral("fr-FR")); // while held, a model stays
-        english = engine->recognizer(QStringLiteral("en-US"));
-        QCOMPARE(loads(), 3);
-    }
-
-    // Cancel ends a task at once with nothing more delivered, and the kept decoder still works after it.
+    // Cancel ends a task at once with nothing more delivered; the kept decoder recognises a sentence after it.
     void cancel()
     {
-        auto recognizer = m_engine->recognizer(QStringLiteral("en-US"));
-        const auto samples = recording(QStringLiteral("sense_and_sensibility_01_austen_64kb-0870"));
+        auto recognizer = m_engine->recognizer(u"en-US"_s);
+        const auto samples = recording(u"0870"_s);
         for (int round = 0; round < 20; ++round) {
             Run run(*recognizer);
             run.request->append(samples.data(), samples.size());
@@ -135,231 +80,119 @@ private Q_SLOTS:
             QCOMPARE(run.results(), seen);
             QVERIFY(run.errors.isEmpty() && !run.request->isFinished());
         }
-        Run run(*recognizer);
+        Run run(*recognizer); // most words, written as sentences, each result new, all off the main thread
         QVERIFY(run.recognise(samples));
         const QStringList texts = run.results();
-        QVERIFY(!texts.isEmpty()
-            && recall(QStringLiteral("sense_and_sensibility_01_austen_64kb-0870"), texts.last()) >= 0.6);
+        QVERIFY(!texts.isEmpty() && run.errors.isEmpty() && !run.onThisThread);
+        for (qsizetype i = 1; i < texts.size(); ++i)
+            QVERIFY(texts[i] != texts[i - 1]);
+        QVERIFY2(QRegularExpression(u"^([A-Z][^.]*\\.)( [A-Z][^.]*\\.)*$"_s).match(texts.last()).hasMatch(),
+            qPrintable(texts.last()));
+        QVERIFY2(recall(u"0870"_s, texts.last()) >= 0.6, qPrintable(texts.last()));
+        QCOMPARE(run.request->droppedFrames(), 0u);
     }
 
-    // Forty seconds of warbling noise without a pause are cut into utterances of at most 12 s of speech.
-    void cutsLongUtterances()
+    // Twenty seconds of warbling noise without a pause are cut into utterances of at most 12 s of speech; a
+    // recognizer that falls behind keeps about 10 s and drops the oldest audio.
+    void boundsUtterancesAndQueue()
     {
-        std::vector<float> noise(40 * 16000);
+        std::vector<float> noise(20 * 16000);
         QRandomGenerator random(7);
         for (std::size_t i = 0; i < noise.size(); ++i) {
             const double t = double(i) / 16000.0;
             noise[i] = float(0.3 * std::sin(2 * M_PI * (300 + 100 * std::sin(2 * M_PI * 3 * t)) * t)
                 + 0.2 * (random.generateDouble() - 0.5));
         }
-        Run run(*m_engine->recognizer(QStringLiteral("en-US")));
+        Run run(*m_engine->recognizer(u"en-US"_s));
         QVERIFY(run.recognise(noise));
         const auto *task = dynamic_cast<SegmentedRecognitionTask *>(run.task.get());
         QCOMPARE(task->decodedFrames(), std::uint64_t(noise.size()));
         QVERIFY(task->forcedCuts() >= 1);
         QVERIFY2(
             task->longestUtteranceFrames() <= 12 * 16000, qPrintable(QString::number(task->longestUtteranceFrames())));
+
+        Run behind(*m_engine->recognizer(u"en-US"_s));
+        for (int i = 0; i < 30; ++i)
+            behind.request->append(noise.data(), 16000);
+        QVERIFY(behind.request->queuedFrames() <= behind.request->capacityFrames());
+        QVERIFY(behind.request->capacityFrames() <= 11 * 16000 && behind.request->droppedFrames() > 0);
     }
 
-    // Half a minute of music (a chord a bar, a plucked tune, a kick drum) is not captioned: at most two words,
-    // in the final text and in every partial one.
+    // Music is not captioned: at most two words in any text. (A model of its own, not to adapt the shared one.)
     void musicIsNotSpeech()
     {
-        static const double chords[][3] = { { 261.63, 329.63, 392.00 }, { 220.00, 261.63, 329.63 },
-            { 174.61, 220.00, 261.63 }, { 196.00, 246.94, 293.66 } };
-        static const double tune[] = { 523.25, 587.33, 659.25, 783.99, 880.00, 783.99, 659.25, 587.33 };
-        std::vector<float> music(30 * 16000);
-        for (std::size_t i = 0; i < music.size(); ++i) {
-            const double t = double(i) / 16000, beat = std::fmod(t, 0.5), half = std::fmod(t, 1.0);
-            const auto &chord = chords[std::size_t(t / 2) % 4];
-            double v = 0;
-            for (double f : chord)
-                v += 0.06 * std::sin(2 * M_PI * f * t) * (1 + 0.4 * std::sin(2 * M_PI * 5 * t));
-            const double note = tune[std::size_t(t / 0.5) % 8];
-            for (int h = 1; h <= 3; ++h)
-                v += 0.15 / h * std::exp(-6 * beat) * std::sin(2 * M_PI * note * h * t);
-            v += 0.3 * std::exp(-25 * half) * std::sin(2 * M_PI * (90 - 45 * std::min(half, 0.15) / 0.15) * half);
-            music[i] = float(v);
-        }
-        // A model of its own: what the decoder adapted to here must not carry into the other cases.
-        Run run(*engineOn(debianModel.section(u'/', 0, -2))->recognizer(QStringLiteral("en-US")), true);
-        QVERIFY(run.recognise(music));
-        const auto words = [](const QString &text) { return text.split(u' ', Qt::SkipEmptyParts).size(); };
+        Run run(*engineOn(debianModel.section(u'/', 0, -2))->recognizer(u"en-US"_s), true);
+        QVERIFY(run.recognise(music(20)));
         for (const QString &text : run.results())
-            QVERIFY2(words(text) <= 2, qPrintable(text));
+            QVERIFY2(text.split(u' ', Qt::SkipEmptyParts).size() <= 2, qPrintable(text));
     }
 
-    // A recognizer that falls behind keeps about 10 s and drops the oldest audio, with an error line.
-    void boundsTheQueue()
-    {
-        LogCapture log;
-        Run run(*m_engine->recognizer(QStringLiteral("en-US")));
-        const std::vector<float> second(16000, 0.01f);
-        for (int i = 0; i < 30; ++i)
-            run.request->append(second.data(), second.size());
-        QVERIFY(run.request->queuedFrames() <= run.request->capacityFrames());
-        QVERIFY(run.request->capacityFrames() <= 11 * 16000);
-        QVERIFY(run.request->droppedFrames() > 0);
-        QVERIFY(log.count(QStringLiteral("Speech: Recognizer behind, dropped oldest audio frames")) > 0);
-    }
-
-    // The engine's own error output becomes the task's error text.
-    void reportsEngineErrors()
-    {
-        const QString broken = m_dir.filePath(QStringLiteral("broken/en-gb"));
-        QVERIFY(QDir().mkpath(broken));
-        QVERIFY(QFile::link(debianModel + QStringLiteral("/en-us"), broken + QStringLiteral("/acoustic")));
-        QVERIFY(
-            QFile::link(debianModel + QStringLiteral("/cmudict-en-us.dict"), broken + QStringLiteral("/words.dict")));
-        QFile lm(broken + QStringLiteral("/en-gb.lm"));
-        QVERIFY(lm.open(QIODevice::WriteOnly) && lm.write("this is not an ARPA language model\n") > 0);
-        lm.close();
-        auto engine = engineOn(m_dir.filePath(QStringLiteral("broken")));
-        Run run(*engine->recognizer(QStringLiteral("en-GB")));
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                std::lock_guard lock(run.mutex);
-                return !run.errors.isEmpty();
-            },
-            60000));
-        QVERIFY(!run.errors.first().trimmed().isEmpty() && run.results().isEmpty());
-    }
-
-    // Finalised utterances are sentences; a partial is not yet one; only changes are reported; the
-    // finalised text is bounded.
+    // Finalised utterances are sentences, a partial is not yet one; only changes are reported; text is bounded.
     void transcript()
     {
         RunningTranscript t;
-        t.setPartial(QStringLiteral("hello"));
-        QCOMPARE(t.takeIfChanged(), QStringLiteral("Hello"));
-        t.setPartial(QStringLiteral("hello"));
+        t.setPartial(u"hello"_s);
+        QCOMPARE(t.takeIfChanged(), u"Hello"_s);
+        t.setPartial(u"hello"_s);
         QCOMPARE(t.takeIfChanged(), std::nullopt);
-        t.finaliseUtterance(QStringLiteral("hello world"));
+        t.finaliseUtterance(u"hello world"_s);
         t.finaliseUtterance(QString());
-        QCOMPARE(t.takeIfChanged(), QStringLiteral("Hello world."));
+        QCOMPARE(t.takeIfChanged(), u"Hello world."_s);
         for (int i = 0; i < 2000; ++i)
-            t.finaliseUtterance(QStringLiteral("one more sentence"));
+            t.finaliseUtterance(u"one more sentence"_s);
         QVERIFY(t.text().size() <= RunningTranscript::maxFinalisedChars && t.text().size() > 4000);
-        QVERIFY(t.text().endsWith(QStringLiteral("One more sentence.")));
+        QVERIFY(t.text().endsWith(u"One more sentence."_s));
     }
 
-    // English utterances that stop mid-sentence stay open for the next one, up to a bound and unless a long
-    // pause comes between. Steps are final hypotheses, or partial ones when they start with "~"; each is
-    // heard for 2 s after a pause of 1 s, or of 1.5 s when it starts with "/"; "_" is 1.5 s of silence.
-    // Each finished sentence, and the one left open at the end, spans its utterances.
+    // A sentence stays open for the next utterance, up to a bound and unless a long pause comes, and spans its
+    // utterances. Steps: "~" partial, else final, heard 2 s after 1 s (with "/", 1.5 s) of pause; "_" 1.5 s silence.
     void transcriptSentences_data()
     {
-        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("steps"); // separated by "|"
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("times");
-        const auto words = [](const char *word, int n) {
-            return (QString::fromLatin1(word) + QLatin1Char(' ')).repeated(n).trimmed();
-        };
+        const auto words = [](const char *word, int n) { return (QLatin1String(word) + u' ').repeated(n).trimmed(); };
         QTest::newRow("open sentence shown without mark")
-            << QStringList { QStringLiteral("and mister john dashwood had then leisure to") }
-            << QStringLiteral("And Mister John Dashwood had then leisure to") << QStringLiteral("open 0-2");
+            << u"he had then leisure to"_s << u"He had then leisure to"_s << u"open 0-2"_s;
         QTest::newRow("continued by the next utterance")
-            << QStringList { QStringLiteral("he had then leisure to"), QStringLiteral("consider it") }
-            << QStringLiteral("He had then leisure to consider it.") << QStringLiteral("0-5");
+            << u"he had then leisure to|consider it"_s << u"He had then leisure to consider it."_s << u"0-5"_s;
         QTest::newRow("partial continues it")
-            << QStringList { QStringLiteral("it was in his"), QStringLiteral("~power to do") }
-            << QStringLiteral("It was in his power to do") << QStringLiteral("open 0-2");
+            << u"it was in his|~power to do"_s << u"It was in his power to do"_s << u"open 0-2"_s;
         QTest::newRow("question judged on the whole sentence")
-            << QStringList { QStringLiteral("do you think that"), QStringLiteral("it will rain") }
-            << QStringLiteral("Do you think that it will rain?") << QStringLiteral("0-5");
+            << u"do you think that|it will rain"_s << u"Do you think that it will rain?"_s << u"0-5"_s;
         QTest::newRow("closed beyond the open bound")
-            << QStringList { words("on", 31), QStringLiteral("~more") }
-            << QStringLiteral("%1. More").arg(QStringLiteral("On ") + words("on", 30)) << QStringLiteral("0-2");
+            << words("on", 31) + u"|~more"_s << u"On %1. More"_s.arg(words("on", 30)) << u"0-2"_s;
         QTest::newRow("closed before an utterance takes it beyond the maximum")
-            << QStringList { words("to", 25), words("go", 16) }
-            << QStringLiteral("To %1. Go %2.").arg(words("to", 24), words("go", 15)) << QStringLiteral("0-2 3-5");
-        QTest::newRow("closed by a long pause")
-            << QStringList { QStringLiteral("in his power to do for"),
-                   QStringLiteral("/he was not an ill disposed man") }
-            << QStringLiteral("In his power to do for. He was not an ill disposed man.")
-            << QStringLiteral("0-2 3.5-5.5");
+            << words("to", 25) + u'|' + words("go", 16) << u"To %1. Go %2."_s.arg(words("to", 24), words("go", 15))
+            << u"0-2 3-5"_s;
+        QTest::newRow("closed by a long pause") << u"in his power to do for|/he was not ill"_s
+                                                << u"In his power to do for. He was not ill."_s << u"0-2 3.5-5.5"_s;
         QTest::newRow("closed while the pause lasts")
-            << QStringList { QStringLiteral("in his power to do for"), QStringLiteral("_") }
-            << QStringLiteral("In his power to do for.") << QStringLiteral("0-2");
+            << u"in his power to do for|_"_s << u"In his power to do for."_s << u"0-2"_s;
     }
     void transcriptSentences()
     {
-        QFETCH(QStringList, steps);
-        QFETCH(QString, text);
-        QFETCH(QString, times);
-        RunningTranscript t(SentenceStyle::forLocale(QStringLiteral("en-US")));
+        QFETCH(QString, steps);
+        RunningTranscript t(SentenceStyle::forLocale(u"en-US"_s));
         double clock = -1;
-        for (const QString &step : steps) {
-            if (step.startsWith(QLatin1Char('~'))) {
+        for (const QString &step : steps.split(u'|')) {
+            if (step.startsWith(u'~')) {
                 t.setPartial(step.mid(1));
-                continue;
-            }
-            if (step == QLatin1String("_")) {
+            } else if (step == u"_"_s) {
                 t.silentUntil(clock + 1.5);
-                continue;
+            } else {
+                clock += step.startsWith(u'/') ? 1.5 : 1;
+                t.finaliseUtterance(step.startsWith(u'/') ? step.mid(1) : step, { clock, clock + 2, {} });
+                clock += 2;
             }
-            clock += step.startsWith(u'/') ? 1.5 : 1;
-            t.finaliseUtterance(step.startsWith(u'/') ? step.mid(1) : step, { clock, clock + 2, {} });
-            clock += 2;
         }
-        QCOMPARE(t.text(), text);
+        QTEST(t.text(), "text");
         QStringList spans;
         for (const TimedSentence &s : t.takeFinishedSentences())
-            spans << QStringLiteral("%1-%2").arg(s.start).arg(s.end);
+            spans << u"%1-%2"_s.arg(s.start).arg(s.end);
         if (const auto open = t.openSentence())
-            spans << QStringLiteral("open %1-%2").arg(open->start).arg(open->end);
-        QCOMPARE(spans.join(u' '), times);
-    }
-
-    // Sentences said with pauses between them, at known times: each is reported from its first word to its
-    // last within 0.3 s, with its words inside it.
-    void sentenceTimes()
-    {
-        const QStringList ids { QStringLiteral("sense_and_sensibility_01_austen_64kb-0870"),
-            QStringLiteral("sense_and_sensibility_01_austen_64kb-0890"),
-            QStringLiteral("sense_and_sensibility_01_austen_64kb-0930") };
-        std::vector<float> samples;
-        std::vector<std::pair<double, double>> truth;
-        QRandomGenerator random(3);
-        const auto pause = [&](double seconds) { // the hiss of a quiet room, not digital silence
-            for (int i = 0; i < int(seconds * 16000); ++i)
-                samples.push_back(float(random.generateDouble() - 0.5) * 2e-3f);
-        };
-        pause(1.5);
-        for (const QString &id : ids) {
-            const QString trimmed = m_dir.filePath(id + QStringLiteral("-speech.wav"));
-            // Only the speech: the silence at either end of the recording is cut away.
-            QProcess sox;
-            sox.start(QStringLiteral("sox"),
-                QStringLiteral("%1 %2 silence 1 0.05 2% reverse silence 1 0.05 2% reverse")
-                    .arg(librivox + id + QStringLiteral(".wav"), trimmed)
-                    .split(u' '));
-            QVERIFY(sox.waitForFinished() && sox.exitCode() == 0);
-            const auto speech = FfmpegAudioDecoder::readMonoFloat(trimmed, nullptr);
-            QVERIFY(speech && !speech->empty());
-            truth.emplace_back(double(samples.size()) / 16000, double(samples.size() + speech->size()) / 16000);
-            samples.insert(samples.end(), speech->begin(), speech->end());
-            pause(2.5);
-        }
-        Run run(*m_engine->recognizer(QStringLiteral("en-US")));
-        QVERIFY(run.recognise(samples));
-        const std::vector<TimedSentence> heard = run.sentenceList();
-        QString report;
-        for (const TimedSentence &s : heard)
-            report += QStringLiteral("%1-%2 %3\n").arg(s.start).arg(s.end).arg(s.text);
-        for (const auto &[start, end] : truth) {
-            double first = 1e9, last = -1;
-            for (const TimedSentence &s : heard) {
-                if (s.end > start - 1 && s.start < end + 1) {
-                    first = std::min(first, s.start);
-                    last = std::max(last, s.end);
-                }
-                for (const TimedWord &w : s.words)
-                    QVERIFY2(w.start >= s.start && w.end <= s.end && w.start < w.end, qPrintable(report));
-            }
-            QVERIFY2(std::abs(first - start) <= 0.3 && std::abs(last - end) <= 0.3,
-                qPrintable(QStringLiteral("said %1-%2, heard\n%3").arg(start).arg(end).arg(report)));
-        }
+            spans << u"open %1-%2"_s.arg(open->start).arg(open->end);
+        QTEST(spans.join(u' '), "times");
     }
 };
 

@@ -5,10 +5,9 @@ add_test(NAME sound-server-start COMMAND ${SONOREL_SOUND_SERVER_SCRIPT} start ${
 set_tests_properties(sound-server-start PROPERTIES FIXTURES_SETUP sound-server TIMEOUT 60)
 add_test(NAME sound-server-stop COMMAND ${SONOREL_SOUND_SERVER_SCRIPT} stop ${SONOREL_SOUND_SERVER_DIR})
 set_tests_properties(sound-server-stop PROPERTIES FIXTURES_CLEANUP sound-server TIMEOUT 60)
-set(SONOREL_SOUND_SERVER_ENV
-    "PULSE_SERVER=unix:${SONOREL_SOUND_SERVER_DIR}/pulse/native"
-    "PULSE_RUNTIME_PATH=${SONOREL_SOUND_SERVER_DIR}/pulse"
-    "SONOREL_SOUND_SERVER_SCRIPT=${SONOREL_SOUND_SERVER_SCRIPT}")
+set(SONOREL_SOUND_SERVER_ENV "PULSE_SERVER=unix:${SONOREL_SOUND_SERVER_DIR}/pulse/native"
+    "PULSE_RUNTIME_PATH=${SONOREL_SOUND_SERVER_DIR}/pulse" "SONOREL_SOUND_SERVER_SCRIPT=${SONOREL_SOUND_SERVER_SCRIPT}")
+set(SONOREL_SOUND_SERVER_ENV ${SONOREL_SOUND_SERVER_ENV} PARENT_SCOPE) # for the caption tool's test
 
 # Tests that play into, or record from, the shared null sink take turns.
 sonorel_add_test(test_pulse_audio_capture SOURCES PulseAudioCaptureTest.cpp

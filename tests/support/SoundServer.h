@@ -3,13 +3,10 @@
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTimer>
 
-#include <functional>
 #include <memory>
 
-// The sound server of the test run (PULSE_SERVER, started by the CTest fixture), or a private one that a
-// test starts with scripts/test-sound-server, to kill it or to leave it without output devices.
+// The sound server of the test run (PULSE_SERVER, the CTest fixture's), or a private one of scripts/test-sound-server.
 class SoundServer final
 {
 public:
@@ -36,10 +33,6 @@ public:
     }
     // Starts a private server again, at the same address and with its output device, as after a crash.
     bool restart() { return m_dir && script(QStringLiteral("start")) == m_address; }
-    QString address() const { return m_address; }
-
-    // The daemon's pid file, for a private server.
-    QString pidFile() const { return m_dir ? m_dir->path() + QStringLiteral("/pulse/pid") : QString(); }
 
     // Runs pactl against this server: its standard output (never empty), or a null string on failure.
     QString pactl(const QString &args) const
@@ -53,34 +46,6 @@ public:
     std::unique_ptr<QProcess> play(const QString &file, const QStringList &options = {}) const
     {
         return start(QStringLiteral("paplay"), options + QStringList { file });
-    }
-
-    // Holds the output device (sonorel_test_sink) while whoever takes its audio has more than 2 s of it waiting,
-    // until less than 0.25 s is left: what plays into the device waits meanwhile, so that a recording reaches a
-    // recognizer no faster than it is taken, however busy the machine. Checked every 50 ms on the event loop
-    // for as long as the returned object lives; the device runs again when it goes.
-    std::unique_ptr<QObject> pace(std::function<double()> secondsWaiting) const
-    {
-        struct Pacer : QTimer {
-            const SoundServer *server = nullptr;
-            bool held = false;
-            void hold(bool on)
-            {
-                if (on != held
-                    && !server->pactl(QStringLiteral("suspend-sink sonorel_test_sink %1").arg(int(on))).isNull())
-                    held = on;
-            }
-            ~Pacer() override { hold(false); }
-        };
-        auto pacer = std::make_unique<Pacer>();
-        pacer->server = this;
-        QObject::connect(pacer.get(), &QTimer::timeout, pacer.get(), [p = pacer.get(), secondsWaiting] {
-            const double waiting = secondsWaiting();
-            if (waiting > 2 || waiting < 0.25)
-                p->hold(waiting > 2);
-        });
-        pacer->start(50);
-        return pacer;
     }
 
     // The name of the source that each record stream takes audio from.
@@ -112,10 +77,8 @@ private:
     QString script(const QString &command, const QString &option = QString()) const
     {
         QProcess process;
-        QStringList args { command, m_dir->path() };
-        if (!option.isEmpty())
-            args << option;
-        process.start(qEnvironmentVariable("SONOREL_SOUND_SERVER_SCRIPT"), args);
+        process.start(
+            qEnvironmentVariable("SONOREL_SOUND_SERVER_SCRIPT"), QStringList { command, m_dir->path(), option });
         if (!process.waitForFinished(30000) || process.exitCode() != 0)
             return QString();
         return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
