@@ -33,6 +33,8 @@ public:
     }
     // Starts a private server again, at the same address and with its output device, as after a crash.
     bool restart() { return m_dir && script(QStringLiteral("start")) == m_address; }
+    // The daemon's pid file, for a private server.
+    QString pidFile() const { return m_dir ? m_dir->path() + QStringLiteral("/pulse/pid") : QString(); }
 
     // Runs pactl against this server: its standard output (never empty), or a null string on failure.
     QString pactl(const QString &args) const
