@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
@@ -193,6 +194,48 @@ private Q_SLOTS:
         if (const auto open = t.openSentence())
             spans << u"open %1-%2"_s.arg(open->start).arg(open->end);
         QTEST(spans.join(u' '), "times");
+    }
+    // Sentences said with pauses between them, at known times: each is reported from its first word to its
+    // last within 0.3 s, with its words inside it, as subtitle files show them.
+    void sentenceTimes()
+    {
+        std::vector<float> samples;
+        std::vector<std::pair<double, double>> truth;
+        QRandomGenerator random(3);
+        const auto pause = [&](double seconds) { // the hiss of a quiet room, not digital silence
+            for (int i = 0; i < int(seconds * 16000); ++i)
+                samples.push_back(float(random.generateDouble() - 0.5) * 2e-3f);
+        };
+        pause(1.5);
+        for (const QString &id : { u"0870"_s, u"0890"_s, u"0930"_s }) {
+            const QString trimmed = m_dir.filePath(id + u"-speech.wav"_s); // the silence at either end cut away
+            QProcess sox;
+            sox.start(u"sox"_s,
+                u"%1 %2 silence 1 0.05 2% reverse silence 1 0.05 2% reverse"_s.arg(librivoxFile(id), trimmed)
+                    .split(u' '));
+            QVERIFY(sox.waitForFinished() && sox.exitCode() == 0);
+            const auto speech = FfmpegAudioDecoder::readMonoFloat(trimmed, nullptr);
+            QVERIFY(speech && !speech->empty());
+            truth.emplace_back(double(samples.size()) / 16000, double(samples.size() + speech->size()) / 16000);
+            samples.insert(samples.end(), speech->begin(), speech->end());
+            pause(2.5);
+        }
+        Run run(*m_engine->recognizer(u"en-US"_s));
+        QVERIFY(run.recognise(samples));
+        QString report;
+        for (const TimedSentence &s : run.sentenceList())
+            report += u"%1-%2 %3\n"_s.arg(s.start).arg(s.end).arg(s.text);
+        for (const auto &[start, end] : truth) {
+            double first = 1e9, last = -1;
+            for (const TimedSentence &s : run.sentenceList()) {
+                if (s.end > start - 1 && s.start < end + 1)
+                    first = std::min(first, s.start), last = std::max(last, s.end);
+                for (const TimedWord &w : s.words)
+                    QVERIFY2(w.start >= s.start && w.end <= s.end && w.start < w.end, qPrintable(report));
+            }
+            QVERIFY2(std::abs(first - start) <= 0.3 && std::abs(last - end) <= 0.3,
+                qPrintable(u"said %1-%2, heard\n%3"_s.arg(start).arg(end).arg(report)));
+        }
     }
 };
 
