@@ -67,6 +67,24 @@ bool becameIdle(qint64 pid)
     return false;
 }
 
+// Waits until the process has taken signal `number`: it is no longer pending.
+bool signalTaken(qint64 pid, int number)
+{
+    for (int i = 0; i < 50000; ++i, std::this_thread::sleep_for(std::chrono::microseconds(200))) {
+        QFile status(u"/proc/%1/status"_s.arg(pid));
+        if (!status.open(QIODevice::ReadOnly))
+            return false;
+        quint64 pending = 0;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            pending |= line.startsWith("SigPnd:") || line.startsWith("ShdPnd:")
+                ? line.mid(7).trimmed().toULongLong(nullptr, 16)
+                : 0;
+        if (!(pending & (quint64(1) << (number - 1))))
+            return true;
+    }
+    return false;
+}
+
 // The tool ended well and printed sentences of most words of the recording; on standard error, `notice` at most.
 void verifyCaptions(QProcess &process, const QString &out, const QString &notice = QString())
 {
@@ -408,18 +426,44 @@ private Q_SLOTS:
     }
 
     // A signal ends the tool at once, printing the sentence in progress, even while its standard input stalls.
+    // A second signal within two seconds is the same request (systemd sends SIGTERM, then SIGHUP); one
+    // later, a person pressing Ctrl+C again, ends the tool at once with status 130. The tool is held stopped
+    // between the two, at that moment.
+    void signalEndsAStalledInput_data()
+    {
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("second"); // 0: none
+        QTest::addColumn<int>("gapMs");
+        QTest::newRow("SIGTERM") << SIGTERM << 0 << 0;
+        QTest::newRow("SIGTERM then SIGHUP, as systemd sends them") << SIGTERM << SIGHUP << 0;
+        QTest::newRow("SIGINT again after two seconds") << SIGINT << SIGINT << 2200;
+    }
     void signalEndsAStalledInput()
     {
+        QFETCH(int, first);
+        QFETCH(int, second);
+        QFETCH(int, gapMs);
         auto process = tool({ u"--input"_s, u"-"_s });
         QFile stream(made("stalled.wav", u"ffmpeg -v error -y -i %1 -seekable 0 %2"_s)); // a recorder's stream
         QVERIFY(stream.open(QIODevice::ReadOnly));
         process->write(stream.readAll());
         while (process->bytesToWrite() > 0) // all of it is in the pipe, not in QProcess's buffer
             QVERIFY(process->waitForBytesWritten(60000));
-        QVERIFY(becameIdle(process->processId())); // the speech is heard; the tool waits on its input
-        ::kill(pid_t(process->processId()), SIGTERM); // before, the tool waited for its input for good
+        const auto pid = pid_t(process->processId());
+        QVERIFY(becameIdle(pid)); // the speech is heard; the tool waits on its input
+        ::kill(pid, first); // before, the tool waited for its input for good
+        if (second) {
+            QVERIFY(signalTaken(pid, first));
+            ::kill(pid, SIGSTOP);
+            std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+            ::kill(pid, second);
+            ::kill(pid, SIGCONT);
+        }
         QVERIFY(process->waitForFinished(10000));
-        verifyCaptions(*process, readOut(*process));
+        if (gapMs > 2000)
+            QCOMPARE(process->exitCode(), 130);
+        else
+            verifyCaptions(*process, readOut(*process));
     }
 
     // One application live: waited for while silent, then captioned until SIGTERM; sources (a hostile name
