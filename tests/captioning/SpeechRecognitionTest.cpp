@@ -363,6 +363,8 @@ private Q_SLOTS:
         row(en, "which one do you want", "Which one do you want?");
         row(en, "how many people are there", "How many people are there?");
         row(en, "how about tomorrow", "How about tomorrow?");
+        row(en, "what a lovely day", "What a lovely day.");
+        row(en, "what he said was true", "What he said was true.");
         row(en, "could you help me", "Could you help me?");
         row(en, "is that so", "Is that so?");
         row(en, "may i come in", "May I come in?");
