@@ -141,7 +141,7 @@ private Q_SLOTS:
         row("{}", "{'sha256': true}", Kind::typeMismatch);
         row("{'released_at': '2025-01-31T09:30:00'}", "{}", Kind::dataCorrupted);
         row("{'released_at': '2025-02-30T09:30:00Z'}", "{}", Kind::dataCorrupted);
-        row("{'released_at': '2025-01-31T09:30:00+25:00'}", "{}", Kind::dataCorrupted);
+        row("{'released_at': '2025-01-31T09:30:00+24:00'}", "{}", Kind::dataCorrupted);
         fails("<html>oops</html>", Kind::dataCorrupted, QString());
         fails("[]", Kind::typeMismatch, QString());
         // It takes every key a release sets, ignores unknown ones and leaves out unusable optional values.
